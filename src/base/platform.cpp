@@ -1,0 +1,235 @@
+// POSIX implementation of the platform layer.
+#include "base/platform.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+namespace tornquil::platform {
+
+namespace {
+std::unexpected<CoreError> last_error() { return std::unexpected(CoreError::io_errno(errno)); }
+}  // namespace
+
+std::string join_path(const std::string& a, const std::string& b) {
+  if (a.empty()) return b;
+  if (a.back() == '/') return a + b;
+  return a + "/" + b;
+}
+
+Result<void> create_dir_all(const std::string& path) {
+  if (path.empty()) return {};
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return {};
+    return std::unexpected(CoreError::io_errno(EEXIST));
+  }
+  const size_t cut = path.find_last_of('/', path.size() > 1 ? path.size() - 2 : 0);
+  if (cut != std::string::npos && cut > 0) {
+    auto parent = create_dir_all(path.substr(0, cut));
+    if (!parent) return parent;
+  }
+  if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return last_error();
+  return {};
+}
+
+namespace {
+Result<void> remove_tree_at(int dirfd, const char* name) {
+  int fd = ::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOTDIR || errno == ELOOP) {
+      if (::unlinkat(dirfd, name, 0) != 0) return last_error();
+      return {};
+    }
+    return last_error();
+  }
+  DIR* d = ::fdopendir(fd);
+  if (d == nullptr) {
+    ::close(fd);
+    return last_error();
+  }
+  Result<void> result;
+  while (dirent* e = ::readdir(d)) {
+    std::string_view n = e->d_name;
+    if (n == "." || n == "..") continue;
+    auto r = remove_tree_at(::dirfd(d), e->d_name);
+    if (!r) {
+      result = r;
+      break;
+    }
+  }
+  ::closedir(d);
+  if (!result) return result;
+  if (::unlinkat(dirfd, name, AT_REMOVEDIR) != 0) return last_error();
+  return {};
+}
+}  // namespace
+
+Result<void> remove_dir_all(const std::string& path) { return remove_tree_at(AT_FDCWD, path.c_str()); }
+
+Result<bool> path_exists(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) return true;
+  if (errno == ENOENT || errno == ENOTDIR) return false;
+  return last_error();
+}
+
+bool is_directory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+File::~File() { close(); }
+
+File& File::operator=(File&& o) noexcept {
+  if (this != &o) {
+    close();
+    fd_ = o.fd_;
+    o.fd_ = -1;
+  }
+  return *this;
+}
+
+void File::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+Result<File> File::open(const std::string& path, Mode mode) {
+  int flags = O_RDWR | O_CLOEXEC;
+  if (mode == Mode::Create) flags |= O_CREAT;
+  if (mode == Mode::CreateTruncate) flags |= O_CREAT | O_TRUNC;
+  if (mode == Mode::ReadOnly) flags = O_RDONLY | O_CLOEXEC;
+  int fd = ::open(path.c_str(), flags, 0666);
+  if (fd < 0) return last_error();
+  return File(fd);
+}
+
+Result<uint64_t> File::length() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return last_error();
+  return static_cast<uint64_t>(st.st_size);
+}
+
+Result<void> File::set_length(uint64_t len) const {
+  if (len > static_cast<uint64_t>(INT64_MAX)) return std::unexpected(CoreError::io_errno(EFBIG));
+  if (::ftruncate(fd_, static_cast<off_t>(len)) != 0) return last_error();
+  return {};
+}
+
+Result<void> File::sync() const {
+  if (::fsync(fd_) != 0) return last_error();
+  return {};
+}
+
+Result<bool> File::try_lock_exclusive() const {
+  if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+  if (errno == EWOULDBLOCK) return false;
+  return last_error();
+}
+
+Result<size_t> File::read_at(void* buf, size_t n, uint64_t offset) const {
+  size_t done = 0;
+  while (done < n) {
+    ssize_t r = ::pread(fd_, static_cast<char*>(buf) + done, n - done,
+                        static_cast<off_t>(offset + done));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return last_error();
+    }
+    if (r == 0) break;
+    done += static_cast<size_t>(r);
+  }
+  return done;
+}
+
+Result<void> File::write_all(const void* buf, size_t n) const {
+  size_t done = 0;
+  while (done < n) {
+    ssize_t r = ::write(fd_, static_cast<const char*>(buf) + done, n - done);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return last_error();
+    }
+    done += static_cast<size_t>(r);
+  }
+  return {};
+}
+
+Mapping::~Mapping() {
+  if (base_ != nullptr) ::munmap(base_, len_);
+}
+
+Mapping& Mapping::operator=(Mapping&& o) noexcept {
+  if (this != &o) {
+    if (base_ != nullptr) ::munmap(base_, len_);
+    base_ = o.base_;
+    len_ = o.len_;
+    o.base_ = nullptr;
+    o.len_ = 0;
+  }
+  return *this;
+}
+
+Result<Mapping> Mapping::map(const File& file, uint64_t len) {
+  Mapping m;
+  if (len == 0) return m;
+  if (len > SIZE_MAX) return std::unexpected(CoreError::io_errno(ENOMEM));
+  void* p = ::mmap(nullptr, static_cast<size_t>(len), PROT_READ | PROT_WRITE, MAP_SHARED,
+                   file.fd(), 0);
+  if (p == MAP_FAILED) return last_error();
+  m.base_ = static_cast<unsigned char*>(p);
+  m.len_ = len;
+  return m;
+}
+
+Result<void> Mapping::flush() const {
+  if (base_ == nullptr) return {};
+  if (::msync(base_, static_cast<size_t>(len_), MS_SYNC) != 0) return last_error();
+  return {};
+}
+
+int64_t wall_clock_ns() {
+  timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+uint64_t monotonic_ns() {
+  timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+void random_bytes(void* buf, size_t n) {
+  auto* p = static_cast<unsigned char*>(buf);
+  while (n > 0) {
+    ssize_t r = ::getrandom(p, n, 0);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      fatal("the operating system's random source failed");
+    }
+    p += r;
+    n -= static_cast<size_t>(r);
+  }
+}
+
+unsigned logical_processors() {
+  cpu_set_t set;
+  if (::sched_getaffinity(0, sizeof(set), &set) == 0) {
+    int c = CPU_COUNT(&set);
+    if (c > 0) return static_cast<unsigned>(c);
+  }
+  long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<unsigned>(n) : 1;
+}
+
+}  // namespace tornquil::platform

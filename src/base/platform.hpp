@@ -1,0 +1,94 @@
+// The seam to the operating system: files, directories, whole-file locks, shared memory
+// maps, clocks and the random source. The only code that calls POSIX; a port replaces
+// platform.cpp alone. Every failure is CoreError Io with the system's message.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "base/error.hpp"
+
+namespace tornquil::platform {
+
+// Joins two path pieces with the platform separator.
+std::string join_path(const std::string& a, const std::string& b);
+
+// Creates the directory and every missing parent.
+Result<void> create_dir_all(const std::string& path);
+// Removes a directory tree; a missing tree is an error (ENOENT).
+Result<void> remove_dir_all(const std::string& path);
+// True when the path exists, false when it does not; any other failure of the query is Io.
+Result<bool> path_exists(const std::string& path);
+bool is_directory(const std::string& path);
+
+// An open file descriptor, closed by its owner.
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(File&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  File& operator=(File&& o) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  enum class Mode { OpenExisting, Create, CreateTruncate, ReadOnly };
+  // Opens for reading and writing; ReadOnly opens an existing file for reading only.
+  static Result<File> open(const std::string& path, Mode mode);
+
+  Result<uint64_t> length() const;
+  Result<void> set_length(uint64_t len) const;
+  // Forces the file's data and metadata to the disk.
+  Result<void> sync() const;
+  // Exclusive whole-file lock without waiting; false when another open file holds it.
+  // The lock belongs to this open file and goes with close().
+  Result<bool> try_lock_exclusive() const;
+  // Reads up to n bytes at an offset; returns the count read.
+  Result<size_t> read_at(void* buf, size_t n, uint64_t offset) const;
+  Result<void> write_all(const void* buf, size_t n) const;
+
+  int fd() const { return fd_; }
+  bool is_open() const { return fd_ >= 0; }
+  void close();
+
+ private:
+  explicit File(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+// A whole file mapped shared and read-write. Unmapped by its owner, without flushing.
+class Mapping {
+ public:
+  Mapping() = default;
+  ~Mapping();
+  Mapping(Mapping&& o) noexcept : base_(o.base_), len_(o.len_) { o.base_ = nullptr; o.len_ = 0; }
+  Mapping& operator=(Mapping&& o) noexcept;
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+
+  // Maps the first `len` bytes of the file (len 0 gives an empty mapping).
+  static Result<Mapping> map(const File& file, uint64_t len);
+
+  // Writes the whole view back to the file and waits for it.
+  Result<void> flush() const;
+
+  unsigned char* data() const { return base_; }
+  uint64_t size() const { return len_; }
+
+ private:
+  unsigned char* base_ = nullptr;
+  uint64_t len_ = 0;
+};
+
+// Wall-clock time since the Unix epoch in nanoseconds; negative before 1970.
+int64_t wall_clock_ns();
+// A monotonic clock in nanoseconds, for durations.
+uint64_t monotonic_ns();
+
+// Fills the buffer from the operating system's random source.
+void random_bytes(void* buf, size_t n);
+
+// Number of logical processors available to this process.
+unsigned logical_processors();
+
+}  // namespace tornquil::platform

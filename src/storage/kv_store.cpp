@@ -1,0 +1,330 @@
+// LMDB implementation of KvStore.
+//
+// Table handles are environment-wide in LMDB and mdb_dbi_open must never run in two live
+// transactions at once. So handles are opened in exactly two places: for every table that
+// exists, once at open before the store is shared; and for a table a write transaction
+// creates, inside that (single) write transaction, published to the cache on commit.
+// Readers only look the cache up: a table not in it, or one created after the reader's
+// snapshot began, reads as absent.
+#include "storage/kv_store.hpp"
+
+#include <lmdb.h>
+
+#include <cstring>
+#include <mutex>
+#include <shared_mutex>
+#include <utility>
+#include <vector>
+
+#include "base/platform.hpp"
+
+namespace tornquil {
+
+namespace {
+
+// Virtual reservation per store. Nothing is allocated until pages are used; 64 GiB holds
+// tens of millions of records and still lets a process keep a thousand stores open.
+constexpr size_t kMapSize = size_t{64} << 30;
+constexpr unsigned kMaxReaders = 1024;
+constexpr const char* kLockedText = "Database already open. Cannot acquire lock.";
+
+// LMDB's data-format version, which a file of another version would report.
+constexpr uint32_t kLmdbDataVersion = 1;
+
+std::unexpected<CoreError> database_error(int rc) {
+  return std::unexpected(CoreError::database(kv_error_text(rc)));
+}
+
+// Keys carry one 0x00 terminator; a small stack buffer avoids allocation for ordinary ids.
+class KeyBuf {
+ public:
+  explicit KeyBuf(std::string_view key) {
+    len_ = key.size() + 1;
+    char* p = len_ <= sizeof(small_) ? small_ : (big_.resize(len_), big_.data());
+    std::memcpy(p, key.data(), key.size());
+    p[key.size()] = '\0';
+    val_.mv_data = p;
+    val_.mv_size = len_;
+  }
+  MDB_val* val() { return &val_; }
+  bool too_long() const { return len_ > kMaxKeyBytes + 1; }
+
+ private:
+  char small_[128];
+  std::string big_;
+  size_t len_;
+  MDB_val val_;
+};
+
+std::string_view view(const MDB_val& v) {
+  return {static_cast<const char*>(v.mv_data), v.mv_size};
+}
+
+std::string_view strip_key(const MDB_val& v) {
+  std::string_view k = view(v);
+  if (!k.empty() && k.back() == '\0') k.remove_suffix(1);
+  return k;
+}
+
+bool absent_table(int rc) { return rc == EINVAL || rc == MDB_BAD_DBI; }
+
+}  // namespace
+
+std::string kv_error_text(int rc) { return mdb_strerror(rc); }
+
+struct KvStore::Impl {
+  MDB_env* env = nullptr;
+  platform::File lock_file;  // holds the exclusive flock until after mdb_env_close
+  std::shared_mutex tables_mu;
+  std::vector<std::pair<std::string, MDB_dbi>> tables;  // guarded by tables_mu
+
+  bool find(std::string_view name, MDB_dbi* out) {
+    std::shared_lock lk(tables_mu);
+    for (auto& [n, d] : tables) {
+      if (n == name) {
+        *out = d;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  ~Impl() {
+    if (env != nullptr) mdb_env_close(env);
+    lock_file.close();
+  }
+};
+
+KvStore::~KvStore() = default;
+
+namespace {
+
+// Reads the data-format version LMDB keeps in its first meta page, for the upgrade text.
+std::optional<uint32_t> file_format_version(const platform::File& f) {
+  unsigned char buf[24];
+  auto n = f.read_at(buf, sizeof(buf), 0);
+  if (!n || *n < sizeof(buf)) return std::nullopt;
+  uint32_t magic, version;
+  std::memcpy(&magic, buf + 16, 4);
+  std::memcpy(&version, buf + 20, 4);
+  if (magic != 0xBEEFC0DE) return std::nullopt;
+  return version;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<KvStore>> KvStore::open(const std::string& path) {
+  std::unique_ptr<KvStore> store(new KvStore());
+  store->path_ = path;
+  store->impl_ = std::make_unique<Impl>();
+  Impl& im = *store->impl_;
+
+  auto file = platform::File::open(path, platform::File::Mode::Create);
+  if (!file) return std::unexpected(CoreError::database("I/O error: " + file.error().text()));
+  auto locked = file->try_lock_exclusive();
+  if (!locked) return std::unexpected(CoreError::database("I/O error: " + locked.error().text()));
+  if (!*locked) return std::unexpected(CoreError::database(kLockedText));
+  im.lock_file = std::move(*file);
+
+  int rc = mdb_env_create(&im.env);
+  if (rc != 0) {
+    im.env = nullptr;
+    return database_error(rc);
+  }
+  mdb_env_set_mapsize(im.env, kMapSize);
+  mdb_env_set_maxdbs(im.env, 16);
+  mdb_env_set_maxreaders(im.env, kMaxReaders);
+  rc = mdb_env_open(im.env, path.c_str(), MDB_NOSUBDIR | MDB_NOTLS | MDB_NORDAHEAD, 0644);
+  if (rc != 0) {
+    if (rc == MDB_VERSION_MISMATCH || rc == MDB_INVALID) {
+      auto v = file_format_version(im.lock_file);
+      if (v && *v != kLmdbDataVersion) {
+        return std::unexpected(CoreError::database(
+            "Manual upgrade required. Expected file format version " +
+            std::to_string(kLmdbDataVersion) + ", but file is version " + std::to_string(*v)));
+      }
+    }
+    return database_error(rc);
+  }
+  int dead = 0;
+  mdb_reader_check(im.env, &dead);
+
+  // Open a handle for every table that exists, before anyone else can use the store.
+  MDB_txn* txn = nullptr;
+  rc = mdb_txn_begin(im.env, nullptr, MDB_RDONLY, &txn);
+  if (rc != 0) return std::unexpected(CoreError::transaction(kv_error_text(rc)));
+  MDB_dbi main_dbi;
+  rc = mdb_dbi_open(txn, nullptr, 0, &main_dbi);
+  std::vector<std::string> names;
+  if (rc == 0) {
+    MDB_cursor* c = nullptr;
+    rc = mdb_cursor_open(txn, main_dbi, &c);
+    if (rc == 0) {
+      MDB_val k, v;
+      for (int op = MDB_FIRST; mdb_cursor_get(c, &k, &v, static_cast<MDB_cursor_op>(op)) == 0;
+           op = MDB_NEXT) {
+        names.emplace_back(static_cast<const char*>(k.mv_data), k.mv_size);
+      }
+      mdb_cursor_close(c);
+    }
+  }
+  for (const std::string& n : names) {
+    if (n.empty() || n.find('\0') != std::string::npos) continue;
+    MDB_dbi d;
+    if (mdb_dbi_open(txn, n.c_str(), 0, &d) == 0) im.tables.emplace_back(n, d);
+  }
+  rc = mdb_txn_commit(txn);
+  if (rc != 0) return std::unexpected(CoreError::transaction(kv_error_text(rc)));
+  return store;
+}
+
+Result<ReadTxn> KvStore::begin_read() {
+  MDB_txn* txn = nullptr;
+  int rc = mdb_txn_begin(impl_->env, nullptr, MDB_RDONLY, &txn);
+  if (rc != 0) return std::unexpected(CoreError::transaction(kv_error_text(rc)));
+  return ReadTxn(this, txn);
+}
+
+Result<WriteTxn> KvStore::begin_write() {
+  MDB_txn* txn = nullptr;
+  int rc = mdb_txn_begin(impl_->env, nullptr, 0, &txn);
+  if (rc != 0) return std::unexpected(CoreError::transaction(kv_error_text(rc)));
+  return WriteTxn(this, txn);
+}
+
+// ---- Cursor
+
+Cursor::~Cursor() {
+  if (cur_ != nullptr) mdb_cursor_close(cur_);
+}
+
+Result<bool> Cursor::next(std::string_view& key, std::string_view& value) {
+  if (cur_ == nullptr) return false;
+  MDB_val k, v;
+  int rc = mdb_cursor_get(cur_, &k, &v, first_ ? MDB_FIRST : MDB_NEXT);
+  first_ = false;
+  if (rc == MDB_NOTFOUND) return false;
+  if (rc != 0) return database_error(rc);
+  key = strip_key(k);
+  value = view(v);
+  return true;
+}
+
+namespace {
+
+Result<std::optional<std::string_view>> txn_get(MDB_txn* txn, MDB_dbi dbi, std::string_view key) {
+  KeyBuf kb(key);
+  if (kb.too_long()) return std::optional<std::string_view>{};
+  MDB_val v;
+  int rc = mdb_get(txn, dbi, kb.val(), &v);
+  if (rc == MDB_NOTFOUND || absent_table(rc)) return std::optional<std::string_view>{};
+  if (rc != 0) return database_error(rc);
+  return std::optional<std::string_view>{view(v)};
+}
+
+Result<Cursor> txn_cursor(MDB_txn* txn, MDB_dbi dbi) {
+  MDB_cursor* c = nullptr;
+  int rc = mdb_cursor_open(txn, dbi, &c);
+  if (absent_table(rc)) return Cursor();
+  if (rc != 0) return database_error(rc);
+  return Cursor(c);
+}
+
+}  // namespace
+
+// ---- ReadTxn
+
+ReadTxn::~ReadTxn() { end(); }
+
+void ReadTxn::end() {
+  if (txn_ != nullptr) mdb_txn_abort(txn_);
+  txn_ = nullptr;
+}
+
+Result<std::optional<std::string_view>> ReadTxn::get(std::string_view table, std::string_view key) {
+  MDB_dbi dbi;
+  if (!store_->impl_->find(table, &dbi)) return std::optional<std::string_view>{};
+  return txn_get(txn_, dbi, key);
+}
+
+Result<Cursor> ReadTxn::cursor(std::string_view table) {
+  MDB_dbi dbi;
+  if (!store_->impl_->find(table, &dbi)) return Cursor();
+  return txn_cursor(txn_, dbi);
+}
+
+// ---- WriteTxn
+
+WriteTxn::WriteTxn(WriteTxn&& o) noexcept
+    : store_(o.store_), txn_(o.txn_), created_(std::move(o.created_)) {
+  o.txn_ = nullptr;
+}
+
+WriteTxn::~WriteTxn() {
+  if (txn_ != nullptr) mdb_txn_abort(txn_);
+}
+
+Result<unsigned> WriteTxn::table(std::string_view name) {
+  MDB_dbi dbi;
+  if (store_->impl_->find(name, &dbi)) return dbi;
+  for (auto& [n, d] : created_) {
+    if (n == name) return d;
+  }
+  std::string n(name);
+  int rc = mdb_dbi_open(txn_, n.c_str(), MDB_CREATE, &dbi);
+  if (rc != 0) return database_error(rc);
+  created_.emplace_back(std::move(n), dbi);
+  return dbi;
+}
+
+Result<std::optional<std::string_view>> WriteTxn::get(std::string_view table, std::string_view key) {
+  MDB_dbi dbi;
+  if (store_->impl_->find(table, &dbi)) return txn_get(txn_, dbi, key);
+  for (auto& [n, d] : created_) {
+    if (n == table) return txn_get(txn_, d, key);
+  }
+  return std::optional<std::string_view>{};
+}
+
+Result<Cursor> WriteTxn::cursor(std::string_view table) {
+  MDB_dbi dbi;
+  if (store_->impl_->find(table, &dbi)) return txn_cursor(txn_, dbi);
+  for (auto& [n, d] : created_) {
+    if (n == table) return txn_cursor(txn_, d);
+  }
+  return Cursor();
+}
+
+Result<void> WriteTxn::put(std::string_view table, std::string_view key, std::string_view value) {
+  TQ_ASSIGN(MDB_dbi dbi, this->table(table));
+  KeyBuf kb(key);
+  if (kb.too_long()) return database_error(MDB_BAD_VALSIZE);
+  MDB_val v{value.size(), const_cast<char*>(value.data())};
+  int rc = mdb_put(txn_, dbi, kb.val(), &v, 0);
+  if (rc != 0) return database_error(rc);
+  return {};
+}
+
+Result<bool> WriteTxn::remove(std::string_view table, std::string_view key) {
+  TQ_ASSIGN(MDB_dbi dbi, this->table(table));
+  KeyBuf kb(key);
+  if (kb.too_long()) return false;
+  int rc = mdb_del(txn_, dbi, kb.val(), nullptr);
+  if (rc == MDB_NOTFOUND) return false;
+  if (rc != 0) return database_error(rc);
+  return true;
+}
+
+Result<void> WriteTxn::commit() {
+  MDB_txn* txn = std::exchange(txn_, nullptr);
+  int rc = mdb_txn_commit(txn);
+  if (rc != 0) return std::unexpected(CoreError::transaction(kv_error_text(rc)));
+  if (!created_.empty()) {
+    std::unique_lock lk(store_->impl_->tables_mu);
+    for (auto& t : created_) store_->impl_->tables.push_back(std::move(t));
+    created_.clear();
+  }
+  return {};
+}
+
+}  // namespace tornquil

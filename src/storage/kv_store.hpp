@@ -1,0 +1,133 @@
+// KvStore: one meta.redb file, an LMDB environment of named tables with text keys and
+// byte-string values. Read transactions never wait; one write transaction at a time is
+// the store's writer lock. A missing table reads as empty; a write transaction creates a
+// table it opens. Every key is stored as its UTF-8 bytes followed by one 0x00 byte, which
+// keeps ascending byte order and lets the empty key be stored; callers never see it.
+//
+// Thread safety: a KvStore may be used from any number of threads. A transaction object
+// belongs to one thread at a time. Views returned by a transaction are valid until that
+// transaction ends (commit, abort or destruction), never longer.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base/error.hpp"
+
+typedef struct MDB_env MDB_env;
+typedef struct MDB_txn MDB_txn;
+typedef struct MDB_cursor MDB_cursor;
+
+namespace tornquil {
+
+// Longest key the store accepts, in bytes, before the terminator.
+constexpr size_t kMaxKeyBytes = 510;
+
+class KvStore;
+
+// Walks one table in ascending key order. An absent table gives an empty walk.
+class Cursor {
+ public:
+  Cursor() = default;
+  ~Cursor();
+  Cursor(Cursor&& o) noexcept : cur_(o.cur_), first_(o.first_) { o.cur_ = nullptr; }
+  Cursor& operator=(Cursor&&) = delete;
+  Cursor(const Cursor&) = delete;
+
+  // Advances; false at the end. Key (without the terminator) and value view the store's
+  // pages and stay valid for the transaction. A storage failure is Database.
+  Result<bool> next(std::string_view& key, std::string_view& value);
+
+  // Takes ownership of an open LMDB cursor (store-internal).
+  explicit Cursor(MDB_cursor* c) : cur_(c) {}
+
+ private:
+  MDB_cursor* cur_ = nullptr;
+  bool first_ = true;
+};
+
+// A read-only snapshot of the store as last committed when it began.
+class ReadTxn {
+ public:
+  ~ReadTxn();
+  ReadTxn(ReadTxn&& o) noexcept : store_(o.store_), txn_(o.txn_) { o.txn_ = nullptr; }
+  ReadTxn& operator=(ReadTxn&&) = delete;
+  ReadTxn(const ReadTxn&) = delete;
+
+  // The value under key, or nullopt when the key or the whole table is absent.
+  Result<std::optional<std::string_view>> get(std::string_view table, std::string_view key);
+  Result<Cursor> cursor(std::string_view table);
+  // Ends the snapshot early; later calls on this object are not allowed.
+  void end();
+
+ private:
+  friend class KvStore;
+  ReadTxn(KvStore* s, MDB_txn* t) : store_(s), txn_(t) {}
+  KvStore* store_;
+  MDB_txn* txn_;
+};
+
+// The store's single write transaction. Dropped without commit, it is abandoned.
+class WriteTxn {
+ public:
+  ~WriteTxn();
+  WriteTxn(WriteTxn&& o) noexcept;
+  WriteTxn& operator=(WriteTxn&&) = delete;
+  WriteTxn(const WriteTxn&) = delete;
+
+  // Sees this transaction's own writes.
+  Result<std::optional<std::string_view>> get(std::string_view table, std::string_view key);
+  Result<void> put(std::string_view table, std::string_view key, std::string_view value);
+  // True when a value was removed.
+  Result<bool> remove(std::string_view table, std::string_view key);
+  Result<Cursor> cursor(std::string_view table);
+  // Makes every write durable. Failure is Transaction with the store's text; the
+  // transaction is gone either way.
+  Result<void> commit();
+
+ private:
+  friend class KvStore;
+  WriteTxn(KvStore* s, MDB_txn* t) : store_(s), txn_(t) {}
+  Result<unsigned> table(std::string_view name);
+  KvStore* store_;
+  MDB_txn* txn_;
+  // Tables this transaction created; published to the store's handle cache on commit.
+  std::vector<std::pair<std::string, unsigned>> created_;
+};
+
+class KvStore {
+ public:
+  ~KvStore();
+  KvStore(const KvStore&) = delete;
+  KvStore& operator=(const KvStore&) = delete;
+
+  // Opens or creates the file at path, locked for this object's lifetime. A file held by
+  // another opener, in this process or another, fails with Database "Database already
+  // open. Cannot acquire lock." Readers left by a crashed process are cleared.
+  static Result<std::unique_ptr<KvStore>> open(const std::string& path);
+
+  // Transaction when the store refuses.
+  Result<ReadTxn> begin_read();
+  // Waits while another write transaction is live.
+  Result<WriteTxn> begin_write();
+
+  const std::string& path() const { return path_; }
+
+ private:
+  friend class ReadTxn;
+  friend class WriteTxn;
+  KvStore() = default;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  std::string path_;
+};
+
+// The store's own text for an LMDB return code.
+std::string kv_error_text(int rc);
+
+}  // namespace tornquil
