@@ -1,0 +1,122 @@
+// The Collection object: construction, release and open_collection.
+#include "collection/collection.hpp"
+
+#include <utility>
+
+#include "base/platform.hpp"
+#include "search/hnsw/persist.hpp"
+#include "storage/records.hpp"
+
+namespace tornquil {
+
+Collection::Collection(CollectionConfig config_in, std::string dir_in,
+                       std::unique_ptr<KvStore> meta_in, VectorStorage vectors, FreeList freelist,
+                       std::unique_ptr<HnswIndex> index, bool rebuild)
+    : config(std::move(config_in)),
+      dir(std::move(dir_in)),
+      meta(std::move(meta_in)),
+      slots(std::move(vectors), std::move(freelist)),
+      hnsw(std::move(index)),
+      needs_rebuild(rebuild) {}
+
+Collection::~Collection() {
+  // Nobody else holds the collection any more, so this flush cannot race with anything.
+  // Its failure has nowhere to go; the records then stay out of the table.
+  (void)flush_pending(*this);
+}
+
+bool Collection::TEST_take_commit_failure() {
+  int n = test_commit_countdown_.load();
+  while (n >= 0) {
+    if (test_commit_countdown_.compare_exchange_weak(n, n - 1)) return n == 0;
+  }
+  return false;
+}
+
+Result<void> commit_collection_txn(Collection& c, WriteTxn& txn) {
+  if (c.TEST_take_commit_failure()) {
+    // Leaving the transaction uncommitted abandons it when its owner drops it.
+    return std::unexpected(CoreError::transaction("injected commit failure"));
+  }
+  return txn.commit();
+}
+
+uint64_t now_unix_millis() {
+  const int64_t ns = platform::wall_clock_ns();
+  return ns < 0 ? 0 : static_cast<uint64_t>(ns) / 1000000;
+}
+
+namespace {
+
+// The live committed records, in a read transaction of their own.
+Result<uint64_t> count_live(KvStore& store) {
+  TQ_ASSIGN(ReadTxn txn, begin_read_txn(store));
+  return count_live_records(txn);
+}
+
+struct IndexState {
+  std::unique_ptr<HnswIndex> index;
+  bool needs_rebuild = false;
+};
+
+// The index a collection opens with. Only the count of live records can fail: a saved
+// index that is missing, unreadable or out of step with the records is dropped and the
+// collection is marked for a rebuild instead.
+Result<IndexState> open_index(const std::string& dir, const CollectionConfig& config,
+                              KvStore& store) {
+  IndexState st;
+  if (!config.hnsw) return st;
+  const std::string path = platform::join_path(dir, kIndexFileName);
+  Result<bool> exists = platform::path_exists(path);
+  if (!exists || !*exists) {
+    TQ_ASSIGN(uint64_t live, count_live(store));
+    st.needs_rebuild = live != 0;
+    return st;
+  }
+  Result<std::unique_ptr<HnswIndex>> loaded = load_index(path, config.metric);
+  if (!loaded) {
+    st.needs_rebuild = true;
+    return st;
+  }
+  TQ_ASSIGN(uint64_t live, count_live(store));
+  if (index_node_count(**loaded) == live) {
+    st.index = std::move(*loaded);
+  } else {
+    st.needs_rebuild = true;
+  }
+  return st;
+}
+
+}  // namespace
+
+Result<std::shared_ptr<Collection>> open_collection(std::string dir, CollectionConfig config) {
+  TQ_TRY(platform::create_dir_all(dir));
+  const std::string vectors_path = platform::join_path(dir, kVectorsFileName);
+  const std::string meta_path = platform::join_path(dir, kMetaFileName);
+
+  // Creating truncates, so it runs only when the file is known to be absent; any other
+  // failure of the query is reported as it is.
+  TQ_ASSIGN(bool vectors_exist, platform::path_exists(vectors_path));
+  VectorStorage vectors;
+  if (vectors_exist) {
+    TQ_ASSIGN(vectors, open_vector_file(vectors_path, config.dimensions));
+  } else {
+    TQ_ASSIGN(vectors, create_vector_file(vectors_path, config.dimensions));
+  }
+
+  TQ_ASSIGN(std::unique_ptr<KvStore> meta, KvStore::open(meta_path));
+
+  FreeList freelist;
+  {
+    TQ_ASSIGN(ReadTxn txn, begin_read_txn(*meta));
+    TQ_ASSIGN(freelist, load_freelist(txn));
+  }
+
+  TQ_ASSIGN(IndexState index, open_index(dir, config, *meta));
+
+  return std::make_shared<Collection>(std::move(config), std::move(dir), std::move(meta),
+                                      std::move(vectors), std::move(freelist),
+                                      std::move(index.index), index.needs_rebuild);
+}
+
+}  // namespace tornquil

@@ -1,0 +1,181 @@
+// Collection: the core object of one open collection, its configuration, directory and
+// key-value store, its vector file and free list, its write buffer and its optional HNSW
+// index, each behind its own lock; open_collection builds it from the directory.
+//
+// The directory (collection_dir) holds:
+//   vectors.bin   the vector file
+//   meta.redb     the collection's own store: tables "records" and "freelist"
+//   hnsw.index    the saved graph index, written by sync when there is an index
+//
+// Thread safety: any number of threads may work on one collection at once. Fields and the
+// locks that guard them:
+//   config, dir, meta, flush_threshold, flush_interval_ms   immutable after open (the store
+//                                                           does its own locking)
+//   pending                  pending_lock
+//   pending_since_ms         atomic; meaningful to a reader holding pending_lock
+//   slots.freelist           slots.freelist_lock (and the list's inner mutex)
+//   slots.vectors            slots.vectors_lock
+//   hnsw                     hnsw_lock (the index has its graph and deleted-slot locks)
+//   needs_rebuild            atomic
+// Lock order: no thread takes a lock of this list while holding one that comes later, and
+// pairs not listed together are never held together:
+//   0. flush_lock      (taken by flush_pending alone, with nothing else held)
+//   1. pending_lock
+//   2. slots.freelist_lock   (inside pending_lock; for reading inside a write transaction)
+//   3. hnsw_lock
+//   4. slots.vectors_lock    (inside hnsw_lock; never with pending_lock or freelist_lock)
+//   5. the index's graph lock
+//   6. the index's deleted-slot lock
+// No write transaction is begun while any lock above is held, except flush_lock: nothing
+// that holds a write transaction or another collection lock ever waits for flush_lock, so
+// a flush may wait for the store's writer while holding it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/error.hpp"
+#include "base/json.hpp"
+#include "search/hnsw/graph.hpp"
+#include "storage/free_list.hpp"
+#include "storage/kv_store.hpp"
+#include "storage/pending_record.hpp"
+#include "storage/registry.hpp"
+#include "storage/slot_allocator.hpp"
+#include "storage/vector_file.hpp"
+
+namespace tornquil {
+
+constexpr const char* kVectorsFileName = "vectors.bin";
+constexpr const char* kMetaFileName = "meta.redb";
+constexpr const char* kIndexFileName = "hnsw.index";
+
+// Buffered records that trigger a flush, and the age of the buffer that does.
+constexpr uint64_t kFlushThreshold = 100;
+constexpr uint64_t kFlushIntervalMs = 100;
+
+class Collection {
+ public:
+  // Built by open_collection only.
+  Collection(CollectionConfig config, std::string dir, std::unique_ptr<KvStore> meta,
+             VectorStorage vectors, FreeList freelist, std::unique_ptr<HnswIndex> index,
+             bool needs_rebuild);
+  // Flushes the write buffer, so that records added without a sync are not lost when the
+  // last reference goes. A failure of that flush cannot be reported and is dropped; the
+  // records then stay out of the table as after any failed flush.
+  ~Collection();
+  Collection(const Collection&) = delete;
+  Collection& operator=(const Collection&) = delete;
+
+  const CollectionConfig config;
+  const std::string dir;
+  const std::unique_ptr<KvStore> meta;
+  const uint64_t flush_threshold = kFlushThreshold;
+  const uint64_t flush_interval_ms = kFlushIntervalMs;
+
+  // The vector file and the free list with their two locks; allocate_slot works on it.
+  SlotSpace slots;
+
+  std::mutex pending_lock;
+  std::vector<PendingRecord> pending;  // guarded by pending_lock, in order of addition
+  // Wall-clock Unix milliseconds at which the buffer last went from empty to non-empty;
+  // 0 after a successful flush.
+  std::atomic<uint64_t> pending_since_ms{0};
+
+  std::shared_mutex hnsw_lock;
+  // Absent unless config.hnsw is set and an index was loaded or built.
+  std::unique_ptr<HnswIndex> hnsw;  // guarded by hnsw_lock
+  // The index lags the committed records and must be refreshed before the next search
+  // or sync.
+  std::atomic<bool> needs_rebuild{false};
+
+  // Serialises whole flushes, so that a flush that fails can put its records back at the
+  // front of the buffer before any later flush takes the buffer: a newer record of the
+  // same id is then always committed after the older one.
+  std::mutex flush_lock;
+
+  // Makes a write transaction of this collection's own operations (flush, delete) fail
+  // instead of committing: `skip` commits still succeed, the next one fails with
+  // Transaction and is abandoned.
+  void TEST_fail_next_commit(int skip = 0) { test_commit_countdown_.store(skip); }
+  // True when the commit about to be made must fail (consumes the armed failure).
+  bool TEST_take_commit_failure();
+
+ private:
+  std::atomic<int> test_commit_countdown_{-1};
+};
+
+// Opens the collection in `dir` (created with its parents when missing) for `config`: the
+// vector file (created when absent), the store (locked for the collection's life), the
+// free list, and the saved index when config carries HNSW parameters. A missing, damaged
+// or outdated hnsw.index never fails the open: the collection opens without an index and
+// with needs_rebuild set (for a missing file only when live records exist); a failure to
+// count the live records does fail it. On failure everything opened so far is closed
+// again; directories and files already created stay.
+Result<std::shared_ptr<Collection>> open_collection(std::string dir, CollectionConfig config);
+
+// ---- The write buffer (write_buffer.cpp) ----
+
+// Adds one record: the vector is prepared for the metric and written into a new slot at
+// once, the record is appended to the write buffer, and the buffer is flushed when it
+// holds flush_threshold records or went non-empty flush_interval_ms ago. Returns the id
+// (the given one, or a new UUID). A vector of the wrong length (DimensionMismatch) or an
+// id too long to be stored (InvalidInput) fails before anything changes; a failure of the
+// flush is returned instead of the id, the record staying buffered for the next flush.
+// The caller holds no lock of the collection.
+Result<std::string> add_record(Collection& c, std::span<const float> vector,
+                               const JsonValue& metadata, std::optional<std::string> id,
+                               std::optional<uint64_t> ttl);
+
+// Commits the whole write buffer and the free list in one write transaction, after making
+// the vector file durable. An empty buffer touches neither the file nor the store. On
+// failure the records taken stay buffered, in their order and ahead of newer ones, for the
+// next flush; nothing of the transaction reaches the store. The caller holds no lock of
+// the collection.
+Result<void> flush_pending(Collection& c);
+
+// Live committed records plus buffered ones (buffered ones without a liveness test).
+Result<uint64_t> record_count(Collection& c);
+
+// Removes the first buffered record with this id (the others keep their order) and frees
+// its slot; false when none is buffered. The caller holds no lock of the collection.
+bool drop_buffered_record(Collection& c, std::string_view id);
+
+// ---- Delete, upsert and sync (delete_upsert.cpp) ----
+
+// Deletes the committed record `id` that names `slot` (as the caller found it, in any
+// state): the record is marked Tombstone together with the free list as it will be, then
+// its slot gets the deleted marker, leaves the index and joins the free list, then the
+// record is removed. NotFound "Slot {} not allocated" for a slot at or above slot_count,
+// changing nothing. A record that no longer names `slot` (deleted or replaced meanwhile) is
+// left alone; a record already Tombstone (an earlier delete failed before removing it) is
+// only removed, its slot having been freed by that delete. The caller holds no lock.
+Result<void> delete_record(Collection& c, std::string_view id, uint64_t slot);
+
+// Replaces whatever the id holds, a buffered copy, a committed record or both, with a new
+// buffered record. Not atomic: concurrent writers of the same id may interleave. A vector
+// of the wrong length or an id too long to be stored fails before anything changes.
+Result<void> upsert_record(Collection& c, std::string_view id, std::span<const float> vector,
+                           const JsonValue& metadata, std::optional<uint64_t> ttl);
+
+// Flushes the write buffer, makes the vector file durable, refreshes the index and saves
+// it to hnsw.index when there is one. The caller holds no lock of the collection.
+Result<void> sync_collection(Collection& c);
+
+// ---- Helpers ----
+
+// Commits a write transaction of the collection (see TEST_fail_next_commit).
+Result<void> commit_collection_txn(Collection& c, WriteTxn& txn);
+
+// Wall-clock Unix milliseconds; 0 when the clock reads before 1970.
+uint64_t now_unix_millis();
+
+}  // namespace tornquil

@@ -1,0 +1,138 @@
+// Operations that change or secure what a collection already stores: deleting a committed
+// record, replacing a record by id, and making everything durable.
+#include <mutex>
+#include <shared_mutex>
+
+#include "base/platform.hpp"
+#include "collection/collection.hpp"
+#include "collection/index_refresh.hpp"
+#include "search/hnsw/persist.hpp"
+#include "storage/records.hpp"
+
+namespace tornquil {
+
+namespace {
+
+// The record stored under `id` as the write transaction sees it (the last commit, since
+// no other writer can commit while it is open). An id too long to be a key is absent.
+Result<std::optional<Record>> stored_record(WriteTxn& txn, std::string_view id) {
+  if (!check_record_id(id)) return std::optional<Record>();
+  TQ_ASSIGN(std::optional<std::string_view> bytes, txn.get(kRecordsTable, id));
+  if (!bytes) return std::optional<Record>();
+  TQ_ASSIGN(Record r, decode_record(*bytes));
+  return std::optional<Record>(std::move(r));
+}
+
+// Transaction 1 of a delete: the record becomes Tombstone, and the free list is saved as
+// it will be once the slot is freed, without touching the list in memory: the slot must
+// not be handed out before this commits, or a failed commit would leave a stored record
+// naming a slot that a new record also uses. Returns whether this call turned a record
+// that names `slot` into a Tombstone, and so owns freeing the slot; nullopt when no record
+// naming `slot` is stored any more.
+Result<std::optional<bool>> tombstone_record(Collection& c, std::string_view id, uint64_t slot) {
+  TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
+  TQ_ASSIGN(std::optional<Record> rec, stored_record(txn, id));
+  if (!rec || rec->slot != slot) return std::optional<bool>();
+
+  // A Tombstone was left by an earlier delete that committed this far: that delete freed
+  // the slot, which may even belong to a newer record by now.
+  const bool frees = rec->state != RecordState::Tombstone;
+  rec->state = RecordState::Tombstone;
+  TQ_TRY(put_record(txn, *rec));
+  {
+    std::shared_lock lk(c.slots.freelist_lock);
+    if (frees && !freelist_contains(c.slots.freelist, slot)) {
+      std::vector<uint64_t> after = c.slots.freelist.slots();
+      after.push_back(slot);
+      TQ_TRY(save_freelist(FreeList(std::move(after)), txn));
+    } else {
+      TQ_TRY(save_freelist(c.slots.freelist, txn));
+    }
+  }
+  TQ_TRY(commit_collection_txn(c, txn));
+  return std::optional<bool>(frees);
+}
+
+// Takes the slot out of the index's view: queries skip it through the deleted set, and
+// the incremental insertion no longer counts it as indexed.
+void unindex_slot(Collection& c, uint64_t slot) {
+  std::shared_lock lk(c.hnsw_lock);
+  if (!c.hnsw) return;
+  c.hnsw->write_deleted()->insert(slot);
+  c.hnsw->write_graph()->slot_to_node.erase(slot);
+}
+
+// Transaction 2 of a delete: removes the Tombstone, but not a record that replaced it
+// under the same id meanwhile.
+Result<void> remove_tombstone(Collection& c, std::string_view id, uint64_t slot) {
+  TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
+  TQ_ASSIGN(std::optional<Record> rec, stored_record(txn, id));
+  if (!rec || rec->slot != slot || rec->state != RecordState::Tombstone) return {};
+  TQ_TRY(remove_record(txn, id));
+  return commit_collection_txn(c, txn);
+}
+
+}  // namespace
+
+Result<void> delete_record(Collection& c, std::string_view id, uint64_t slot) {
+  {
+    std::shared_lock lk(c.slots.vectors_lock);
+    if (slot >= c.slots.vectors.slot_count()) {
+      return std::unexpected(CoreError::slot_not_allocated(slot));
+    }
+  }
+
+  TQ_ASSIGN(std::optional<bool> frees, tombstone_record(c, id, slot));
+  if (!frees) return {};  // deleted or replaced by another writer meanwhile
+
+  if (*frees) {
+    {
+      std::unique_lock lk(c.slots.vectors_lock);
+      TQ_TRY(write_deleted_marker(c.slots.vectors, slot));
+    }
+    if (c.config.hnsw) unindex_slot(c, slot);
+  }
+  if (c.config.hnsw) c.needs_rebuild.store(true);
+  if (*frees) {
+    std::unique_lock lk(c.slots.freelist_lock);
+    if (!freelist_contains(c.slots.freelist, slot)) free_slot(c.slots.freelist, slot);
+  }
+
+  return remove_tombstone(c, id, slot);
+}
+
+Result<void> upsert_record(Collection& c, std::string_view id, std::span<const float> vector,
+                           const JsonValue& metadata, std::optional<uint64_t> ttl) {
+  if (vector.size() != c.config.dimensions) {
+    return std::unexpected(CoreError::dimension_mismatch(c.config.dimensions, vector.size()));
+  }
+  TQ_TRY(check_record_id(id));
+
+  drop_buffered_record(c, id);
+
+  std::optional<Record> committed;
+  {
+    TQ_ASSIGN(ReadTxn txn, begin_read_txn(*c.meta));
+    TQ_ASSIGN(committed, get_record(txn, id));
+  }
+  if (committed) TQ_TRY(delete_record(c, id, committed->slot));
+
+  TQ_TRY(add_record(c, vector, metadata, std::string(id), ttl));
+  return {};
+}
+
+Result<void> sync_collection(Collection& c) {
+  TQ_TRY(flush_pending(c));
+  {
+    std::shared_lock lk(c.slots.vectors_lock);
+    TQ_TRY(flush_vectors(c.slots.vectors));
+  }
+  TQ_TRY(refresh_index(c));
+
+  std::shared_lock lk(c.hnsw_lock);
+  if (!c.hnsw) return {};
+  HnswIndex::GraphRead graph = c.hnsw->read_graph();
+  return save_index(*graph, platform::join_path(c.dir, kIndexFileName));
+}
+
+}  // namespace tornquil

@@ -1,0 +1,228 @@
+// The vector file: creation, validation at open, growth and slot-level access.
+#include "storage/vector_file.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+#include "base/checksum.hpp"
+
+namespace tornquil {
+
+namespace {
+
+constexpr size_t kChecksummedBytes = 18;
+
+void put_u16(unsigned char* p, uint16_t v) { std::memcpy(p, &v, 2); }
+void put_u32(unsigned char* p, uint32_t v) { std::memcpy(p, &v, 4); }
+void put_u64(unsigned char* p, uint64_t v) { std::memcpy(p, &v, 8); }
+
+template <class T>
+T get(const unsigned char* p) {
+  T v;
+  std::memcpy(&v, p, sizeof(T));
+  return v;
+}
+
+std::string hex8(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof(buf), "0x%08X", v);
+  return buf;
+}
+
+// a * b + c, or nullopt when it does not fit in 64 bits.
+std::optional<uint64_t> checked_muladd(uint64_t a, uint64_t b, uint64_t c) {
+  uint64_t m;
+  if (__builtin_mul_overflow(a, b, &m)) return std::nullopt;
+  uint64_t s;
+  if (__builtin_add_overflow(m, c, &s)) return std::nullopt;
+  return s;
+}
+
+// len * 1.5 in double precision, truncated; a product beyond u64 saturates.
+uint64_t grown_length(uint64_t len) {
+  const double g = static_cast<double>(len) * 1.5;
+  // 2^64 as a double; anything at or above it does not convert.
+  if (g >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(g);
+}
+
+// Maps the whole file as it now is.
+Result<platform::Mapping> map_whole(const platform::File& f) {
+  TQ_ASSIGN(uint64_t len, f.length());
+  return platform::Mapping::map(f, len);
+}
+
+}  // namespace
+
+Result<void> validate_dimensions(uint64_t d) {
+  if (d == 0) return std::unexpected(CoreError::invalid_input("Dimensions must be greater than 0"));
+  if (d > kMaxDimensions) {
+    return std::unexpected(CoreError::dimensions_too_large(kMaxDimensions, d));
+  }
+  return {};
+}
+
+uint32_t header_checksum(const unsigned char* first18, uint16_t version) {
+  if (version < 2) return fnv1a32(first18, kChecksummedBytes);
+  return crc32_ieee(first18, kChecksummedBytes);
+}
+
+Result<VectorHeader> parse_vector_header(std::span<const unsigned char> bytes) {
+  if (bytes.size() < kVectorHeaderBytes) {
+    return std::unexpected(CoreError::corruption("File too small"));
+  }
+  const unsigned char* p = bytes.data();
+  VectorHeader h;
+  h.magic = get<uint32_t>(p);
+  h.version = get<uint16_t>(p + 4);
+  h.dimensions = get<uint32_t>(p + 6);
+  h.slot_count = get<uint64_t>(p + 10);
+  h.checksum = get<uint32_t>(p + 18);
+  const uint32_t computed = header_checksum(p, h.version);
+  if (computed != h.checksum) {
+    return std::unexpected(CoreError::corruption("Header checksum mismatch: expected " +
+                                                 hex8(h.checksum) + ", got " + hex8(computed)));
+  }
+  return h;
+}
+
+void VectorStorage::store_slot_count() {
+  unsigned char* p = map_.data();
+  put_u64(p + 10, slot_count_);
+  put_u32(p + 18, header_checksum(p, version_));
+}
+
+Result<VectorStorage> create_vector_file(const std::string& path, uint64_t d) {
+  TQ_TRY(validate_dimensions(d));
+  VectorStorage s;
+  TQ_ASSIGN(s.file_, platform::File::open(path, platform::File::Mode::CreateTruncate));
+  TQ_TRY(s.file_.set_length(kVectorHeaderBytes + d * 4 * kInitialSlots));
+  TQ_ASSIGN(s.map_, map_whole(s.file_));
+  if (s.map_.size() < kVectorHeaderBytes) {
+    // Someone cut the file between sizing and mapping it.
+    return std::unexpected(CoreError::io_errno(EIO));
+  }
+  unsigned char* p = s.map_.data();
+  std::memset(p, 0, kVectorHeaderBytes);
+  put_u32(p, kVectorMagic);
+  put_u16(p + 4, kVectorVersion);
+  put_u32(p + 6, static_cast<uint32_t>(d));
+  s.dimensions_ = d;
+  s.slot_bytes_ = d * 4;
+  s.slot_count_ = 0;
+  s.version_ = kVectorVersion;
+  s.store_slot_count();
+  return s;
+}
+
+Result<VectorStorage> open_vector_file(const std::string& path, uint64_t expected_d) {
+  VectorStorage s;
+  TQ_ASSIGN(s.file_, platform::File::open(path, platform::File::Mode::OpenExisting));
+  TQ_ASSIGN(s.map_, map_whole(s.file_));
+  if (s.map_.size() < kVectorHeaderBytes) {
+    return std::unexpected(CoreError::corruption("Vector file too small for header"));
+  }
+  TQ_ASSIGN(VectorHeader h, parse_vector_header({s.map_.data(), s.map_.size()}));
+  if (h.magic != kVectorMagic) {
+    return std::unexpected(CoreError::corruption("Invalid magic number: expected " +
+                                                 hex8(kVectorMagic) + ", got " + hex8(h.magic)));
+  }
+  if (h.version != 1 && h.version != 2) {
+    return std::unexpected(CoreError::corruption("Unsupported version: expected 2 or 1, got " +
+                                                 std::to_string(h.version)));
+  }
+  TQ_TRY(validate_dimensions(h.dimensions));
+  if (h.dimensions != expected_d) {
+    return std::unexpected(CoreError::dimension_mismatch(expected_d, h.dimensions));
+  }
+  s.dimensions_ = h.dimensions;
+  s.slot_bytes_ = s.dimensions_ * 4;
+  s.slot_count_ = h.slot_count;
+  s.version_ = h.version;
+
+  // A header may claim more slots than the file holds: a growth's header page can reach
+  // the disk before the file's new length does. Lengthen such a file when one growth step
+  // could have produced the claim; anything larger is damage.
+  const uint64_t file_len = s.map_.size();
+  const auto needed = checked_muladd(s.slot_count_, s.slot_bytes_, kVectorHeaderBytes);
+  if (!needed || *needed > file_len) {
+    const uint64_t step = std::max(grown_length(file_len), file_len + s.slot_bytes_);
+    if (!needed || *needed > step) {
+      return std::unexpected(CoreError::corruption(
+          "Header claims " + std::to_string(s.slot_count_) + " slots but the file holds " +
+          std::to_string((file_len - kVectorHeaderBytes) / s.slot_bytes_)));
+    }
+    TQ_TRY(s.file_.set_length(*needed));
+    TQ_ASSIGN(platform::Mapping grown, map_whole(s.file_));
+    if (grown.size() < *needed) return std::unexpected(CoreError::io_errno(EIO));
+    s.map_ = std::move(grown);
+  }
+  return s;
+}
+
+Result<uint64_t> append_slot(VectorStorage& s) {
+  const auto needed = checked_muladd(s.slot_count_ + 1, s.slot_bytes_, kVectorHeaderBytes);
+  if (!needed) return std::unexpected(CoreError::io_errno(EFBIG));
+  if (s.map_.size() < *needed) {
+    // Everything written so far reaches the disk before the file changes length.
+    TQ_TRY(s.map_.flush());
+    TQ_TRY(s.file_.sync());
+    const uint64_t new_len = std::max(*needed, grown_length(s.map_.size()));
+    TQ_TRY(s.file_.set_length(new_len));
+    TQ_ASSIGN(platform::Mapping grown, map_whole(s.file_));
+    if (grown.size() < *needed) return std::unexpected(CoreError::io_errno(EIO));
+    s.map_ = std::move(grown);
+  }
+  const uint64_t slot = s.slot_count_;
+  s.slot_count_ += 1;
+  s.store_slot_count();
+  return slot;
+}
+
+namespace {
+
+// NotFound for a slot never allocated; Corruption for one whose bytes the file lacks,
+// which the repair at open rules out for every file it accepted.
+CoreError unreadable_slot(const VectorStorage& s, uint64_t slot) {
+  if (slot >= s.slot_count()) return CoreError::slot_not_allocated(slot);
+  return CoreError::corruption("Slot " + std::to_string(slot) +
+                               " lies past the end of the vector file");
+}
+
+}  // namespace
+
+Result<void> write_vector(VectorStorage& s, uint64_t slot, std::span<const float> v) {
+  if (v.size() != s.dimensions_) {
+    return std::unexpected(CoreError::dimension_mismatch(s.dimensions_, v.size()));
+  }
+  float* dst = s.slot_ptr(slot);
+  if (dst == nullptr) return std::unexpected(unreadable_slot(s, slot));
+  std::memcpy(dst, v.data(), s.slot_bytes_);
+  return {};
+}
+
+Result<void> write_deleted_marker(VectorStorage& s, uint64_t slot) {
+  float* dst = s.slot_ptr(slot);
+  if (dst == nullptr) return std::unexpected(unreadable_slot(s, slot));
+  std::memcpy(dst, &kDeletedMarkerBits, 4);
+  return {};
+}
+
+Result<std::span<const float>> read_vector(const VectorStorage& s, uint64_t slot) {
+  std::span<const float> v = s.slot_view(slot);
+  if (v.empty()) return std::unexpected(unreadable_slot(s, slot));
+  return v;
+}
+
+Result<void> flush_vectors(const VectorStorage& s) {
+  // The mapping shares the storage's file descriptor, so one fsync covers both handles.
+  TQ_TRY(s.map_.flush());
+  TQ_TRY(s.file_.sync());
+  return {};
+}
+
+}  // namespace tornquil

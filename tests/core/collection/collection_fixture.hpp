@@ -1,0 +1,135 @@
+// Test helpers for the collection tests: a scratch collection directory, configurations,
+// vectors, and read-only looks at what a collection has committed to its store.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "../storage/test_dir.hpp"
+#include "collection/collection.hpp"
+#include "storage/records.hpp"
+
+namespace tornquil::testing {
+
+inline CollectionConfig make_config(uint64_t dims, Metric metric = Metric::L2,
+                                    std::optional<HnswConfig> hnsw = std::nullopt) {
+  CollectionConfig c;
+  c.name = "notes";
+  c.dimensions = dims;
+  c.metric = metric;
+  c.created_at = 1700000000;
+  c.hnsw = hnsw;
+  return c;
+}
+
+inline HnswConfig small_hnsw() {
+  HnswConfig h;
+  h.m = 4;
+  h.m0 = 8;
+  h.m_max = 4;
+  h.ef_construction = 16;
+  h.ef_search = 16;
+  h.level_multiplier = 0.0;
+  return h;
+}
+
+// A vector of `dims` floats that differs for every `seed`.
+inline std::vector<float> vec(uint64_t dims, uint64_t seed) {
+  std::vector<float> v(dims);
+  for (uint64_t i = 0; i < dims; ++i) v[i] = static_cast<float>(seed * 10 + i + 1);
+  return v;
+}
+
+class CollectionTest : public ::testing::Test {
+ protected:
+  std::string coll_dir() const { return dir_.file("collections/notes"); }
+
+  std::shared_ptr<Collection> open(const CollectionConfig& config) {
+    auto c = open_collection(coll_dir(), config);
+    EXPECT_TRUE(c) << c.error().render();
+    return c ? *c : nullptr;
+  }
+
+  TestDir dir_;
+};
+
+// Every committed record, in key order.
+inline std::vector<Record> committed_records(Collection& c) {
+  std::vector<Record> out;
+  auto txn = c.meta->begin_read();
+  EXPECT_TRUE(txn);
+  auto cur = txn->cursor(kRecordsTable);
+  EXPECT_TRUE(cur);
+  std::string_view k, v;
+  while (true) {
+    auto more = cur->next(k, v);
+    EXPECT_TRUE(more);
+    if (!more || !*more) break;
+    auto r = decode_record(v);
+    EXPECT_TRUE(r);
+    if (r) out.push_back(*r);
+  }
+  return out;
+}
+
+inline std::optional<Record> committed_record(Collection& c, std::string_view id) {
+  auto txn = begin_read_txn(*c.meta);
+  EXPECT_TRUE(txn);
+  auto r = get_record(*txn, id);
+  EXPECT_TRUE(r);
+  return r ? *r : std::nullopt;
+}
+
+// The free list as stored under "slots"; nullopt when nothing was ever saved.
+inline std::optional<std::vector<uint64_t>> stored_freelist(Collection& c) {
+  auto txn = c.meta->begin_read();
+  EXPECT_TRUE(txn);
+  auto list = load_freelist(*txn);
+  EXPECT_TRUE(list);
+  auto raw = txn->get(kFreelistTable, kFreelistKey);
+  EXPECT_TRUE(raw);
+  if (!raw || !*raw) return std::nullopt;
+  return list->slots();
+}
+
+inline std::vector<uint64_t> memory_freelist(Collection& c) {
+  std::shared_lock lk(c.slots.freelist_lock);
+  return c.slots.freelist.slots();
+}
+
+inline size_t buffered(Collection& c) {
+  std::lock_guard lk(c.pending_lock);
+  return c.pending.size();
+}
+
+inline std::vector<std::string> buffered_ids(Collection& c) {
+  std::lock_guard lk(c.pending_lock);
+  std::vector<std::string> ids;
+  for (const PendingRecord& p : c.pending) ids.push_back(p.record.id);
+  return ids;
+}
+
+inline uint64_t slot_count(Collection& c) {
+  std::shared_lock lk(c.slots.vectors_lock);
+  return c.slots.vectors.slot_count();
+}
+
+// The slot's floats, copied; empty when the slot cannot be read.
+inline std::vector<float> slot_floats(Collection& c, uint64_t slot) {
+  std::shared_lock lk(c.slots.vectors_lock);
+  auto v = c.slots.vectors.slot_view(slot);
+  return std::vector<float>(v.begin(), v.end());
+}
+
+inline std::string add(Collection& c, uint64_t seed, std::optional<std::string> id = {},
+                       std::optional<uint64_t> ttl = {}) {
+  auto r = add_record(c, vec(c.config.dimensions, seed), JsonValue(), std::move(id), ttl);
+  EXPECT_TRUE(r) << r.error().render();
+  return r ? *r : std::string();
+}
+
+}  // namespace tornquil::testing

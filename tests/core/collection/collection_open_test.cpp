@@ -1,0 +1,178 @@
+// Opening a collection: the files and fields of a new one, what a reopen keeps, the saved
+// index and when it is trusted, and the exclusive lock on the collection's store.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "collection_fixture.hpp"
+#include "search/hnsw/persist.hpp"
+
+namespace tornquil::testing {
+namespace {
+
+using OpenTest = CollectionTest;
+
+size_t open_fd_count() {
+  size_t n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+    (void)e;
+    ++n;
+  }
+  return n;
+}
+
+TEST_F(OpenTest, NewCollectionHasItsFilesAndEmptyState) {
+  auto c = open(make_config(384, Metric::Cosine));
+  ASSERT_TRUE(c);
+  EXPECT_EQ(std::filesystem::file_size(coll_dir() + "/vectors.bin"), 64u + 384u * 4096u);
+  EXPECT_TRUE(std::filesystem::exists(coll_dir() + "/meta.redb"));
+  EXPECT_FALSE(std::filesystem::exists(coll_dir() + "/hnsw.index"));
+
+  EXPECT_EQ(c->config, make_config(384, Metric::Cosine));
+  EXPECT_EQ(c->dir, coll_dir());
+  EXPECT_EQ(c->flush_threshold, 100u);
+  EXPECT_EQ(c->flush_interval_ms, 100u);
+  EXPECT_EQ(slot_count(*c), 0u);
+  EXPECT_TRUE(memory_freelist(*c).empty());
+  EXPECT_EQ(buffered(*c), 0u);
+  EXPECT_EQ(c->pending_since_ms.load(), 0u);
+  EXPECT_EQ(c->hnsw, nullptr);
+  EXPECT_FALSE(c->needs_rebuild.load());
+  // Nothing is committed by an open: the free list has never been saved.
+  EXPECT_EQ(stored_freelist(*c), std::nullopt);
+}
+
+TEST_F(OpenTest, ReopenKeepsSlotCountAndFreeList) {
+  std::vector<uint64_t> freed;
+  {
+    auto c = open(make_config(4));
+    for (int i = 0; i < 5; ++i) add(*c, i, "r" + std::to_string(i));
+    ASSERT_TRUE(sync_collection(*c));
+    for (const char* id : {"r3", "r1"}) {
+      auto rec = committed_record(*c, id);
+      ASSERT_TRUE(rec);
+      ASSERT_TRUE(delete_record(*c, id, rec->slot));
+      freed.push_back(rec->slot);
+    }
+    EXPECT_EQ(memory_freelist(*c), freed);
+  }
+  auto c = open(make_config(4));
+  EXPECT_EQ(slot_count(*c), 5u);
+  EXPECT_EQ(memory_freelist(*c), freed);
+  EXPECT_EQ(committed_records(*c).size(), 3u);
+  // The slot freed last is reused first.
+  add(*c, 9, "new");
+  std::lock_guard lk(c->pending_lock);
+  EXPECT_EQ(c->pending.back().record.slot, freed.back());
+}
+
+TEST_F(OpenTest, SecondOpenerOfTheStoreFailsAndLeavesNothingOpen) {
+  auto first = open(make_config(4));
+  ASSERT_TRUE(first);
+  const size_t fds = open_fd_count();
+  auto second = open_collection(coll_dir(), make_config(4));
+  ASSERT_FALSE(second);
+  EXPECT_EQ(second.error().render(), "Database error: Database already open. Cannot acquire lock.");
+  EXPECT_EQ(open_fd_count(), fds);
+  // The failed opener took nothing from the first one, which keeps working.
+  add(*first, 1, "still-open");
+  ASSERT_TRUE(sync_collection(*first));
+  first.reset();
+  auto again = open(make_config(4));
+  ASSERT_TRUE(again);
+  EXPECT_TRUE(committed_record(*again, "still-open"));
+}
+
+TEST_F(OpenTest, BadVectorFileFailsBeforeTheStoreIsOpened) {
+  std::filesystem::create_directories(coll_dir());
+  write_bytes(coll_dir() + "/vectors.bin", std::string(100, 'x'));
+  auto c = open_collection(coll_dir(), make_config(4));
+  ASSERT_FALSE(c);
+  EXPECT_EQ(c.error().kind(), ErrorKind::Corruption);
+  EXPECT_FALSE(std::filesystem::exists(coll_dir() + "/meta.redb"));
+}
+
+TEST_F(OpenTest, WrongDimensionsForAnExistingFileFail) {
+  open(make_config(128)).reset();
+  auto c = open_collection(coll_dir(), make_config(256));
+  ASSERT_FALSE(c);
+  EXPECT_EQ(c.error().render(), "Dimension mismatch: expected 256, got 128");
+}
+
+// A graph of `n` nodes on slots 0..n-1, one layer, no links.
+HnswGraph graph_of(uint32_t n) {
+  HnswGraph g;
+  g.config = small_hnsw();
+  g.layers.resize(1);
+  for (uint32_t i = 0; i < n; ++i) {
+    g.nodes.push_back({"r" + std::to_string(i), i, 0});
+    g.layers[0].emplace_back();
+    g.slot_to_node[i] = i;
+  }
+  if (n > 0) g.entry_point = 0;
+  return g;
+}
+
+enum class IndexFile { Absent, Nodes10, Nodes11, Truncated, FlippedByte, Garbage };
+
+struct IndexCase {
+  const char* name;
+  int live;
+  IndexFile file;
+  bool index_kept;
+  bool needs_rebuild;
+};
+
+class OpenIndexTest : public CollectionTest, public ::testing::WithParamInterface<IndexCase> {};
+
+TEST_P(OpenIndexTest, SavedIndexIsKeptOnlyWhenItMatchesTheLiveRecords) {
+  const IndexCase& tc = GetParam();
+  const CollectionConfig config = make_config(4, Metric::L2, small_hnsw());
+  {
+    auto c = open(config);
+    for (int i = 0; i < tc.live; ++i) add(*c, i, "r" + std::to_string(i));
+    ASSERT_TRUE(sync_collection(*c));
+    // An expired record is stored but does not count as live.
+    add(*c, 99, "expired", 0);
+    ASSERT_TRUE(sync_collection(*c));
+  }
+  const std::string path = coll_dir() + "/hnsw.index";
+  std::filesystem::remove(path);
+  if (tc.file != IndexFile::Absent) {
+    ASSERT_TRUE(save_index(graph_of(tc.file == IndexFile::Nodes10 ? 10 : 11), path));
+    std::string bytes = read_bytes(path);
+    if (tc.file == IndexFile::Truncated) bytes.resize(bytes.size() / 2);
+    if (tc.file == IndexFile::FlippedByte) bytes[70] ^= 0x01;
+    if (tc.file == IndexFile::Garbage) bytes = "not an index";
+    write_bytes(path, bytes);
+  }
+  auto c = open(config);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->hnsw != nullptr, tc.index_kept);
+  EXPECT_EQ(c->needs_rebuild.load(), tc.needs_rebuild);
+  if (tc.index_kept) {
+    EXPECT_EQ(index_node_count(*c->hnsw), 11u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OpenIndexTest,
+    ::testing::Values(IndexCase{"AbsentWithoutLiveRecords", 0, IndexFile::Absent, false, false},
+                      IndexCase{"AbsentWithLiveRecords", 11, IndexFile::Absent, false, true},
+                      IndexCase{"Matching", 11, IndexFile::Nodes11, true, false},
+                      IndexCase{"TenNodesElevenLive", 11, IndexFile::Nodes10, false, true},
+                      IndexCase{"Truncated", 11, IndexFile::Truncated, false, true},
+                      IndexCase{"FlippedByte", 11, IndexFile::FlippedByte, false, true},
+                      IndexCase{"Garbage", 11, IndexFile::Garbage, false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(OpenTest, WithoutHnswParametersAnIndexFileIsIgnored) {
+  open(make_config(4)).reset();
+  ASSERT_TRUE(save_index(graph_of(3), coll_dir() + "/hnsw.index"));
+  auto c = open(make_config(4));
+  EXPECT_EQ(c->hnsw, nullptr);
+  EXPECT_FALSE(c->needs_rebuild.load());
+}
+
+}  // namespace
+}  // namespace tornquil::testing
