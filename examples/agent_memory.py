@@ -19,10 +19,15 @@ import tornquil
 DIM = 256
 
 
+STOPWORDS = {"a", "an", "and", "any", "does", "for", "her", "in", "is", "of", "on", "over",
+             "she", "the", "to", "what", "which", "with", "ada", "ada's", "user's"}
+
+
 def embed(text: str) -> np.ndarray:
     """Hashing embedding: every word and character trigram adds to one bucket."""
     v = np.zeros(DIM, dtype=np.float32)
-    words = text.lower().split()
+    words = [w.strip(".,?!") for w in text.lower().split()]
+    words = [w for w in words if w and w not in STOPWORDS]
     grams = words + [w[i : i + 3] for w in words for i in range(max(1, len(w) - 2))]
     for g in grams:
         h = int.from_bytes(hashlib.blake2b(g.encode(), digest_size=8).digest(), "little")
@@ -55,15 +60,16 @@ def main() -> int:
             for hit in notes.search(embed(question), k, where_=where):
                 print(f"  {hit.score:.3f}  [{hit.metadata['kind']}] {hit.metadata['text']}")
 
-        recall("what does Ada like to drink")
-        recall("which food must Ada avoid")
-        recall("anything about her preferences", where={"kind": "preference"})
-        recall("what is on the calendar", where={"kind": {"$in": ["calendar", "todo"]}})
+        recall("what does she prefer to drink in the morning")
+        recall("is she allergic to any food")
+        recall("her favourite things", where={"kind": "preference"})
+        recall("meeting on Thursday", where={"kind": {"$in": ["calendar", "todo"]}})
 
         # Forget the allergy note and overwrite the tea preference in place.
         notes.delete(ids[2])
-        notes.upsert(ids[1], embed("Ada switched to black coffee."),
-                     {"text": "Ada switched to black coffee.", "kind": "preference"})
+        notes.upsert(ids[1], embed("Ada now prefers black coffee in the morning."),
+                     {"text": "Ada now prefers black coffee in the morning.",
+                      "kind": "preference"})
         notes.sync()
         del notes, db
 
@@ -71,7 +77,8 @@ def main() -> int:
         db = tornquil.Tornquil(path)
         notes = db.get_collection("notes")
         print(f"\nafter reopening: {len(notes)} notes, collections={db.collections()}")
-        recall("what does Ada like to drink")
+        recall("what does she prefer to drink in the morning")
+        recall("is she allergic to any food")
         return 0
     finally:
         shutil.rmtree(root, ignore_errors=True)
