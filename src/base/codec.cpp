@@ -82,6 +82,13 @@ std::optional<std::string> utf8_error(std::string_view s) {
   };
   auto cont = [](unsigned char c) { return (c & 0xC0) == 0x80; };
   while (i < n) {
+    // Runs of ASCII eight bytes at a time: stored ids and metadata are mostly ASCII, and
+    // every scan decodes every stored value.
+    uint64_t word;
+    while (i + 8 <= n && (std::memcpy(&word, b + i, 8), (word & 0x8080808080808080ull) == 0)) {
+      i += 8;
+    }
+    if (i >= n) break;
     const unsigned char first = b[i];
     if (first < 0x80) {
       ++i;

@@ -1,0 +1,624 @@
+// The exact scan and the top list: the insertion rule against a stable-sort oracle, the
+// tests that keep records out, the order of equal and NaN scores, the widened list of a
+// filtered scan, the sequential and pooled roads giving the same hits, the scan's errors,
+// and whole scans against a brute-force oracle on random data.
+#include "search/exact.hpp"
+
+#include <gtest/gtest.h>
+#include <lmdb.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../storage/test_dir.hpp"
+#include "base/json.hpp"
+#include "search/distance.hpp"
+#include "search/filter.hpp"
+#include "storage/kv_store.hpp"
+#include "storage/records.hpp"
+#include "storage/vector_file.hpp"
+
+namespace tornquil {
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr uint64_t kNow = 1700000000;
+
+int64_t fixed_clock() { return static_cast<int64_t>(kNow) * 1000000000; }
+
+// The oracle's order, written out on its own: strictly better score first, NaN after every
+// real score, and the earlier item first among equals.
+bool oracle_before(float a, size_t ia, float b, size_t ib, bool hib) {
+  const bool an = std::isnan(a), bn = std::isnan(b);
+  if (an != bn) return bn;
+  if (!an && a != b) return hib ? a > b : a < b;
+  return ia < ib;
+}
+
+std::vector<std::pair<float, uint64_t>> oracle_top(const std::vector<float>& scores, uint64_t limit,
+                                                   bool hib) {
+  std::vector<size_t> idx(scores.size());
+  for (size_t i = 0; i < idx.size(); ++i) idx[i] = i;
+  std::sort(idx.begin(), idx.end(),
+            [&](size_t a, size_t b) { return oracle_before(scores[a], a, scores[b], b, hib); });
+  std::vector<std::pair<float, uint64_t>> out;
+  for (size_t i = 0; i < idx.size() && i < limit; ++i) out.emplace_back(scores[idx[i]], idx[i]);
+  return out;
+}
+
+std::vector<std::pair<float, uint64_t>> entries_of(const TopK& top) {
+  std::vector<std::pair<float, uint64_t>> out;
+  for (const TopEntry& e : top.entries) out.emplace_back(e.score, e.position);
+  return out;
+}
+
+// Float equality that lets NaN equal NaN, for comparing score lists.
+bool same_score(float a, float b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
+
+void expect_same_entries(const std::vector<std::pair<float, uint64_t>>& got,
+                         const std::vector<std::pair<float, uint64_t>>& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_TRUE(same_score(got[i].first, want[i].first)) << "at " << i;
+    EXPECT_EQ(got[i].second, want[i].second) << "at " << i;
+  }
+}
+
+// ---- push_top_k ----
+
+TEST(TopKTest, PushSequencesKeepTheFirstLimitOfAStableBestFirstSort) {
+  struct Case {
+    const char* name;
+    uint64_t limit;
+    bool hib;
+    std::vector<float> pushes;
+    std::vector<std::pair<float, uint64_t>> want;
+  };
+  const Case cases[] = {
+      {"equal scores keep push order", 5, true, {1, 1, 1}, {{1, 0}, {1, 1}, {1, 2}}},
+      {"a later equal score is dropped when full", 2, true, {3, 2, 2}, {{3, 0}, {2, 1}}},
+      {"a strictly better score displaces the last", 2, true, {3, 2, 2.5f}, {{3, 0}, {2.5f, 2}}},
+      {"ascending for L2", 3, false, {5, 1, 3, 1}, {{1, 1}, {1, 3}, {3, 2}}},
+      {"limit 0 keeps nothing", 0, true, {1, kInf, -kInf}, {}},
+      {"NaNs last", 4, true, {kNaN, 1, kNaN, -kInf}, {{1, 1}, {-kInf, 3}, {kNaN, 0}, {kNaN, 2}}},
+      {"NaN after reals, L2", 3, false, {kNaN, 7, kInf}, {{7, 1}, {kInf, 2}, {kNaN, 0}}},
+      {"NaN dropped from a full list", 2, true, {1, 2, kNaN}, {{2, 1}, {1, 0}}},
+      {"a real score displaces a NaN", 2, true, {kNaN, kNaN, -kInf}, {{-kInf, 2}, {kNaN, 0}}},
+      {"infinities are real", 3, true, {-kInf, kInf, 0}, {{kInf, 1}, {0, 2}, {-kInf, 0}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TopK top = make_top_k(c.limit, c.hib, c.pushes.size());
+    for (size_t i = 0; i < c.pushes.size(); ++i) push_top_k(top, c.pushes[i], i);
+    expect_same_entries(entries_of(top), c.want);
+  }
+}
+
+TEST(TopKTest, RandomPushesMatchTheOracleOnBothSidesOfTheInsertionSortBound) {
+  std::mt19937 rng(7);
+  for (uint64_t limit : {1, 3, 19, 20, 21, 64, 1000}) {
+    for (bool hib : {true, false}) {
+      // Few distinct values, so ties are common; some NaN.
+      std::uniform_int_distribution<int> pick(0, 12);
+      std::vector<float> scores(400);
+      for (float& s : scores) {
+        const int v = pick(rng);
+        s = v == 12 ? kNaN : static_cast<float>(v);
+      }
+      TopK top = make_top_k(limit, hib, scores.size());
+      for (size_t i = 0; i < scores.size(); ++i) push_top_k(top, scores[i], i);
+      SCOPED_TRACE("limit " + std::to_string(limit) + (hib ? " higher" : " lower"));
+      expect_same_entries(entries_of(top), oracle_top(scores, limit, hib));
+    }
+  }
+}
+
+TEST(TopKTest, AHugeLimitReservesOnlyWhatTheItemsCanFill) {
+  const uint64_t huge = std::numeric_limits<uint64_t>::max();
+  TopK top = make_top_k(huge, true, 3);
+  EXPECT_EQ(top.limit, huge);
+  EXPECT_LE(top.entries.capacity(), 16u);
+  for (int i = 0; i < 3; ++i) push_top_k(top, static_cast<float>(i), i);
+  EXPECT_EQ(top.entries.size(), 3u);
+}
+
+// ---- sort_hits ----
+
+std::vector<SearchHit> hits_with(const std::vector<std::pair<const char*, float>>& v) {
+  std::vector<SearchHit> out;
+  for (auto& [id, s] : v) out.push_back(SearchHit{id, JsonValue(), s});
+  return out;
+}
+
+std::vector<std::string> ids_of(const std::vector<SearchHit>& hits) {
+  std::vector<std::string> out;
+  for (const SearchHit& h : hits) out.push_back(h.id);
+  return out;
+}
+
+TEST(SortHitsTest, StableByScoreWithNaNLast) {
+  const auto input = std::vector<std::pair<const char*, float>>{
+      {"a", 1}, {"n1", kNaN}, {"b", 3}, {"c", 1}, {"n2", kNaN}, {"d", 3}, {"e", 2}};
+  std::vector<SearchHit> desc = hits_with(input);
+  sort_hits_descending(desc);
+  EXPECT_EQ(ids_of(desc), (std::vector<std::string>{"b", "d", "e", "a", "c", "n1", "n2"}));
+  std::vector<SearchHit> asc = hits_with(input);
+  sort_hits_ascending(asc);
+  EXPECT_EQ(ids_of(asc), (std::vector<std::string>{"a", "c", "e", "b", "d", "n1", "n2"}));
+}
+
+// ---- scan_committed ----
+
+struct Rec {
+  std::string id;
+  std::vector<float> vec;
+  std::string metadata = "{}";
+  RecordState state = RecordState::Active;
+  std::optional<uint64_t> expires_at = std::nullopt;
+};
+
+// A store and a vector file of `dims` dimensions with records written the way a flush
+// writes them: a slot each, the vector in it, the record committed.
+class ScanFixture {
+ public:
+  explicit ScanFixture(size_t dims) : dims_(dims) {
+    auto s = KvStore::open(dir_.file("meta.redb"));
+    EXPECT_TRUE(s) << s.error().render();
+    store_ = std::move(*s);
+    auto v = create_vector_file(dir_.file("vectors.bin"), dims);
+    EXPECT_TRUE(v) << v.error().render();
+    vectors_ = std::move(*v);
+  }
+
+  // Returns the slot each record got.
+  std::vector<uint64_t> add(const std::vector<Rec>& recs) {
+    auto txn = begin_write_txn(*store_);
+    EXPECT_TRUE(txn);
+    std::vector<uint64_t> slots;
+    for (const Rec& r : recs) {
+      auto slot = append_slot(vectors_);
+      EXPECT_TRUE(slot);
+      EXPECT_TRUE(write_vector(vectors_, *slot, r.vec));
+      Record rec{r.id, *slot, r.metadata, kNow - 10, r.expires_at, r.state};
+      EXPECT_TRUE(put_record(*txn, rec));
+      slots.push_back(*slot);
+    }
+    EXPECT_TRUE(txn->commit());
+    return slots;
+  }
+
+  // Stores raw bytes as record values, as a damaged file would hold them.
+  void put_raw(const std::vector<std::pair<std::string, std::string>>& entries) {
+    auto txn = store_->begin_write();
+    for (auto& [id, value] : entries) ASSERT_TRUE(txn->put(kRecordsTable, id, value));
+    ASSERT_TRUE(txn->commit());
+  }
+
+  Result<std::vector<SearchHit>> scan(Metric m, const std::vector<float>& q, uint64_t k,
+                                      const std::optional<MetadataFilter>& f = std::nullopt) {
+    return scan_committed(*store_, vectors_, m, q, k, f);
+  }
+
+  KvStore& store() { return *store_; }
+  VectorStorage& vectors() { return vectors_; }
+  size_t dims() const { return dims_; }
+
+ private:
+  testing::TestDir dir_;
+  size_t dims_;
+  std::unique_ptr<KvStore> store_;
+  VectorStorage vectors_;
+};
+
+class ScanTest : public ::testing::Test {
+ protected:
+  void SetUp() override { TEST_set_wall_clock(&fixed_clock); }
+  void TearDown() override { TEST_set_wall_clock(nullptr); }
+};
+
+std::optional<MetadataFilter> where(const char* json) {
+  auto v = parse_json(json);
+  EXPECT_TRUE(v.has_value()) << json;
+  return parse_where_filter(*v);
+}
+
+std::vector<float> query_of(std::initializer_list<float> v) { return std::vector<float>(v); }
+
+TEST_F(ScanTest, ZeroKReturnsAtOnceWithoutATransactionWhileOtherKsNeedOne) {
+  ScanFixture fx(2);
+  fx.add({{"a", {1, 0}}});
+  // Take every reader place the store has, so that no further read transaction can begin.
+  std::vector<ReadTxn> held;
+  for (int i = 0; i < 5000; ++i) {
+    auto r = fx.store().begin_read();
+    if (!r) break;
+    held.push_back(std::move(*r));
+  }
+  ASSERT_LT(held.size(), 5000u);
+  auto zero = fx.scan(Metric::Dot, query_of({1, 0}), 0, where("{\"x\": 1}"));
+  ASSERT_TRUE(zero) << zero.error().render();
+  EXPECT_TRUE(zero->empty());
+  auto one = fx.scan(Metric::Dot, query_of({1, 0}), 1);
+  ASSERT_FALSE(one);
+  EXPECT_EQ(one.error().kind(), ErrorKind::Transaction);
+  EXPECT_EQ(one.error().render(), "Transaction error: " + kv_error_text(MDB_READERS_FULL));
+}
+
+TEST_F(ScanTest, AStoreThatNeverCommittedARecordGivesNoHits) {
+  ScanFixture fx(3);
+  for (const auto& f : {std::optional<MetadataFilter>(), where("{}"), where("{\"a\": 1}")}) {
+    auto r = fx.scan(Metric::Cosine, query_of({1, 0, 0}), 10, f);
+    ASSERT_TRUE(r) << r.error().render();
+    EXPECT_TRUE(r->empty());
+  }
+}
+
+TEST_F(ScanTest, OnlyActiveUnexpiredRecordsWithAReadableVectorAreHits) {
+  ScanFixture fx(2);
+  const std::vector<uint64_t> slots = fx.add({
+      {"active", {1, 0}},
+      {"pending", {1, 0}, "{}", RecordState::Pending},
+      {"tombstone", {1, 0}, "{}", RecordState::Tombstone},
+      {"expires-now", {1, 0}, "{}", RecordState::Active, kNow},
+      {"expired", {1, 0}, "{}", RecordState::Active, kNow - 1},
+      {"expires-next-second", {1, 0}, "{}", RecordState::Active, kNow + 1},
+      {"nan-first", {kNaN, 1}},
+      {"deleted", {1, 0}},
+  });
+  ASSERT_TRUE(write_deleted_marker(fx.vectors(), slots[7]));
+  // A record whose slot the vector file never allocated.
+  Record ghost{
+      "ghost", fx.vectors().slot_count() + 5, "{}", kNow, std::nullopt, RecordState::Active};
+  fx.put_raw({{"ghost", encode_record(ghost)}});
+
+  for (const auto& f : {std::optional<MetadataFilter>(), where("{}")}) {
+    auto r = fx.scan(Metric::Dot, query_of({1, 0}), 100, f);
+    ASSERT_TRUE(r) << r.error().render();
+    EXPECT_EQ(ids_of(*r), (std::vector<std::string>{"active", "expires-next-second"}));
+  }
+}
+
+TEST_F(ScanTest, EqualScoresComeInKeyOrderAndTheEarliestKeysWinTheLastPlaces) {
+  ScanFixture fx(2);
+  // Inserted out of key order; every score equal except "m", which is best.
+  fx.add({{"d", {1, 1}}, {"b", {1, 1}}, {"m", {2, 2}}, {"a", {1, 1}}, {"c", {1, 1}}});
+  auto r = fx.scan(Metric::Dot, query_of({1, 1}), 3);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(ids_of(*r), (std::vector<std::string>{"m", "a", "b"}));
+  EXPECT_EQ((*r)[1].score, 2.0f);
+  // L2: lowest first, ties in key order.
+  auto l2 = fx.scan(Metric::L2, query_of({2, 2}), 10);
+  ASSERT_TRUE(l2);
+  EXPECT_EQ(ids_of(*l2), (std::vector<std::string>{"m", "a", "b", "c", "d"}));
+  EXPECT_EQ((*l2)[0].score, 0.0f);
+  EXPECT_EQ((*l2)[1].score, 2.0f);
+}
+
+TEST_F(ScanTest, HitsCarryTheIdTheParsedMetadataAndTheScore) {
+  ScanFixture fx(2);
+  fx.add({{"good", {3, 4}, "{\"b\":[1,2.5],\"a\":\"x\"}"}, {"bad", {1, 0}, "{not json"}});
+  auto r = fx.scan(Metric::L2, query_of({0, 0}), 5);
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r->size(), 2u);
+  EXPECT_EQ((*r)[0].id, "bad");
+  EXPECT_TRUE((*r)[0].metadata.is_null());
+  EXPECT_EQ((*r)[0].score, 1.0f);
+  EXPECT_EQ((*r)[1].id, "good");
+  EXPECT_EQ(to_compact_json((*r)[1].metadata), "{\"a\":\"x\",\"b\":[1,2.5]}");
+  EXPECT_EQ((*r)[1].score, 25.0f);
+  // Invalid metadata fails every non-empty filter and passes an empty one.
+  auto f = fx.scan(Metric::L2, query_of({0, 0}), 5, where("{\"a\": {\"$ne\": 1}}"));
+  ASSERT_TRUE(f);
+  EXPECT_EQ(ids_of(*f), (std::vector<std::string>{"good"}));
+}
+
+TEST_F(ScanTest, NaNScoresComeLastInKeyOrder) {
+  for (size_t n : {40, 900}) {  // both roads
+    ScanFixture fx(3);
+    std::vector<Rec> recs;
+    for (size_t i = 0; i < n; ++i) {
+      char id[32];
+      std::snprintf(id, sizeof(id), "r%05u", static_cast<unsigned>(i));
+      // Every third record has a NaN past its first float, which only the score shows.
+      std::vector<float> v = {1, i % 3 == 0 ? kNaN : 0.f, static_cast<float>(i % 7)};
+      recs.push_back({id, v});
+    }
+    fx.add(recs);
+    for (Metric m : {Metric::Dot, Metric::L2}) {
+      auto r = fx.scan(m, query_of({1, 1, 1}), n);
+      ASSERT_TRUE(r);
+      ASSERT_EQ(r->size(), n);
+      const size_t real = n - (n + 2) / 3;
+      for (size_t i = 0; i < n; ++i) EXPECT_EQ(std::isnan((*r)[i].score), i >= real) << i;
+      for (size_t i = real; i < n; ++i) EXPECT_EQ((*r)[i].id, recs[(i - real) * 3].id) << i;
+      // The cut to k keeps real scores only.
+      auto few = fx.scan(m, query_of({1, 1, 1}), 5);
+      ASSERT_TRUE(few);
+      for (const SearchHit& h : *few) EXPECT_FALSE(std::isnan(h.score));
+    }
+  }
+}
+
+TEST_F(ScanTest, AQueryOfAnotherLengthIsRefused) {
+  ScanFixture fx(4);
+  fx.add({{"a", {1, 2, 3, 4}}});
+  auto r = fx.scan(Metric::Dot, query_of({1, 2, 3}), 1);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().render(), "Dimension mismatch: expected 4, got 3");
+}
+
+// ---- against a brute-force oracle ----
+
+struct Oracle {
+  // Records in key order with their eligibility decided by the plain rules.
+  static std::vector<SearchHit> hits(const std::vector<Rec>& recs, Metric m,
+                                     const std::vector<float>& q, uint64_t k,
+                                     const std::optional<MetadataFilter>& f) {
+    std::map<std::string, const Rec*> by_key;
+    for (const Rec& r : recs) by_key[r.id] = &r;
+    std::vector<const Rec*> cands;
+    std::vector<float> scores;
+    for (auto& [id, r] : by_key) {
+      if (r->state != RecordState::Active) continue;
+      if (r->expires_at && *r->expires_at <= kNow) continue;
+      if (f && !matches_filter(*f, parse_metadata_text(r->metadata))) continue;
+      if (std::isnan(r->vec[0])) continue;
+      cands.push_back(r);
+      scores.push_back(distance(m, q.data(), r->vec.data(), q.size()));
+    }
+    std::vector<SearchHit> out;
+    for (auto& [s, i] : oracle_top(scores, k, m != Metric::L2)) {
+      out.push_back(SearchHit{cands[i]->id, parse_metadata_text(cands[i]->metadata), s});
+    }
+    return out;
+  }
+};
+
+void expect_same_hits(const std::vector<SearchHit>& got, const std::vector<SearchHit>& want) {
+  ASSERT_EQ(ids_of(got), ids_of(want));
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_TRUE(same_score(got[i].score, want[i].score)) << got[i].id;
+    EXPECT_TRUE(got[i].metadata == want[i].metadata) << got[i].id;
+  }
+}
+
+// Random records: vectors from a small pool (many equal scores), a tag in the metadata,
+// and a sprinkling of every kind of record that must not be a hit.
+std::vector<Rec> random_records(size_t n, size_t dims, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<std::vector<float>> pool(24);
+  std::normal_distribution<float> nd;
+  for (auto& v : pool) {
+    v.resize(dims);
+    for (float& x : v) x = std::round(nd(rng) * 4) / 4;
+  }
+  std::uniform_int_distribution<int> pick(0, 23), kind(0, 19), tag(0, 4);
+  std::vector<Rec> out;
+  for (size_t i = 0; i < n; ++i) {
+    Rec r;
+    char hex[16];
+    std::snprintf(hex, sizeof(hex), "%08x-", static_cast<unsigned>(rng()));
+    r.id = hex + std::to_string(i);
+    r.vec = pool[static_cast<size_t>(pick(rng))];
+    r.metadata = "{\"tag\":" + std::to_string(tag(rng)) + ",\"i\":" + std::to_string(i) + "}";
+    switch (kind(rng)) {
+      case 0:
+        r.state = RecordState::Pending;
+        break;
+      case 1:
+        r.state = RecordState::Tombstone;
+        break;
+      case 2:
+        r.expires_at = kNow;
+        break;
+      case 3:
+        r.expires_at = kNow + 100;
+        break;
+      case 4:
+        r.vec[0] = kNaN;
+        break;
+      case 5:
+        r.metadata = "[1,2]";
+        break;
+      default:
+        break;
+    }
+    out.push_back(std::move(r));
+  }
+  return out;
+}
+
+TEST_F(ScanTest, RandomScansMatchTheOracleOnBothRoads) {
+  for (size_t n : {120, 2500}) {
+    ScanFixture fx(12);
+    const std::vector<Rec> recs = random_records(n, fx.dims(), static_cast<uint32_t>(n));
+    fx.add(recs);
+    std::mt19937 rng(99);
+    std::normal_distribution<float> nd;
+    std::vector<float> q(fx.dims());
+    for (float& x : q) x = nd(rng);
+    for (Metric m : {Metric::Cosine, Metric::Dot, Metric::L2}) {
+      const std::vector<float> query = prepare_vector(m, q);
+      for (const char* w : {"", "{}", "{\"tag\": 2}", "{\"tag\": {\"$gte\": 1, \"$lt\": 4}}"}) {
+        for (uint64_t k : {1, 7, 50, 100000}) {
+          const std::optional<MetadataFilter> f = *w ? where(w) : std::optional<MetadataFilter>();
+          SCOPED_TRACE("n " + std::to_string(n) + " metric " + std::string(metric_name(m)) +
+                       " where " + w + " k " + std::to_string(k));
+          auto got = fx.scan(m, query, k, f);
+          ASSERT_TRUE(got) << got.error().render();
+          expect_same_hits(*got, Oracle::hits(recs, m, query, k, f));
+        }
+      }
+    }
+  }
+}
+
+TEST_F(ScanTest, AFilteredScanGivesExactlyTheHitsOfALimitOfK) {
+  // Many records of equal score, so the widened list holds more equals than k.
+  ScanFixture fx(2);
+  std::vector<Rec> recs;
+  for (int i = 0; i < 60; ++i) {
+    char id[8];
+    std::snprintf(id, sizeof(id), "k%02d", i);
+    recs.push_back({id, {1, static_cast<float>(i % 3)}, i % 2 ? "{\"odd\":true}" : "{}"});
+  }
+  fx.add(recs);
+  auto r = fx.scan(Metric::Dot, query_of({0, 1}), 4, where("{\"odd\": true}"));
+  ASSERT_TRUE(r);
+  // Odd i with i % 3 == 2 score 2: i = 5, 11, 17, 23, ... in key order.
+  EXPECT_EQ(ids_of(*r), (std::vector<std::string>{"k05", "k11", "k17", "k23"}));
+}
+
+TEST_F(ScanTest, HugeKDoesNotWrapTheWidenedLimit) {
+  ScanFixture fx(2);
+  std::vector<Rec> recs;
+  for (int i = 0; i < 6; ++i) recs.push_back({"r" + std::to_string(i), {float(i), 0}, "{\"t\":1}"});
+  recs.push_back({"other", {9, 0}, "{\"t\":2}"});
+  fx.add(recs);
+  const uint64_t max = std::numeric_limits<uint64_t>::max();
+  // Ten times these would wrap to 0 and to 4.
+  for (uint64_t k : {max, uint64_t{1} << 63, max / 10 + 1}) {
+    auto r = fx.scan(Metric::Dot, query_of({1, 0}), k, where("{\"t\": 1}"));
+    ASSERT_TRUE(r) << r.error().render();
+    EXPECT_EQ(ids_of(*r), (std::vector<std::string>{"r5", "r4", "r3", "r2", "r1", "r0"}));
+  }
+}
+
+TEST_F(ScanTest, FourHundredNinetyNineAndFiveHundredRecordsGiveTheSameHits) {
+  // All scores equal, so only the order of pushes decides; the 500th record is a
+  // tombstone, which crosses the threshold without changing what may be a hit.
+  std::vector<Rec> recs;
+  for (int i = 0; i < 499; ++i) {
+    char id[8];
+    std::snprintf(id, sizeof(id), "%03d", (i * 37) % 499);
+    recs.push_back({id, {1, 1}});
+  }
+  ScanFixture small(2), large(2);
+  small.add(recs);
+  recs.push_back({"zzz", {1, 1}, "{}", RecordState::Tombstone});
+  large.add(recs);
+  for (uint64_t k : {1, 10, 256, 257, 600}) {
+    for (const auto& f : {std::optional<MetadataFilter>(), where("{}")}) {
+      auto a = small.scan(Metric::Cosine, query_of({1, 1}), k, f);
+      auto b = large.scan(Metric::Cosine, query_of({1, 1}), k, f);
+      ASSERT_TRUE(a && b);
+      EXPECT_EQ(ids_of(*a), ids_of(*b));
+      ASSERT_EQ(a->size(), std::min<uint64_t>(k, 499));
+      for (size_t i = 0; i < a->size(); ++i) {
+        char id[32];
+        std::snprintf(id, sizeof(id), "%03u", static_cast<unsigned>(i));
+        EXPECT_EQ((*a)[i].id, id);
+      }
+    }
+  }
+}
+
+// ---- errors ----
+
+TEST_F(ScanTest, TheFirstValueInKeyOrderThatDoesNotDecodeEndsTheScan) {
+  for (size_t n : {20, 20000}) {  // both roads
+    ScanFixture fx(2);
+    std::vector<Rec> recs;
+    for (size_t i = 0; i < n; ++i) recs.push_back({"r" + std::to_string(100000 + i), {1, 0}});
+    fx.add(recs);
+    Record bad_state{"x", 0, "{}", kNow, std::nullopt, RecordState::Active};
+    std::string state3 = encode_record(bad_state);
+    state3[state3.size() - 4] = 3;
+    Record bad_tag = bad_state;
+    std::string tag2 = encode_record(bad_tag);
+    tag2[tag2.size() - 5] = 2;
+    // One bad tag halfway, then bad states in every later chunk of the walk: whichever
+    // chunk is scored first, the error of the earliest key is the one reported.
+    std::vector<std::pair<std::string, std::string>> raw = {
+        {"r" + std::to_string(100000 + n / 2) + "x", tag2}};
+    for (size_t i = n / 2 + 1; i < n; i += 7)
+      raw.emplace_back("r" + std::to_string(100000 + i), state3);
+    fx.put_raw(raw);
+    auto r = fx.scan(Metric::Dot, query_of({1, 0}), 5);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().render(), "Serialization error: tag for enum is not valid, found 2");
+    // Not even a filter that rejects everything skips the decoding.
+    auto f = fx.scan(Metric::Dot, query_of({1, 0}), 5, where("{\"none\": 1}"));
+    ASSERT_FALSE(f);
+    EXPECT_EQ(f.error().render(), "Serialization error: tag for enum is not valid, found 2");
+  }
+}
+
+// ---- scan_write_buffer ----
+
+std::vector<PendingRecord> copies_of(const std::vector<Rec>& recs) {
+  std::vector<PendingRecord> out;
+  for (size_t i = 0; i < recs.size(); ++i) {
+    const Rec& r = recs[i];
+    out.push_back(PendingRecord{Record{r.id, i, r.metadata, kNow, r.expires_at, r.state}, r.vec});
+  }
+  return out;
+}
+
+TEST_F(ScanTest, BufferScanSkipsWhatIsNotLiveOrNotMatchingAndKeepsBufferOrder) {
+  const std::vector<Rec> recs = {
+      {"z", {1, 1}, "{\"t\":1}"},
+      {"pending", {5, 5}, "{\"t\":1}", RecordState::Pending},
+      {"expired", {5, 5}, "{\"t\":1}", RecordState::Active, kNow},
+      {"a", {1, 1}, "{\"t\":1}"},
+      {"other", {5, 5}, "{\"t\":2}"},
+      {"nan-first", {kNaN, 1}, "{\"t\":1}"},  // scored from memory: no mark test
+      {"m", {2, 1}, "{\"t\":1}", RecordState::Active, kNow + 1},
+  };
+  const auto copies = copies_of(recs);
+  const auto q = query_of({1, 1});
+  EXPECT_TRUE(scan_write_buffer(copies, Metric::Dot, q, 0, std::nullopt).empty());
+  auto hits = scan_write_buffer(copies, Metric::Dot, q, 3, where("{\"t\": 1}"));
+  EXPECT_EQ(ids_of(hits), (std::vector<std::string>{"m", "z", "a"}));
+  EXPECT_EQ(hits[0].score, 3.0f);
+  EXPECT_EQ(to_compact_json(hits[0].metadata), "{\"t\":1}");
+  auto all = scan_write_buffer(copies, Metric::Dot, q, 10, std::nullopt);
+  EXPECT_EQ(ids_of(all), (std::vector<std::string>{"other", "m", "z", "a", "nan-first"}));
+  EXPECT_TRUE(std::isnan(all.back().score));
+}
+
+TEST_F(ScanTest, BufferScanOfManyCopiesMatchesTheOracleAndAShortVectorIsSkipped) {
+  for (size_t n : {499, 500, 3000}) {
+    std::vector<Rec> recs = random_records(n, 6, static_cast<uint32_t>(n) + 1);
+    std::vector<PendingRecord> copies = copies_of(recs);
+    copies[n / 3].vector.resize(3);  // never given by a collection; must not be read past
+    std::mt19937 rng(5);
+    std::normal_distribution<float> nd;
+    std::vector<float> q(6);
+    for (float& x : q) x = nd(rng);
+    for (Metric m : {Metric::Dot, Metric::L2}) {
+      for (const char* w : {"", "{\"tag\": 3}"}) {
+        for (uint64_t k : {1, 9, 300, 5000}) {
+          const std::optional<MetadataFilter> f = *w ? where(w) : std::optional<MetadataFilter>();
+          // The oracle in buffer order: scored from memory, no NaN-mark test.
+          std::vector<float> scores;
+          std::vector<size_t> pos;
+          for (size_t i = 0; i < n; ++i) {
+            const Rec& r = recs[i];
+            if (r.state != RecordState::Active || (r.expires_at && *r.expires_at <= kNow)) {
+              continue;
+            }
+            if (f && !matches_filter(*f, parse_metadata_text(r.metadata))) continue;
+            if (i == n / 3) continue;
+            scores.push_back(distance(m, q.data(), r.vec.data(), q.size()));
+            pos.push_back(i);
+          }
+          std::vector<std::string> want;
+          for (auto& [s, i] : oracle_top(scores, k, m != Metric::L2))
+            want.push_back(recs[pos[i]].id);
+          SCOPED_TRACE("n " + std::to_string(n) + " k " + std::to_string(k) + " where " + w);
+          EXPECT_EQ(ids_of(scan_write_buffer(copies, m, q, k, f)), want);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tornquil
