@@ -197,6 +197,11 @@ Result<void> Mapping::flush() const {
   return {};
 }
 
+Result<void> Mapping::sync_to_disk(const File& file) const {
+  if (::fdatasync(file.fd()) != 0) return last_error();
+  return {};
+}
+
 int64_t wall_clock_ns() {
   timespec ts;
   ::clock_gettime(CLOCK_REALTIME, &ts);

@@ -72,6 +72,11 @@ class Mapping {
   // Writes the whole view back to the file and waits for it.
   Result<void> flush() const;
 
+  // Makes the view and the mapped file durable: every byte written through the view and
+  // the file's length reach the disk. The page cache is shared between a shared mapping
+  // and its file here, so one data sync of the file does it.
+  Result<void> sync_to_disk(const File& file) const;
+
   unsigned char* data() const { return base_; }
   uint64_t size() const { return len_; }
 

@@ -219,10 +219,10 @@ Result<std::span<const float>> read_vector(const VectorStorage& s, uint64_t slot
 }
 
 Result<void> flush_vectors(const VectorStorage& s) {
-  // The mapping shares the storage's file descriptor, so one fsync covers both handles.
-  TQ_TRY(s.map_.flush());
-  TQ_TRY(s.file_.sync());
-  return {};
+  // The view, the mapping's handle and the storage's handle are one open file here, so a
+  // single durable sync covers all three; each extra sync would cost a disk flush per
+  // write-buffer commit.
+  return s.map_.sync_to_disk(s.file_);
 }
 
 }  // namespace tornquil
