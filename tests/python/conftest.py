@@ -19,6 +19,17 @@ import tornquil
 REPO = pathlib.Path(__file__).resolve().parents[2]
 
 
+@pytest.fixture
+def path(tmp_path):
+    """A database path that does not exist yet."""
+    return str(tmp_path / "db")
+
+
+@pytest.fixture
+def db(path):
+    return tornquil.Tornquil(path)
+
+
 def _testing_module_dirs():
     env = os.environ.get("TORNQUIL_TEST_MODULE_DIR")
     if env:

@@ -20,11 +20,6 @@ def f32(x):
 
 
 @pytest.fixture
-def db(tmp_path):
-    return tornquil.Tornquil(str(tmp_path / "db"))
-
-
-@pytest.fixture
 def basis(db):
     """A dot-product collection holding the unit vectors e0, e1, e2 under ids "0", "1", "2":
     searching it with a query q scores q[i] for id "i", so it reads back the floats any

@@ -14,16 +14,6 @@ import tornquil
 LOCKED = "Database error: Database already open. Cannot acquire lock."
 
 
-@pytest.fixture
-def path(tmp_path):
-    return str(tmp_path / "db")
-
-
-@pytest.fixture
-def db(path):
-    return tornquil.Tornquil(path)
-
-
 def raises(exc_type, call, *args, **kwargs):
     """The single argument of the exception `call` raises, checking its exact type."""
     with pytest.raises(exc_type) as err:

@@ -20,16 +20,6 @@ V = [1.0, 0.0, 0.0, 0.0]
 
 
 @pytest.fixture
-def path(tmp_path):
-    return str(tmp_path / "db")
-
-
-@pytest.fixture
-def db(path):
-    return tornquil.Tornquil(path)
-
-
-@pytest.fixture
 def c(db):
     return db.collection("c", D, "dot")
 

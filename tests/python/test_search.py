@@ -9,11 +9,6 @@ import pytest
 import tornquil
 
 
-@pytest.fixture
-def db(tmp_path):
-    return tornquil.Tornquil(str(tmp_path / "db"))
-
-
 def ids(hits):
     return [h.id for h in hits]
 

@@ -11,12 +11,7 @@ namespace tornquil {
 namespace {
 
 using testing::TestDir;
-
-std::string le(uint64_t v, int width) {
-  std::string s;
-  for (int i = 0; i < width; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-  return s;
-}
+using testing::le;
 
 // Hand-built value: the fields in their stored order.
 std::string value(std::string_view id, uint64_t slot, std::string_view meta, uint64_t created,

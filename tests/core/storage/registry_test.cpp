@@ -10,12 +10,7 @@ namespace tornquil {
 namespace {
 
 using testing::TestDir;
-
-std::string le(uint64_t v, int width) {
-  std::string s;
-  for (int i = 0; i < width; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-  return s;
-}
+using testing::le;
 
 constexpr uint64_t T = 1700000123;
 

@@ -1,5 +1,5 @@
-// Test helpers for the storage tests: a scratch directory removed afterwards, and whole
-// files read and written as bytes.
+// Test helpers for the storage tests: a scratch directory removed afterwards, whole files
+// read and written as bytes, and little-endian integers for hand-built layouts.
 #pragma once
 
 #include <unistd.h>
@@ -44,6 +44,13 @@ inline std::string read_bytes(const std::string& path) {
 inline void write_bytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The `width` low bytes of v, least significant first: hand-built stored layouts.
+inline std::string le(uint64_t v, int width) {
+  std::string s;
+  for (int i = 0; i < width; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+  return s;
 }
 
 inline uint64_t file_size(const std::string& path) { return std::filesystem::file_size(path); }

@@ -22,13 +22,8 @@ namespace {
 using testing::file_size;
 using testing::read_bytes;
 using testing::TestDir;
+using testing::le;
 using testing::write_bytes;
-
-std::string le(uint64_t v, int width) {
-  std::string s;
-  for (int i = 0; i < width; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-  return s;
-}
 
 uint32_t fnv_oracle(const std::string& b) {
   uint32_t h = 0x811C9DC5u;
