@@ -35,6 +35,7 @@ fi
 
 # A persistent build directory keeps rebuilds incremental; the same tree holds the
 # GoogleTest binary, so the core tests need no second build.
+mkdir -p build
 .venv/bin/python -m pip install -q --no-build-isolation --no-deps \
   --root-user-action=ignore --config-settings=builddir=build/release .
 .venv/bin/python -c 'import tornquil' >/dev/null
