@@ -6,6 +6,9 @@
 // vector file, with the same vectors and metadata and two kinds of ids: random ones (like
 // generated UUIDs: the walk in key order visits the store's pages and the slots in random
 // order) and sequential ones (keys, pages and slots all in one order).
+//
+// Scans of tables this large walk the record table in parallel; the "single_walk" cases
+// force the one-cursor walk that small tables and the fallback use, for comparison.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -158,8 +161,11 @@ void BM_Walk(benchmark::State& state, bool random_ids) {
   state.SetItemsProcessed(state.iterations() * kRecords);
 }
 
-void BM_Scan(benchmark::State& state, bool random_ids, Metric metric, const char* where_json) {
+void BM_Scan(benchmark::State& state, bool random_ids, Metric metric, const char* where_json,
+             bool single_walk) {
   Fixture& f = fixture(random_ids);
+  ScanWalkTestHooks one_cursor;  // transactions = 1
+  if (single_walk) TEST_set_scan_walk_hooks(&one_cursor);
   const std::optional<MetadataFilter> filter =
       where_json ? filter_from(where_json) : std::optional<MetadataFilter>();
   std::vector<float> query = f.query;
@@ -170,12 +176,14 @@ void BM_Scan(benchmark::State& state, bool random_ids, Metric metric, const char
   for (auto _ : state) {
     auto r = scan_committed(*f.store, f.vectors, metric, query, kK, filter);
     if (!r) {
+      TEST_set_scan_walk_hooks(nullptr);
       state.SkipWithError(r.error().render().c_str());
       return;
     }
     hits = r->size();
     benchmark::DoNotOptimize(r->data());
   }
+  TEST_set_scan_walk_hooks(nullptr);
   state.SetItemsProcessed(state.iterations() * kRecords);
   state.counters["hits"] = static_cast<double>(hits);
   state.counters["workers"] = worker_count();
@@ -194,17 +202,20 @@ void register_all() {
       const char* name;
       Metric metric;
       const char* where_json;
+      bool single_walk;
     };
     const Case cases[] = {
-        {"cosine/unfiltered", Metric::Cosine, nullptr},
-        {"l2/unfiltered", Metric::L2, nullptr},
-        {"cosine/empty_filter", Metric::Cosine, "{}"},
-        {"cosine/filter_eq_one_field", Metric::Cosine, "{\"category\": \"c3\"}"},
-        {"cosine/filter_range_one_field", Metric::Cosine, "{\"n\": {\"$gte\": 50000}}"},
+        {"cosine/unfiltered", Metric::Cosine, nullptr, false},
+        {"l2/unfiltered", Metric::L2, nullptr, false},
+        {"cosine/empty_filter", Metric::Cosine, "{}", false},
+        {"cosine/filter_eq_one_field", Metric::Cosine, "{\"category\": \"c3\"}", false},
+        {"cosine/filter_range_one_field", Metric::Cosine, "{\"n\": {\"$gte\": 50000}}", false},
+        {"cosine/unfiltered_single_walk", Metric::Cosine, nullptr, true},
+        {"cosine/filter_eq_one_field_single_walk", Metric::Cosine, "{\"category\": \"c3\"}", true},
     };
     for (const Case& c : cases) {
       ms(benchmark::RegisterBenchmark(("scan/" + ids + "/" + c.name + "/k10").c_str(), BM_Scan,
-                                      random_ids, c.metric, c.where_json));
+                                      random_ids, c.metric, c.where_json, c.single_walk));
     }
   }
 }

@@ -1,22 +1,32 @@
 // The exact scan and the top list.
 //
-// The committed scan walks one read transaction's cursor on the calling thread alone, and
-// cuts the stored values into chunks of views into the store's pages. The pool's workers
-// decode each chunk, test state, expiry and filter, and score the survivors straight from
-// the mapped vector file into a small top list of their own, while the walk goes on. The
-// walker merges the chunks' lists in chunk order. Because a chunk's list keeps the first
-// `limit` items of its own stable best-first order, and the merge pushes chunk after chunk,
-// equal scores still come out in key order: the hits are exactly those of pushing every
-// candidate in key order into one list, whatever the number of threads. Below 500 stored
-// values the same chunk code runs on the calling thread alone.
+// The committed scan cuts the stored values into chunks of views into the store's pages.
+// A chunk is decoded, tested for state, expiry and filter, and its survivors are scored
+// straight from the mapped vector file into a small top list of its own. Chunk lists are
+// merged in key order. Because a chunk's list keeps the first `limit` items of its own
+// stable best-first order, and the merge takes chunk after chunk, equal scores still come
+// out in key order: the hits are exactly those of pushing every candidate in key order into
+// one list, whatever the number of threads.
+//
+// Two walks feed the chunks. The single walk runs one cursor on the calling thread and
+// hands chunks to the pool's workers while it goes on (below 500 stored values it scores
+// them itself). It is bound by that one cursor, so a large table is walked in parallel
+// instead, by several read transactions that are proven to show the same snapshot. The key
+// space between the first and the last key is cut into ranges by interpolation, in an
+// alphabet learnt from a small sample of the keys, and each transaction walks and scores
+// ranges of its own. Ranges are contiguous and cover every key exactly once, and their lists
+// are merged in range order, so both walks give the same hits however the keys fall into
+// ranges; skewed keys only cost balance.
 #include "search/exact.hpp"
 
 #include <oneapi/tbb/task_group.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -90,12 +100,28 @@ struct Chunk {
   TopK top;                                 // positions index `candidates`
   std::optional<CoreError> error;           // the chunk's first value that does not decode
   std::atomic<int> state{0};                // a ChunkState, for the pooled road
+  uintptr_t last_page = 0;                  // the store page the walk last entered
 };
 
 std::unique_ptr<Chunk> make_chunk(uint64_t limit, bool hib) {
   auto c = std::make_unique<Chunk>();
   c->top = make_top_k(limit, hib, kChunkEntries);
   return c;
+}
+
+// The store's page size (the operating system's); only a prefetch depends on it.
+constexpr uintptr_t kStorePageBytes = 4096;
+
+// Asks for the whole store page a value lies in when the walk enters a new one. Records
+// inserted in random key order stand in a page in insertion order, so a walk in key order
+// jumps around the page and would otherwise wait for each cache line in turn.
+inline void prefetch_page(std::string_view value, uintptr_t& last_page) {
+  const uintptr_t page = reinterpret_cast<uintptr_t>(value.data()) & ~(kStorePageBytes - 1);
+  if (page == last_page) return;
+  last_page = page;
+  for (uintptr_t at = 0; at < kStorePageBytes; at += 64) {
+    __builtin_prefetch(reinterpret_cast<const char*>(page + at), 0, 3);
+  }
 }
 
 // Appends values from the cursor until the chunk holds `upto`. Returns false once the walk
@@ -109,6 +135,7 @@ bool fill_chunk(Chunk& c, Cursor& cursor, uint32_t upto, std::optional<CoreError
       return false;
     }
     if (!*more) return false;
+    prefetch_page(value, c.last_page);
     c.values[c.count++] = value;
   }
   return true;
@@ -219,10 +246,25 @@ class Merger {
     if (items_.size() >= sort_at_) settle();
   }
 
+  // Items already best first, at most `limit` of them: what another merger's take() gave.
+  void add_items(const std::vector<Item>& items) {
+    for (const Item& e : items) {
+      if (full_ && !score_better(e.score, worst_, hib_)) break;
+      items_.push_back(e);
+    }
+    if (items_.size() >= sort_at_) settle();
+  }
+
   // The list, best first, at most `limit` long.
   const std::vector<Item>& finish() {
     settle();
     return items_;
+  }
+
+  // The list of finish(), handed over.
+  std::vector<Item> take() {
+    settle();
+    return std::move(items_);
   }
 
  private:
@@ -252,30 +294,21 @@ struct HitSource {
   std::string_view metadata;
 };
 
-}  // namespace
+using HitMerger = Merger<HitSource>;
 
-Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorage& vectors,
-                                              Metric metric, std::span<const float> query,
-                                              uint64_t k,
-                                              const std::optional<MetadataFilter>& filter) {
-  if (k == 0) return std::vector<SearchHit>{};
-  // A query of another length would read past its slot.
-  if (query.size() != vectors.dimensions()) {
-    return std::unexpected(CoreError::dimension_mismatch(vectors.dimensions(), query.size()));
-  }
-  const uint64_t limit = scan_limit(k, filter && !filter->empty());
-  const bool hib = metric != Metric::L2;
-  const ScoreContext ctx{&vectors,
-                         query.data(),
-                         query.size(),
-                         filter ? &*filter : nullptr,
-                         distance_kernel(metric),
-                         distance_x4_kernel(metric)};
+// Takes a scored chunk into `merger`.
+void merge_chunk(HitMerger& merger, const Chunk& c) {
+  merger.add(c.top, [&c](uint64_t position) {
+    const ScanCandidate& s = c.candidates[position];
+    return HitSource{s.id, s.metadata};
+  });
+}
 
-  TQ_ASSIGN(ReadTxn txn, begin_read_txn(store));
-  TQ_ASSIGN(Cursor cursor, txn.cursor(kRecordsTable));
-
-  Merger<HitSource> merger(limit, hib);
+// The single walk: one cursor from the table's first entry, chunks scored on the pool once
+// there are enough values, merged in key order. Returns the error the scan ends with: a
+// value that does not decode comes before a storage failure met later in the walk.
+std::optional<CoreError> single_walk(const ScoreContext& ctx, Cursor& cursor, uint64_t limit,
+                                     bool hib, HitMerger& merger) {
   std::optional<CoreError> decode_error;  // of the first chunk, in key order, that had one
   std::optional<CoreError> walk_error;
   // Takes a scored chunk, the next in key order; after a decoding error, none.
@@ -285,10 +318,7 @@ Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorag
       decode_error = *c.error;
       return;
     }
-    merger.add(c.top, [&c](uint64_t position) {
-      const ScanCandidate& s = c.candidates[position];
-      return HitSource{s.id, s.metadata};
-    });
+    merge_chunk(merger, c);
   };
 
   // Read as far as the threshold to choose the road.
@@ -379,11 +409,391 @@ Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorag
       merge_scored();
     });
   }
+  if (decode_error) return decode_error;
+  return walk_error;
+}
 
-  // A value that does not decode comes before any storage failure met later in the walk.
-  if (decode_error) return std::unexpected(std::move(*decode_error));
-  if (walk_error) return std::unexpected(std::move(*walk_error));
-  // Hits are built while the transaction still holds the pages the views point into.
+// ---- The parallel walk
+
+// Below this many entries the single walk is as fast: beginning the extra transactions,
+// sampling the keys and splitting them cost more than the walk they share out.
+constexpr uint64_t kParallelWalkMinEntries = 8192;
+
+// Ranges per transaction, from kMinRangesPerTxn to kRangesPerTxn: one per kEntriesPerRange
+// entries. Each transaction takes the next range as it finishes one, so many small ranges
+// keep the transactions equally busy to the end, while each range costs a seek and a merge.
+constexpr uint64_t kRangesPerTxn = 64;
+constexpr uint64_t kMinRangesPerTxn = 4;
+constexpr uint64_t kEntriesPerRange = 64;
+
+// Keys the split learns the keys' alphabet from: the first, the last, and those found at
+// this many evenly interpolated probes.
+constexpr uint32_t kSampleProbes = 32;
+
+// Read transactions all parallel walks of the process may hold beyond their scans' own. A
+// store has a fixed number of reader places, and readers that are not scans (get, len,
+// flush's own reads) must always find one; a walk that gets no grant walks alone.
+constexpr int kMaxExtraReaders = 256;
+std::atomic<int> extra_readers_in_use{0};
+
+// A share of the extra reader places, given back when it ends.
+class ReaderGrant {
+ public:
+  explicit ReaderGrant(int want) {
+    int used = extra_readers_in_use.load(std::memory_order_relaxed);
+    do {
+      n_ = std::max(0, std::min(want, kMaxExtraReaders - used));
+    } while (n_ > 0 && !extra_readers_in_use.compare_exchange_weak(used, used + n_,
+                                                                   std::memory_order_relaxed));
+  }
+  ~ReaderGrant() { extra_readers_in_use.fetch_sub(n_, std::memory_order_relaxed); }
+  ReaderGrant(const ReaderGrant&) = delete;
+  ReaderGrant& operator=(const ReaderGrant&) = delete;
+  int count() const { return n_; }
+
+ private:
+  int n_ = 0;
+};
+
+ScanWalkTestHooks* test_hooks = nullptr;
+
+// True when the stored key behind `key` (its bytes and the 0x00 terminator) sorts before
+// `bound`. Comparing the id alone gives the same answer, because no bound ends in 0x00: the
+// two answers could differ only for a bound that is the id followed by 0x00. A stored key
+// without the terminator, which only a foreign file could hold, is compared as it is.
+bool stored_key_before(std::string_view key, std::string_view bound) { return key < bound; }
+
+std::string stored_form(std::string_view key) {
+  std::string s(key);
+  s.push_back('\0');
+  return s;
+}
+
+// The bounds of `ranges` ranges between the least and the greatest of `stored` (stored key
+// forms), evenly spaced in a mixed-radix space. Each byte position after the common prefix of
+// those two keys is a digit in an alphabet: every byte value when `every_byte`; otherwise the
+// bytes the keys show at that position, together with every byte they show at any position
+// that lies between that position's least and greatest (0 stands past a key's end). Digits
+// are taken while the space fits 64 bits.
+std::vector<std::string> split_in_alphabets(std::span<const std::string> stored, uint32_t ranges,
+                                            bool every_byte) {
+  std::vector<std::string> bounds;
+  if (stored.empty() || ranges < 2) return bounds;
+  const auto [lo, hi] = std::minmax_element(stored.begin(), stored.end());
+  const std::string& f = *lo;
+  const std::string& l = *hi;
+  size_t prefix = 0;
+  while (prefix < f.size() && prefix < l.size() && f[prefix] == l[prefix]) ++prefix;
+  size_t longest = 0;
+  for (const std::string& k : stored) longest = std::max(longest, k.size());
+  auto byte_at = [](const std::string& k, size_t at) -> unsigned {
+    return at < k.size() ? static_cast<unsigned char>(k[at]) : 0u;
+  };
+  // Bytes the keys show anywhere after the prefix. A sample shows each position's alphabet
+  // only in part, and ids mostly draw every position from one alphabet.
+  bool shown[256] = {};
+  for (const std::string& k : stored) {
+    for (size_t at = prefix; at < longest; ++at) shown[byte_at(k, at)] = true;
+  }
+
+  struct Digit {
+    uint8_t byte_of[256];   // digit -> byte, ascending
+    uint8_t digit_of[256];  // byte -> digit, for the bytes of the alphabet
+    uint32_t radix = 0;
+  };
+  using u128 = unsigned __int128;
+  const u128 kMaxSpace = u128{1} << 64;
+  std::vector<Digit> digits;
+  u128 space = 1;
+  for (size_t at = prefix; every_byte || at < longest; ++at) {
+    bool in[256] = {};
+    if (every_byte) {
+      std::fill(std::begin(in), std::end(in), true);
+    } else {
+      unsigned least = 255, greatest = 0;
+      for (const std::string& k : stored) {
+        least = std::min(least, byte_at(k, at));
+        greatest = std::max(greatest, byte_at(k, at));
+      }
+      for (unsigned b = least; b <= greatest; ++b) in[b] = shown[b];
+    }
+    Digit d{};
+    for (unsigned b = 0; b < 256; ++b) {
+      if (!in[b]) continue;
+      d.digit_of[b] = static_cast<uint8_t>(d.radix);
+      d.byte_of[d.radix++] = static_cast<uint8_t>(b);
+    }
+    if (space * d.radix > kMaxSpace) break;
+    space *= d.radix;
+    digits.push_back(d);
+  }
+  auto number_of = [&](const std::string& k) {
+    u128 x = 0;
+    for (size_t j = 0; j < digits.size(); ++j) {
+      x = x * digits[j].radix + digits[j].digit_of[byte_at(k, prefix + j)];
+    }
+    return x;
+  };
+  const u128 a = number_of(f), b = number_of(l);
+  if (b <= a) return bounds;
+  const u128 n = std::min<u128>(ranges, b - a);
+  bounds.reserve(static_cast<size_t>(n) - 1);
+  for (u128 i = 1; i < n; ++i) {
+    // Strictly increasing in i, since b - a >= n; and so are the keys made from them: digits
+    // compare as the numbers do, and each alphabet is ascending.
+    u128 x = a + (b - a) * i / n;
+    std::string key(f, 0, prefix);
+    key.resize(prefix + digits.size());
+    for (size_t j = digits.size(); j-- > 0;) {
+      key[prefix + j] =
+          static_cast<char>(digits[j].byte_of[static_cast<size_t>(x % digits[j].radix)]);
+      x /= digits[j].radix;
+    }
+    // Trimming the trailing zeros of keys of one length keeps their order strict, and a
+    // bound that never ends in 0x00 never falls between a key and its terminator.
+    while (!key.empty() && key.back() == '\0') key.pop_back();
+    bounds.push_back(std::move(key));
+  }
+  return bounds;
+}
+
+}  // namespace
+
+std::vector<std::string> split_key_range(std::string_view first, std::string_view last,
+                                         uint32_t ranges) {
+  const std::string stored[] = {stored_form(first), stored_form(last)};
+  return split_in_alphabets(stored, ranges, true);
+}
+
+std::vector<std::string> split_key_range_sampled(std::span<const std::string_view> sample,
+                                                 uint32_t ranges) {
+  std::vector<std::string> stored;
+  stored.reserve(sample.size());
+  for (std::string_view k : sample) stored.push_back(stored_form(k));
+  return split_in_alphabets(stored, ranges, false);
+}
+
+void TEST_set_scan_walk_hooks(ScanWalkTestHooks* hooks) { test_hooks = hooks; }
+
+namespace {
+
+// The hits of one range: its own list, best first, or the error that ended it.
+struct RangeResult {
+  std::vector<HitMerger::Item> best;
+  std::optional<CoreError> error;
+};
+
+// Everything a parallel walk holds: the extra transactions and one cursor per transaction
+// (the scan's own first). Views into any of them stay valid while this lives, so it must
+// outlive the building of the hits.
+struct ParallelWalk {
+  std::optional<ReaderGrant> grant;
+  std::vector<ReadTxn> extra;
+  std::vector<Cursor> cursors;  // after `extra`: closed before their transactions end
+  std::vector<std::string> bounds;
+};
+
+// Prepares a parallel walk of the records table of `txn`, or leaves `walk` without cursors
+// when the single walk is to be used: a small table, no reader places, an extra transaction
+// that shows another snapshot (a commit came in between; the scan must see the table as its
+// own transaction does), or keys that leave no room to split.
+Result<void> plan_parallel_walk(KvStore& store, ReadTxn& txn, ParallelWalk& walk) {
+  const ScanWalkTestHooks* hooks = test_hooks;
+  const uint32_t wanted = hooks ? hooks->transactions : worker_count();
+  if (wanted < 2) return {};
+  TQ_ASSIGN(const uint64_t entries, txn.entry_count(kRecordsTable));
+  if (entries < (hooks ? hooks->min_entries : kParallelWalkMinEntries) || entries < 2) return {};
+
+  walk.grant.emplace(static_cast<int>(std::min<uint32_t>(wanted - 1, kMaxExtraReaders)));
+  walk.extra.reserve(static_cast<size_t>(walk.grant->count()));
+  for (int i = 0; i < walk.grant->count(); ++i) {
+    Result<ReadTxn> t = begin_read_txn(store);
+    if (!t) break;  // no reader place left: walk with fewer
+    walk.extra.push_back(std::move(*t));
+  }
+  bool same = true;
+  for (const ReadTxn& t : walk.extra) same = same && t.snapshot_id() == txn.snapshot_id();
+  auto walk_alone = [&walk] {
+    walk.extra.clear();
+    walk.grant.reset();
+    walk.bounds.clear();
+  };
+  if (!same || walk.extra.empty()) {
+    walk_alone();
+    return {};
+  }
+
+  // The first and last keys and a sample between them, all from the scan's own snapshot.
+  TQ_ASSIGN(Cursor own, txn.cursor(kRecordsTable));
+  std::string_view first, last, value;
+  TQ_ASSIGN(const bool has_first, own.seek("", first, value));
+  TQ_ASSIGN(const bool has_last, own.last(last, value));
+  if (!has_first || !has_last) {
+    walk_alone();
+    return {};
+  }
+  std::vector<std::string_view> sample = {first, last};
+  for (const std::string& probe : split_key_range(first, last, kSampleProbes)) {
+    std::string_view key;
+    TQ_ASSIGN(const bool found, own.seek(probe, key, value));
+    if (found) sample.push_back(key);
+  }
+  const uint64_t txns = walk.extra.size() + 1;
+  const uint64_t ranges = hooks
+                              ? hooks->ranges_per_transaction * txns
+                              : std::clamp<uint64_t>(entries / kEntriesPerRange,
+                                                     kMinRangesPerTxn * txns, kRangesPerTxn * txns);
+  walk.bounds = split_key_range_sampled(sample, static_cast<uint32_t>(ranges));
+  if (walk.bounds.empty()) {
+    walk_alone();
+    return {};
+  }
+  walk.cursors.reserve(walk.extra.size() + 1);
+  walk.cursors.push_back(std::move(own));
+  for (ReadTxn& t : walk.extra) {
+    TQ_ASSIGN(Cursor c, t.cursor(kRecordsTable));
+    walk.cursors.push_back(std::move(c));
+  }
+  return {};
+}
+
+// Walks range r of `bounds` with `cursor` into `out`, chunk by chunk, exactly as the single
+// walk scores its chunks. Stops early once a range before it has failed, since nothing after
+// a failure is reported.
+void walk_range(const ScoreContext& ctx, Cursor& cursor, const std::vector<std::string>& bounds,
+                size_t r, Chunk& c, uint64_t limit, bool hib,
+                const std::atomic<size_t>& first_failed, RangeResult& out) {
+  const std::string* end = r < bounds.size() ? &bounds[r] : nullptr;
+  std::string_view key, value;
+  Result<bool> at = cursor.seek(r == 0 ? std::string_view() : bounds[r - 1], key, value);
+  if (!at) {
+    out.error = std::move(at).error();
+    return;
+  }
+  bool more = *at;
+  HitMerger merger(limit, hib);
+  std::optional<CoreError> walk_error;
+  while (more) {
+    c.count = 0;
+    while (more && c.count < kChunkEntries) {
+      if (end != nullptr && !stored_key_before(key, *end)) {
+        more = false;
+        break;
+      }
+      prefetch_page(value, c.last_page);
+      c.values[c.count++] = value;
+      Result<bool> step = cursor.next(key, value);
+      if (!step) walk_error = std::move(step).error();
+      more = step && *step;
+    }
+    if (c.count > 0) {
+      score_chunk(ctx, c);
+      // A value that does not decode comes before a storage failure after it.
+      if (c.error) {
+        out.error = std::move(c.error);
+        return;
+      }
+      merge_chunk(merger, c);
+    }
+    if (first_failed.load(std::memory_order_relaxed) < r) return;
+  }
+  if (walk_error) {
+    out.error = std::move(walk_error);
+    return;
+  }
+  out.best = merger.take();
+}
+
+// Runs the ranges of `walk` on the pool, one task per transaction, each taking the next
+// range not yet taken; a transaction and its cursor are only ever used by their own task,
+// on one thread at a time. The ranges' lists are merged in range order, which is key
+// order. Returns the error of the first range that failed.
+std::optional<CoreError> run_parallel_walk(const ScoreContext& ctx, ParallelWalk& walk,
+                                           uint64_t limit, bool hib, HitMerger& merger) {
+  const size_t n_ranges = walk.bounds.size() + 1;
+  const size_t n_tasks = walk.cursors.size();
+  std::vector<RangeResult> results(n_ranges);
+  std::vector<std::unique_ptr<Chunk>> chunks;
+  chunks.reserve(n_tasks);
+  for (size_t t = 0; t < n_tasks; ++t) chunks.push_back(make_chunk(limit, hib));
+  std::atomic<size_t> next_range{0};
+  std::atomic<size_t> first_failed{n_ranges};
+
+  auto task = [&](size_t t) {
+    for (;;) {
+      const size_t r = next_range.fetch_add(1, std::memory_order_relaxed);
+      if (r >= n_ranges || first_failed.load(std::memory_order_relaxed) < r) return;
+      walk_range(ctx, walk.cursors[t], walk.bounds, r, *chunks[t], limit, hib, first_failed,
+                 results[r]);
+      if (results[r].error) {
+        size_t seen = first_failed.load(std::memory_order_relaxed);
+        while (r < seen && !first_failed.compare_exchange_weak(seen, r)) {
+        }
+      }
+    }
+  };
+  // The calling thread walks too, so the walk finishes even when every worker is busy
+  // elsewhere; a task that starts after the ranges are gone returns at once.
+  worker_pool().execute([&] {
+    tbb::task_group tasks;
+    for (size_t t = 1; t < n_tasks; ++t) tasks.run([&task, t] { task(t); });
+    task(0);
+    tasks.wait();
+  });
+
+  if (ScanWalkTestHooks* hooks = test_hooks) {
+    hooks->walked_transactions = static_cast<uint32_t>(n_tasks);
+    hooks->walked_ranges = static_cast<uint32_t>(n_ranges);
+  }
+  for (RangeResult& r : results) {
+    if (r.error) return std::move(r.error);
+    merger.add_items(r.best);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorage& vectors,
+                                              Metric metric, std::span<const float> query,
+                                              uint64_t k,
+                                              const std::optional<MetadataFilter>& filter) {
+  if (k == 0) return std::vector<SearchHit>{};
+  // A query of another length would read past its slot.
+  if (query.size() != vectors.dimensions()) {
+    return std::unexpected(CoreError::dimension_mismatch(vectors.dimensions(), query.size()));
+  }
+  const uint64_t limit = scan_limit(k, filter && !filter->empty());
+  const bool hib = metric != Metric::L2;
+  const ScoreContext ctx{&vectors,
+                         query.data(),
+                         query.size(),
+                         filter ? &*filter : nullptr,
+                         distance_kernel(metric),
+                         distance_x4_kernel(metric)};
+
+  TQ_ASSIGN(ReadTxn txn, begin_read_txn(store));
+  if (test_hooks && test_hooks->after_first_txn) test_hooks->after_first_txn(test_hooks->arg);
+  HitMerger merger(limit, hib);
+  ParallelWalk walk;  // holds its transactions until the hits are built
+  TQ_TRY(plan_parallel_walk(store, txn, walk));
+  std::optional<Cursor> cursor;
+  std::optional<CoreError> error;
+  if (!walk.cursors.empty()) {
+    error = run_parallel_walk(ctx, walk, limit, hib, merger);
+  } else {
+    Result<Cursor> opened = txn.cursor(kRecordsTable);
+    if (!opened) return std::unexpected(std::move(opened).error());
+    cursor.emplace(std::move(*opened));
+    error = single_walk(ctx, *cursor, limit, hib, merger);
+    if (test_hooks) {
+      test_hooks->walked_transactions = 1;
+      test_hooks->walked_ranges = 1;
+    }
+  }
+  if (error) return std::unexpected(std::move(*error));
+
+  // Hits are built while the transactions still hold the pages the views point into.
   const auto& best = merger.finish();
   const size_t n = static_cast<size_t>(std::min<uint64_t>(k, best.size()));
   std::vector<SearchHit> hits;

@@ -9,7 +9,8 @@
 //
 // Scans of 500 items or more run on the process-wide worker pool. Work is placed by
 // candidate index and merged in candidate order, so the hits never depend on the number of
-// threads.
+// threads. A large record table is walked by several read transactions at once, each over
+// ranges of keys, once they are shown to see the same snapshot; otherwise by one.
 //
 // Thread safety: every function here works on its arguments only and may run on any number
 // of threads at once; none keeps state between calls.
@@ -19,6 +20,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/error.hpp"
@@ -113,6 +115,40 @@ Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorag
                                               Metric metric, std::span<const float> query,
                                               uint64_t k,
                                               const std::optional<MetadataFilter>& filter);
+
+// Where the ranges of a parallel walk of the keys from `first` to `last` (ids as the cursor
+// gives them, first < last) begin: at most ranges - 1 bounds, strictly increasing, in the
+// stored-key form the cursor's seek takes, none ending in a 0x00 byte. Range 0 is every key
+// before the first bound, range i the keys from bound i - 1 up to bound i, the last range
+// everything from the last bound on, so the ranges cover each key exactly once. The bounds
+// split the interval evenly by the 8 bytes after the common prefix of the two keys, read
+// as a big-endian number; no bounds when those numbers leave no room.
+std::vector<std::string> split_key_range(std::string_view first, std::string_view last,
+                                         uint32_t ranges);
+
+// The same kind of bounds between the least and the greatest key of `sample`, with each byte
+// position after their common prefix counted in an alphabet learnt from the sample instead
+// of all 256 values: every byte the sample shows anywhere after the prefix that lies between
+// the least and the greatest byte it shows at that position (0 past a key's end). Ids drawn
+// from a small alphabet (hex digits, decimal digits) then fill the ranges evenly instead of
+// leaving most of them empty.
+std::vector<std::string> split_key_range_sampled(std::span<const std::string_view> sample,
+                                                 uint32_t ranges);
+
+// Test hooks for the walk of scan_committed. While set, every scan takes its choice of walk
+// from here and reports the walk it made; nullptr restores the defaults.
+struct ScanWalkTestHooks {
+  uint64_t min_entries = 0;             // walk in parallel from this many entries on
+  uint32_t transactions = 1;            // read transactions of a parallel walk, the first included
+  uint32_t ranges_per_transaction = 1;  // ranges asked for, per transaction
+  // Runs once the scan's own read transaction has begun, before any other does.
+  void (*after_first_txn)(void* arg) = nullptr;
+  void* arg = nullptr;
+  // Written by each scan: 1 and 1 for the single walk.
+  uint32_t walked_transactions = 0;
+  uint32_t walked_ranges = 0;
+};
+void TEST_set_scan_walk_hooks(ScanWalkTestHooks* hooks);
 
 // The best k buffered records for `query`, best first, from copies in buffer order (the top
 // list holds k, never 10 * k). The tests are those of scan_committed, except that each

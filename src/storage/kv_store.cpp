@@ -198,16 +198,49 @@ Cursor::~Cursor() {
   if (cur_ != nullptr) mdb_cursor_close(cur_);
 }
 
-Result<bool> Cursor::next(std::string_view& key, std::string_view& value) {
-  if (cur_ == nullptr) return false;
-  MDB_val k, v;
-  int rc = mdb_cursor_get(cur_, &k, &v, first_ ? MDB_FIRST : MDB_NEXT);
-  first_ = false;
+namespace {
+
+// One positioning step of a cursor: true with the views set, false at the end.
+Result<bool> cursor_step(MDB_cursor* cur, MDB_val* k, MDB_cursor_op op, std::string_view& key,
+                         std::string_view& value) {
+  MDB_val v;
+  int rc = mdb_cursor_get(cur, k, &v, op);
   if (rc == MDB_NOTFOUND) return false;
   if (rc != 0) return database_error(rc);
-  key = strip_key(k);
+  key = strip_key(*k);
   value = view(v);
   return true;
+}
+
+}  // namespace
+
+Result<bool> Cursor::next(std::string_view& key, std::string_view& value) {
+  if (cur_ == nullptr || ended_) return false;
+  MDB_val k;
+  const MDB_cursor_op op = first_ ? MDB_FIRST : MDB_NEXT;
+  first_ = false;
+  return cursor_step(cur_, &k, op, key, value);
+}
+
+Result<bool> Cursor::seek(std::string_view probe, std::string_view& key, std::string_view& value) {
+  if (cur_ == nullptr) return false;
+  first_ = false;
+  // LMDB refuses an empty probe; every stored key is at or after it anyway.
+  MDB_val k{probe.size(), const_cast<char*>(probe.data())};
+  Result<bool> found = cursor_step(cur_, &k, probe.empty() ? MDB_FIRST : MDB_SET_RANGE, key, value);
+  // A failed positioning leaves LMDB's cursor unpositioned, where its next step would be
+  // the first entry again.
+  ended_ = !found || !*found;
+  return found;
+}
+
+Result<bool> Cursor::last(std::string_view& key, std::string_view& value) {
+  if (cur_ == nullptr) return false;
+  first_ = false;
+  MDB_val k;
+  Result<bool> found = cursor_step(cur_, &k, MDB_LAST, key, value);
+  ended_ = !found || !*found;
+  return found;
 }
 
 namespace {
@@ -252,6 +285,18 @@ Result<Cursor> ReadTxn::cursor(std::string_view table) {
   if (!store_->impl_->find(table, &dbi)) return Cursor();
   return txn_cursor(txn_, dbi);
 }
+
+Result<uint64_t> ReadTxn::entry_count(std::string_view table) {
+  MDB_dbi dbi;
+  if (!store_->impl_->find(table, &dbi)) return uint64_t{0};
+  MDB_stat st;
+  int rc = mdb_stat(txn_, dbi, &st);
+  if (absent_table(rc)) return uint64_t{0};
+  if (rc != 0) return database_error(rc);
+  return static_cast<uint64_t>(st.ms_entries);
+}
+
+uint64_t ReadTxn::snapshot_id() const { return static_cast<uint64_t>(mdb_txn_id(txn_)); }
 
 // ---- WriteTxn
 

@@ -35,7 +35,9 @@ class Cursor {
  public:
   Cursor() = default;
   ~Cursor();
-  Cursor(Cursor&& o) noexcept : cur_(o.cur_), first_(o.first_) { o.cur_ = nullptr; }
+  Cursor(Cursor&& o) noexcept : cur_(o.cur_), first_(o.first_), ended_(o.ended_) {
+    o.cur_ = nullptr;
+  }
   Cursor& operator=(Cursor&&) = delete;
   Cursor(const Cursor&) = delete;
 
@@ -43,12 +45,23 @@ class Cursor {
   // pages and stay valid for the transaction. A storage failure is Database.
   Result<bool> next(std::string_view& key, std::string_view& value);
 
+  // Moves to the first entry whose stored key (the id bytes and the terminator) is at or
+  // after the probe bytes, compared as they are: a probe "abc" finds the key "abc", whose
+  // stored form "abc\0" sorts after it. An empty probe finds the first entry. False when
+  // no entry is that far; next() then stays at the end. After a seek, next() continues from
+  // the entry found. Views as for next(). A storage failure is Database.
+  Result<bool> seek(std::string_view probe, std::string_view& key, std::string_view& value);
+
+  // Moves to the last entry; false for an empty or absent table. next() then ends.
+  Result<bool> last(std::string_view& key, std::string_view& value);
+
   // Takes ownership of an open LMDB cursor (store-internal).
   explicit Cursor(MDB_cursor* c) : cur_(c) {}
 
  private:
   MDB_cursor* cur_ = nullptr;
-  bool first_ = true;
+  bool first_ = true;   // the next step is the table's first entry
+  bool ended_ = false;  // seek() or last() found nothing: over until the next positioning
 };
 
 // A read-only snapshot of the store as last committed when it began.
@@ -62,6 +75,12 @@ class ReadTxn {
   // The value under key, or nullopt when the key or the whole table is absent.
   Result<std::optional<std::string_view>> get(std::string_view table, std::string_view key);
   Result<Cursor> cursor(std::string_view table);
+  // Entries in the table as this snapshot sees it; 0 for an absent table. Database when the
+  // store fails.
+  Result<uint64_t> entry_count(std::string_view table);
+  // The committed transaction this snapshot shows. Two read transactions with the same id
+  // see exactly the same data.
+  uint64_t snapshot_id() const;
   // Ends the snapshot early; later calls on this object are not allowed.
   void end();
 

@@ -1,18 +1,25 @@
 // The exact scan and the top list: the insertion rule against a stable-sort oracle, the
 // tests that keep records out, the order of equal and NaN scores, the widened list of a
 // filtered scan, the sequential and pooled roads giving the same hits, the scan's errors,
-// and whole scans against a brute-force oracle on random data.
+// whole scans against a brute-force oracle on random data, and the parallel walk of the
+// record table: the same hits as the single walk for keys of every shape, its snapshot
+// check, its split of the key space, and walks running beside commits.
 #include "search/exact.hpp"
 
 #include <gtest/gtest.h>
 #include <lmdb.h>
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../storage/test_dir.hpp"
@@ -548,6 +555,347 @@ TEST_F(ScanTest, TheFirstValueInKeyOrderThatDoesNotDecodeEndsTheScan) {
     ASSERT_FALSE(f);
     EXPECT_EQ(f.error().render(), "Serialization error: tag for enum is not valid, found 2");
   }
+}
+
+// ---- the parallel walk ----
+
+// Identical to the last bit: ids, score bit patterns and metadata.
+void expect_identical_hits(const std::vector<SearchHit>& got, const std::vector<SearchHit>& want) {
+  ASSERT_EQ(ids_of(got), ids_of(want));
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(std::bit_cast<uint32_t>(got[i].score), std::bit_cast<uint32_t>(want[i].score))
+        << got[i].id;
+    EXPECT_TRUE(got[i].metadata == want[i].metadata) << got[i].id;
+  }
+}
+
+// Each scan takes the walk given here; the defaults come back afterwards.
+class ParallelWalkTest : public ScanTest {
+ protected:
+  void TearDown() override {
+    TEST_set_scan_walk_hooks(nullptr);
+    ScanTest::TearDown();
+  }
+
+  // A scan with `transactions` read transactions (1: the single walk) and that many times
+  // `ranges_per_transaction` ranges asked of the split.
+  Result<std::vector<SearchHit>> scan_with(ScanFixture& fx, uint32_t transactions,
+                                           uint32_t ranges_per_transaction, Metric m,
+                                           const std::vector<float>& q, uint64_t k,
+                                           const std::optional<MetadataFilter>& f) {
+    hooks_.min_entries = 0;
+    hooks_.transactions = transactions;
+    hooks_.ranges_per_transaction = ranges_per_transaction;
+    TEST_set_scan_walk_hooks(&hooks_);
+    return fx.scan(m, q, k, f);
+  }
+
+  ScanWalkTestHooks hooks_;
+};
+
+// n unique ids of one shape, in no particular order.
+std::vector<std::string> shaped_ids(const std::string& shape, size_t n, std::mt19937_64& rng) {
+  static const char* const kStems[] = {"\xc3\xa9",     "\xe2\x82\xac", "\xf0\x9f\x98\x80",
+                                       "\xef\xbf\xbf", "\x7f",         "A"};
+  std::set<std::string> ids;
+  char buf[64];
+  for (size_t i = 0; ids.size() < n; ++i) {
+    const unsigned u = static_cast<unsigned>(i);
+    std::string id;
+    if (shape == "random hex") {
+      std::snprintf(buf, sizeof(buf), "%016llx", static_cast<unsigned long long>(rng()));
+      id = buf;
+    } else if (shape == "sequential") {
+      std::snprintf(buf, sizeof(buf), "mem-%08u", u);
+      id = buf;
+    } else if (shape == "long shared prefix") {
+      std::snprintf(buf, sizeof(buf), "%08x", static_cast<unsigned>(rng()));
+      id = std::string(490, 'p') + buf;
+    } else if (shape == "longest ids differing at the end") {
+      std::snprintf(buf, sizeof(buf), "%05u", u);
+      id = std::string(kMaxKeyBytes - 5, 'q') + buf;
+    } else if (shape == "two clusters, the ranges between empty") {
+      std::snprintf(buf, sizeof(buf), "%s%05u", i % 2 ? "zzzz" : "aaaa", u);
+      id = buf;
+    } else if (shape == "most ids in one range") {
+      if (i % 20 == 0) {
+        std::snprintf(buf, sizeof(buf), "%012llx", static_cast<unsigned long long>(rng()));
+      } else {
+        std::snprintf(buf, sizeof(buf), "hot/%06u", u);
+      }
+      id = buf;
+    } else if (shape == "empty, NUL and bytes from 0x80 up") {
+      std::snprintf(buf, sizeof(buf), "%u", u);
+      const std::string stem = kStems[i % 6];
+      // Python allows NUL in an id, also as its last characters.
+      id = i == 0        ? std::string()
+           : i % 11 == 0 ? stem + std::string(i % 4, '\0')
+           : i % 7 == 0  ? stem + '\0' + buf
+                         : stem + buf;
+    }
+    ids.insert(std::move(id));
+  }
+  std::vector<std::string> out(ids.begin(), ids.end());
+  std::shuffle(out.begin(), out.end(), rng);
+  return out;
+}
+
+TEST_F(ParallelWalkTest, EveryWalkGivesTheSingleWalksHitsBitForBitOnKeysOfEveryShape) {
+  const char* const kShapes[] = {"random hex",
+                                 "sequential",
+                                 "long shared prefix",
+                                 "longest ids differing at the end",
+                                 "two clusters, the ranges between empty",
+                                 "most ids in one range",
+                                 "empty, NUL and bytes from 0x80 up"};
+  struct Walk {
+    uint32_t transactions, ranges_per_transaction;
+  };
+  const Walk kWalks[] = {{2, 1}, {2, 64}, {3, 5}, {8, 1}, {8, 7}, {8, 64}};
+  for (const char* shape : kShapes) {
+    SCOPED_TRACE(shape);
+    ScanFixture fx(6);
+    std::mt19937_64 rng(11);
+    std::vector<Rec> recs = random_records(1500, fx.dims(), 3);
+    std::vector<std::string> ids = shaped_ids(shape, recs.size(), rng);
+    ASSERT_EQ(ids.size(), recs.size());
+    for (size_t i = 0; i < recs.size(); ++i) recs[i].id = ids[i];
+    fx.add(recs);
+    std::normal_distribution<float> nd;
+    std::vector<float> q(fx.dims());
+    for (float& x : q) x = nd(rng);
+    for (Metric m : {Metric::Dot, Metric::L2}) {
+      const std::vector<float> query = prepare_vector(m, q);
+      for (const char* w : {"", "{}", "{\"tag\": 2}"}) {
+        const std::optional<MetadataFilter> f = *w ? where(w) : std::optional<MetadataFilter>();
+        for (uint64_t k : {3, 100}) {
+          SCOPED_TRACE(std::string(metric_name(m)) + " where " + w + " k " + std::to_string(k));
+          auto single = scan_with(fx, 1, 1, m, query, k, f);
+          ASSERT_TRUE(single) << single.error().render();
+          ASSERT_EQ(hooks_.walked_transactions, 1u);
+          expect_same_hits(*single, Oracle::hits(recs, m, query, k, f));
+          for (const Walk& walk : kWalks) {
+            SCOPED_TRACE(std::to_string(walk.transactions) + " transactions, " +
+                         std::to_string(walk.ranges_per_transaction) + " ranges each");
+            auto got =
+                scan_with(fx, walk.transactions, walk.ranges_per_transaction, m, query, k, f);
+            ASSERT_TRUE(got) << got.error().render();
+            EXPECT_EQ(hooks_.walked_transactions, walk.transactions);
+            EXPECT_GT(hooks_.walked_ranges, 1u);
+            expect_identical_hits(*got, *single);
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST_F(ParallelWalkTest, TheFirstBadValueInKeyOrderEndsTheScanWhicheverRangeMeetsIt) {
+  ScanFixture fx(2);
+  std::vector<Rec> recs;
+  for (size_t i = 0; i < 3000; ++i) recs.push_back({"r" + std::to_string(10000 + i), {1, 0}});
+  fx.add(recs);
+  Record bad{"x", 0, "{}", kNow, std::nullopt, RecordState::Active};
+  std::string bad_state = encode_record(bad);
+  bad_state[bad_state.size() - 4] = 3;
+  std::string bad_tag = encode_record(bad);
+  bad_tag[bad_tag.size() - 5] = 2;
+  // The first bad value (a bad tag) at the table's start, in its middle, at its very end;
+  // bad states in every later part of the table, which later ranges meet first.
+  for (size_t first_bad : {size_t{0}, size_t{1500}, size_t{2999}}) {
+    SCOPED_TRACE("first bad value at " + std::to_string(first_bad));
+    ScanFixture damaged(2);
+    damaged.add(recs);
+    std::vector<std::pair<std::string, std::string>> raw = {
+        {"r" + std::to_string(10000 + first_bad), bad_tag}};
+    for (size_t i = first_bad + 1; i < recs.size(); i += 13) {
+      raw.emplace_back("r" + std::to_string(10000 + i), bad_state);
+    }
+    damaged.put_raw(raw);
+    for (auto [txns, per] : {std::pair{2u, 1u}, {8u, 3u}, {8u, 64u}}) {
+      auto r = scan_with(damaged, txns, per, Metric::Dot, query_of({1, 0}), 5, std::nullopt);
+      ASSERT_FALSE(r);
+      EXPECT_EQ(hooks_.walked_transactions, 0u + txns);  // the parallel walk ran
+      EXPECT_EQ(r.error().render(), "Serialization error: tag for enum is not valid, found 2");
+      hooks_.walked_transactions = 0;
+    }
+  }
+}
+
+// Commits a record better than every other between the scan's own read transaction and the
+// others, so that they show different snapshots.
+void commit_late_record(void* store) {
+  auto txn = begin_write_txn(*static_cast<KvStore*>(store));
+  ASSERT_TRUE(txn);
+  ASSERT_TRUE(put_record(*txn, Record{"late", 0, "{}", kNow, std::nullopt, RecordState::Active}));
+  ASSERT_TRUE(txn->commit());
+}
+
+TEST_F(ParallelWalkTest, ACommitBetweenTheTransactionsFallsBackToTheScansOwnSnapshot) {
+  ScanFixture fx(2);
+  std::vector<Rec> recs = {{"best", {5, 0}}};
+  for (int i = 0; i < 2000; ++i) recs.push_back({"r" + std::to_string(1000 + i), {1, 0}});
+  fx.add(recs);  // "best" takes slot 0, which "late" will point at too
+  hooks_.after_first_txn = &commit_late_record;
+  hooks_.arg = &fx.store();
+  auto first = scan_with(fx, 4, 8, Metric::Dot, query_of({1, 0}), 2, std::nullopt);
+  ASSERT_TRUE(first) << first.error().render();
+  EXPECT_EQ(hooks_.walked_transactions, 1u);
+  // Only what the scan's own snapshot holds: walked with the newer snapshot, "late" would
+  // have come second (the same score as "best", later in key order).
+  EXPECT_EQ(ids_of(*first), (std::vector<std::string>{"best", "r1000"}));
+  hooks_.after_first_txn = nullptr;
+  auto second = scan_with(fx, 4, 8, Metric::Dot, query_of({1, 0}), 2, std::nullopt);
+  ASSERT_TRUE(second) << second.error().render();
+  EXPECT_EQ(hooks_.walked_transactions, 4u);
+  EXPECT_EQ(ids_of(*second), (std::vector<std::string>{"best", "late"}));
+}
+
+TEST_F(ParallelWalkTest, WithFewReaderPlacesLeftTheWalkUsesTheTransactionsItGets) {
+  ScanFixture fx(3);
+  std::vector<Rec> recs = random_records(2000, fx.dims(), 8);
+  fx.add(recs);
+  const std::vector<float> q = prepare_vector(Metric::Cosine, query_of({0.3f, -1, 2}));
+  auto single = scan_with(fx, 1, 1, Metric::Cosine, q, 20, std::nullopt);
+  ASSERT_TRUE(single);
+  std::vector<ReadTxn> held;
+  for (int i = 0; i < 5000; ++i) {
+    auto r = fx.store().begin_read();
+    if (!r) break;
+    held.push_back(std::move(*r));
+  }
+  ASSERT_LT(held.size(), 5000u);
+  // Every place taken, then one, two and four given back: the scan's own transaction takes
+  // one, the walk as many of the others as there are.
+  size_t freed = 0;
+  for (auto [free_places, walked] : {std::pair{1u, 1u}, {2u, 2u}, {4u, 4u}}) {
+    SCOPED_TRACE(std::to_string(free_places) + " places free");
+    for (; freed < free_places; ++freed) held.pop_back();
+    auto got = scan_with(fx, 8, 4, Metric::Cosine, q, 20, std::nullopt);
+    ASSERT_TRUE(got) << got.error().render();
+    EXPECT_EQ(hooks_.walked_transactions, walked);
+    expect_identical_hits(*got, *single);
+  }
+}
+
+TEST(SplitKeyRangeTest, BoundsFollowTheAlphabetOfTheKeys) {
+  using V = std::vector<std::string>;
+  // Every byte value: the interpolation between the two keys, trailing zeros trimmed.
+  EXPECT_EQ(split_key_range("a", "c", 2), V{"b"});
+  EXPECT_EQ(split_key_range("", "b", 2), V{"1"});  // the empty id is stored as one 0x00
+  EXPECT_EQ(split_key_range("ab", "ab", 4), V{});  // one key: nothing to split
+  // Ids "x" and "x\0\0": the stored keys leave no number between them.
+  EXPECT_EQ(split_key_range("x", std::string("x\0\0", 3), 4), V{});
+  // The sample's alphabet: sixteen one-digit keys give fifteen ranges, not 256 mostly empty.
+  std::vector<std::string> hex;
+  for (const char* d = "0123456789abcdef"; *d; ++d) hex.emplace_back(1, *d);
+  const std::vector<std::string_view> sample(hex.begin(), hex.end());
+  EXPECT_EQ(split_key_range_sampled(sample, 16),
+            (V{"1", "2", "3", "4", "5", "6", "7", "8", "9", "a", "b", "c", "d", "e"}));
+  // From the first and last key alone, a split of "0" to "f" by every byte value puts
+  // bounds where no hex digit is.
+  const V plain = split_key_range("0", "f", 16);
+  EXPECT_TRUE(std::any_of(plain.begin(), plain.end(),
+                          [](const std::string& b) { return b[0] > '9' && b[0] < 'a'; }));
+}
+
+TEST(SplitKeyRangeTest, BoundsRiseStrictlyAndNeverEndInAZeroByteForAnyKeys) {
+  // What a walk relies on to cover each key exactly once, over keys of every sort: short,
+  // long, sharing long prefixes, full of 0x00 and 0xff.
+  std::mt19937_64 rng(21);
+  auto random_key = [&rng](const std::string& stem) {
+    std::string k = stem;
+    const size_t n = rng() % 12;
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t r = rng() % 8;
+      k.push_back(r == 0 ? '\0' : r == 1 ? '\xff' : static_cast<char>(rng()));
+    }
+    return k;
+  };
+  for (int round = 0; round < 400; ++round) {
+    const std::string stem = round % 3 == 0 ? "" : std::string(rng() % 500, 'k');
+    std::vector<std::string> keys;
+    const size_t n = 2 + rng() % 40;
+    for (size_t i = 0; i < n; ++i) keys.push_back(random_key(stem));
+    const std::vector<std::string_view> sample(keys.begin(), keys.end());
+    const auto [lo, hi] = std::minmax_element(keys.begin(), keys.end());
+    const uint32_t ranges = 1 + static_cast<uint32_t>(rng() % 600);
+    for (const auto& bounds :
+         {split_key_range(*lo, *hi, ranges), split_key_range_sampled(sample, ranges)}) {
+      SCOPED_TRACE("round " + std::to_string(round));
+      EXPECT_LT(bounds.size(), std::max<uint32_t>(ranges, 1));
+      for (size_t i = 0; i < bounds.size(); ++i) {
+        ASSERT_FALSE(!bounds[i].empty() && bounds[i].back() == '\0') << i;
+        if (i > 0) {
+          ASSERT_LT(bounds[i - 1], bounds[i]) << i;
+        }
+      }
+    }
+  }
+}
+
+TEST_F(ScanTest, ParallelWalksBesideCommitsEachSeeOneWholeSnapshot) {
+  // Enough records for the parallel walk without any hook. Batch b of later commits scores
+  // b + 1, so the best hit names the newest batch a scan saw; the hits must then be that
+  // batch and the one before it, complete and in key order.
+  constexpr int kBatches = 40, kPerBatch = 30;
+  ScanFixture fx(2);
+  std::vector<Rec> base;
+  for (int i = 0; i < 9000; ++i) base.push_back({"b" + std::to_string(10000 + i), {0, 1}});
+  fx.add(base);
+  // Vectors first, so that the vector file does not change while scans read it.
+  std::vector<uint64_t> slots;
+  for (int b = 0; b < kBatches; ++b) {
+    const std::vector<float> v = {static_cast<float>(b + 1), 0};
+    for (int i = 0; i < kPerBatch; ++i) {
+      auto slot = append_slot(fx.vectors());
+      ASSERT_TRUE(slot && write_vector(fx.vectors(), *slot, v));
+      slots.push_back(*slot);
+    }
+  }
+  auto batch_id = [](int b, int i) {
+    char id[16];
+    std::snprintf(id, sizeof(id), "w%02d-%02d", b, i);
+    return std::string(id);
+  };
+  constexpr uint64_t kK = kPerBatch + 10;
+  std::atomic<bool> done{false};
+  std::atomic<int> checked{0};
+  std::vector<std::thread> scanners;
+  for (int t = 0; t < 3; ++t) {
+    scanners.emplace_back([&] {
+      while (!done.load()) {
+        auto r = fx.scan(Metric::Dot, query_of({1, 0}), kK, std::nullopt);
+        ASSERT_TRUE(r) << r.error().render();
+        ASSERT_EQ(r->size(), kK);
+        std::vector<std::string> want;
+        const int newest = static_cast<int>((*r)[0].score) - 1;
+        for (int b = newest; b >= 0 && b >= newest - 1; --b) {
+          for (int i = 0; i < kPerBatch; ++i) want.push_back(batch_id(b, i));
+        }
+        for (int i = 0; want.size() < kK; ++i) want.push_back(base[static_cast<size_t>(i)].id);
+        want.resize(kK);
+        ASSERT_EQ(ids_of(*r), want);
+        checked.fetch_add(1);
+      }
+    });
+  }
+  for (int b = 0; b < kBatches; ++b) {
+    auto txn = begin_write_txn(fx.store());
+    ASSERT_TRUE(txn);
+    for (int i = 0; i < kPerBatch; ++i) {
+      Record rec;
+      rec.id = batch_id(b, i);
+      rec.slot = slots[static_cast<size_t>(b * kPerBatch + i)];
+      rec.metadata = "{}";
+      ASSERT_TRUE(put_record(*txn, rec));
+    }
+    ASSERT_TRUE(txn->commit());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  done.store(true);
+  for (std::thread& t : scanners) t.join();
+  EXPECT_GT(checked.load(), 0);
 }
 
 // ---- scan_write_buffer ----

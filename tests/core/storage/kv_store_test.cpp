@@ -131,5 +131,86 @@ TEST_F(KvStoreTest, WritersTakeTurnsWhileReadersProceed) {
   EXPECT_EQ(keys_of(store, "t").size(), 200u);
 }
 
+TEST_F(KvStoreTest, SeekFindsTheFirstStoredKeyAtOrAfterTheProbeAndTheWalkGoesOnFromThere) {
+  auto s = KvStore::open(path_);
+  auto w = (*s)->begin_write();
+  for (const char* k : {"", "abc", "abcd", "b", "\xc3\xa9", "\xff"}) ASSERT_TRUE(w->put("t", k, k));
+  ASSERT_TRUE(w->commit());
+  auto r = (*s)->begin_read();
+  auto cur = r->cursor("t");
+  ASSERT_TRUE(cur);
+  // Probes are raw bytes against the stored keys, which end in 0x00.
+  struct Case {
+    std::string probe;
+    std::vector<std::string> walk;  // the entry found, then what next() gives
+  };
+  const Case cases[] = {
+      {"", {"", "abc", "abcd", "b", "\xc3\xa9", "\xff"}},
+      {std::string(1, '\0'), {"", "abc", "abcd", "b", "\xc3\xa9", "\xff"}},
+      {std::string("\0\0", 2), {"abc", "abcd", "b", "\xc3\xa9", "\xff"}},
+      {"abc", {"abc", "abcd", "b", "\xc3\xa9", "\xff"}},
+      {std::string("abc\0", 4), {"abc", "abcd", "b", "\xc3\xa9", "\xff"}},
+      {std::string("abc\0\0", 5), {"abcd", "b", "\xc3\xa9", "\xff"}},
+      {"abca", {"abcd", "b", "\xc3\xa9", "\xff"}},
+      {"abd", {"b", "\xc3\xa9", "\xff"}},
+      {"\x80", {"\xc3\xa9", "\xff"}},
+      {"\xff", {"\xff"}},
+      {"\xff\x01", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.probe));
+    std::string_view k, v;
+    auto found = cur->seek(c.probe, k, v);
+    ASSERT_TRUE(found) << found.error().render();
+    std::vector<std::string> got;
+    if (*found) {
+      EXPECT_EQ(k, v);
+      got.emplace_back(k);
+      while (*cur->next(k, v)) got.emplace_back(k);
+    }
+    EXPECT_EQ(got, c.walk);
+    EXPECT_FALSE(*cur->next(k, v));  // the end stays the end
+  }
+  // A probe longer than any stored key is compared like any other.
+  std::string_view k, v;
+  ASSERT_TRUE(*cur->seek(std::string(kMaxKeyBytes + 2, 'a'), k, v));
+  EXPECT_EQ(k, "abc");
+  // last() ends the walk; a seek afterwards positions it again.
+  ASSERT_TRUE(*cur->last(k, v));
+  EXPECT_EQ(k, "\xff");
+  EXPECT_FALSE(*cur->next(k, v));
+  ASSERT_TRUE(*cur->seek("b", k, v));
+  EXPECT_EQ(k, "b");
+  ASSERT_TRUE(*cur->next(k, v));
+  EXPECT_EQ(k, "\xc3\xa9");
+  // An absent table: nothing to find.
+  auto none = r->cursor("absent");
+  EXPECT_FALSE(*none->seek("", k, v));
+  EXPECT_FALSE(*none->last(k, v));
+}
+
+TEST_F(KvStoreTest, EntryCountAndSnapshotIdBelongToTheSnapshot) {
+  auto s = KvStore::open(path_);
+  auto before = (*s)->begin_read();
+  EXPECT_EQ(*before->entry_count("t"), 0u);  // absent
+  auto w = (*s)->begin_write();
+  for (const char* k : {"", "a", "b"}) ASSERT_TRUE(w->put("t", k, "v"));
+  ASSERT_TRUE(w->commit());
+  auto r1 = (*s)->begin_read();
+  auto r2 = (*s)->begin_read();
+  EXPECT_EQ(*r1->entry_count("t"), 3u);
+  EXPECT_EQ(*before->entry_count("t"), 0u);  // the table came after this snapshot
+  EXPECT_EQ(*r1->entry_count("other"), 0u);
+  EXPECT_EQ(r1->snapshot_id(), r2->snapshot_id());
+  EXPECT_LT(before->snapshot_id(), r1->snapshot_id());
+  auto w2 = (*s)->begin_write();
+  ASSERT_TRUE(w2->remove("t", "a"));
+  ASSERT_TRUE(w2->commit());
+  auto r3 = (*s)->begin_read();
+  EXPECT_NE(r3->snapshot_id(), r1->snapshot_id());
+  EXPECT_EQ(*r3->entry_count("t"), 2u);
+  EXPECT_EQ(*r1->entry_count("t"), 3u);
+}
+
 }  // namespace
 }  // namespace tornquil
