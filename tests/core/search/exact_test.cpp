@@ -5,6 +5,7 @@
 // record table: the same hits as the single walk for keys of every shape, its snapshot
 // check, its split of the key space, and walks running beside commits.
 #include "search/exact.hpp"
+#include "search/key_split.hpp"
 
 #include <gtest/gtest.h>
 #include <lmdb.h>
