@@ -42,9 +42,7 @@ Result<std::optional<bool>> tombstone_record(Collection& c, std::string_view id,
   {
     std::shared_lock lk(c.slots.freelist_lock);
     if (frees && !freelist_contains(c.slots.freelist, slot)) {
-      std::vector<uint64_t> after = c.slots.freelist.slots();
-      after.push_back(slot);
-      TQ_TRY(save_freelist(FreeList(std::move(after)), txn));
+      TQ_TRY(save_freelist_with(c.slots.freelist, std::span(&slot, 1), txn));
     } else {
       TQ_TRY(save_freelist(c.slots.freelist, txn));
     }
