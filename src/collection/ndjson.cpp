@@ -399,7 +399,7 @@ std::expected<void, ReadError> read_fields(std::string_view text, const Fields& 
       size_t i = 0;
       while (i < n && compare_json_string(key, f.names[i]) != 0) ++i;
       if (i == n) continue;  // another key: ignored
-      const size_t key_end = static_cast<size_t>(key.raw.data() + key.raw.size() + 1 - text.data());
+      const size_t key_end = static_cast<size_t>(key.raw.data() + key.raw.size() - text.data());
       if (seen & (uint64_t{1} << i)) {
         return std::unexpected(
             ReadError{"duplicate field `" + std::string(f.names[i]) + "`", key_end});
