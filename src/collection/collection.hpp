@@ -130,10 +130,11 @@ Result<std::shared_ptr<Collection>> open_collection(std::string dir, CollectionC
 // (the given one, or a new UUID). A vector of the wrong length (DimensionMismatch) or an
 // id too long to be stored (InvalidInput) fails before anything changes; a failure of the
 // flush is returned instead of the id, the record staying buffered for the next flush.
-// The caller holds no lock of the collection.
+// With `flush_when_due` false the caller takes over flushing (a bulk load that flushes in
+// larger steps). The caller holds no lock of the collection.
 Result<std::string> add_record(Collection& c, std::span<const float> vector,
                                const JsonValue& metadata, std::optional<std::string> id,
-                               std::optional<uint64_t> ttl);
+                               std::optional<uint64_t> ttl, bool flush_when_due = true);
 
 // Commits the whole write buffer and the free list in one write transaction, after making
 // the vector file durable. An empty buffer touches neither the file nor the store. On
@@ -163,8 +164,10 @@ Result<void> delete_record(Collection& c, std::string_view id, uint64_t slot);
 // Replaces whatever the id holds, a buffered copy, a committed record or both, with a new
 // buffered record. Not atomic: concurrent writers of the same id may interleave. A vector
 // of the wrong length or an id too long to be stored fails before anything changes.
+// `flush_when_due` as for add_record.
 Result<void> upsert_record(Collection& c, std::string_view id, std::span<const float> vector,
-                           const JsonValue& metadata, std::optional<uint64_t> ttl);
+                           const JsonValue& metadata, std::optional<uint64_t> ttl,
+                           bool flush_when_due = true);
 
 // Flushes the write buffer, makes the vector file durable, refreshes the index and saves
 // it to hnsw.index when there is one. The caller holds no lock of the collection.

@@ -100,7 +100,8 @@ Result<void> delete_record(Collection& c, std::string_view id, uint64_t slot) {
 }
 
 Result<void> upsert_record(Collection& c, std::string_view id, std::span<const float> vector,
-                           const JsonValue& metadata, std::optional<uint64_t> ttl) {
+                           const JsonValue& metadata, std::optional<uint64_t> ttl,
+                           bool flush_when_due) {
   if (vector.size() != c.config.dimensions) {
     return std::unexpected(CoreError::dimension_mismatch(c.config.dimensions, vector.size()));
   }
@@ -115,7 +116,7 @@ Result<void> upsert_record(Collection& c, std::string_view id, std::span<const f
   }
   if (committed) TQ_TRY(delete_record(c, id, committed->slot));
 
-  TQ_TRY(add_record(c, vector, metadata, std::string(id), ttl));
+  TQ_TRY(add_record(c, vector, metadata, std::string(id), ttl, flush_when_due));
   return {};
 }
 

@@ -3,6 +3,7 @@
 #include "collection/ndjson.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <shared_mutex>
 
 #include "base/platform.hpp"
+#include "base/worker_pool.hpp"
 #include "collection/collection.hpp"
 #include "search/distance.hpp"
 #include "storage/records.hpp"
@@ -17,6 +19,9 @@
 namespace tornquil {
 
 namespace {
+
+// Records an import buffers between two flushes of the write buffer.
+constexpr size_t kImportFlushRecords = 1000;
 
 // ---- Writing ----
 
@@ -66,6 +71,46 @@ class BufferedWriter {
  private:
   platform::File file_;
   std::string buf_;
+};
+
+// Live records taken from the scan and laid out as lines together, on the worker pool:
+// laying out the floats is most of an export's work. The views stay valid while the
+// read transaction and the vectors lock are held.
+class ExportChunk {
+ public:
+  static constexpr size_t kRecords = 64;
+
+  void add(const RecordView& r, std::span<const float> v, std::optional<uint64_t> ttl) {
+    items_[n_++] = Item{r, v, ttl};
+  }
+  bool full() const { return n_ == kRecords; }
+  size_t size() const { return n_; }
+  void clear() { n_ = 0; }
+
+  Result<void> write_to(BufferedWriter& w) {
+    parallel_for(n_, 4, [&](size_t b, size_t e) {
+      for (size_t i = b; i < e; ++i) {
+        const Item& it = items_[i];
+        std::string& line = lines_[i];
+        line.clear();
+        write_export_record(it.record.id, it.vector, parse_metadata_text(it.record.metadata),
+                            it.record.created_at, it.ttl, line);
+        line.push_back('\n');
+      }
+    });
+    for (size_t i = 0; i < n_; ++i) TQ_TRY(w.write(lines_[i]));
+    return {};
+  }
+
+ private:
+  struct Item {
+    RecordView record;
+    std::span<const float> vector;
+    std::optional<uint64_t> ttl;
+  };
+  std::array<Item, kRecords> items_;
+  std::array<std::string, kRecords> lines_;
+  size_t n_ = 0;
 };
 
 // ---- Reading ----
@@ -600,24 +645,34 @@ Result<uint64_t> export_to_file(Collection& c, const std::string& path) {
     std::shared_lock vectors(c.slots.vectors_lock);
     TQ_ASSIGN(ReadTxn txn, begin_read_txn(*c.meta));
     TQ_ASSIGN(Cursor cur, txn.cursor(kRecordsTable));
-    std::string_view key, value;
-    for (;;) {
-      TQ_ASSIGN(bool more, cur.next(key, value));
-      if (!more) break;
-      TQ_ASSIGN(RecordView r, decode_record_view(value));
-      if (!is_live(r)) continue;
-      TQ_ASSIGN(std::span<const float> v, read_vector(c.slots.vectors, r.slot));
-      std::optional<uint64_t> ttl;
-      if (r.expires_at) {
-        const uint64_t now = now_unix_secs();
-        ttl = *r.expires_at > now ? *r.expires_at - now : 0;
+    ExportChunk chunk;
+    auto emit = [&]() -> Result<void> {
+      const size_t n = chunk.size();
+      Result<void> r = chunk.write_to(writer);
+      chunk.clear();
+      if (r) written += n;
+      return r;
+    };
+    Result<void> scanned = [&]() -> Result<void> {
+      std::string_view key, value;
+      for (;;) {
+        TQ_ASSIGN(bool more, cur.next(key, value));
+        if (!more) return {};
+        TQ_ASSIGN(RecordView r, decode_record_view(value));
+        if (!is_live(r)) continue;
+        TQ_ASSIGN(std::span<const float> v, read_vector(c.slots.vectors, r.slot));
+        std::optional<uint64_t> ttl;
+        if (r.expires_at) {
+          const uint64_t now = now_unix_secs();
+          ttl = *r.expires_at > now ? *r.expires_at - now : 0;
+        }
+        chunk.add(r, v, ttl);
+        if (chunk.full()) TQ_TRY(emit());
       }
-      line.clear();
-      write_export_record(r.id, v, parse_metadata_text(r.metadata), r.created_at, ttl, line);
-      line.push_back('\n');
-      TQ_TRY(writer.write(line));
-      ++written;
-    }
+    }();
+    // Lines found before a failure are still written.
+    TQ_TRY(emit());
+    TQ_TRY(scanned);
   }
   TQ_TRY(writer.finish());
   return written;
@@ -667,6 +722,7 @@ Result<ImportStats> import_from_file(Collection& c, const std::string& path) {
   ImportStats stats;
   uint64_t line_no = 1;
   ExportRecord rec;
+  size_t since_flush = 0;
   for (;;) {
     TQ_ASSIGN(bool more, reader.next(line));
     if (!more) break;
@@ -685,10 +741,16 @@ Result<ImportStats> import_from_file(Collection& c, const std::string& path) {
     }
     std::optional<uint64_t> ttl;
     if (rec.ttl) ttl = bounded_ttl(*rec.ttl);
-    if (upsert_record(c, rec.id, rec.vector, rec.metadata, ttl)) {
+    if (upsert_record(c, rec.id, rec.vector, rec.metadata, ttl, false)) {
       ++stats.imported;
     } else {
       ++stats.failed;
+    }
+    // One durable commit per step instead of one per 100 records; a failed flush ends the
+    // import like the last one, its records staying buffered.
+    if (++since_flush == kImportFlushRecords) {
+      since_flush = 0;
+      TQ_TRY(flush_pending(c));
     }
   }
   TQ_TRY(flush_pending(c));

@@ -47,7 +47,7 @@ Result<void> commit_records(Collection& c, const std::vector<PendingRecord>& tak
 
 Result<std::string> add_record(Collection& c, std::span<const float> vector,
                                const JsonValue& metadata, std::optional<std::string> id,
-                               std::optional<uint64_t> ttl) {
+                               std::optional<uint64_t> ttl, bool flush_when_due) {
   if (vector.size() != c.config.dimensions) {
     return std::unexpected(CoreError::dimension_mismatch(c.config.dimensions, vector.size()));
   }
@@ -80,7 +80,7 @@ Result<std::string> add_record(Collection& c, std::span<const float> vector,
     std::lock_guard lk(c.pending_lock);
     if (c.pending.empty()) c.pending_since_ms.store(now_unix_millis());
     c.pending.push_back(std::move(p));
-    due = flush_due(c);
+    due = flush_when_due && flush_due(c);
   }
   if (due) TQ_TRY(flush_pending(c));
   return std::move(*id);
