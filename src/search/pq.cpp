@@ -25,7 +25,10 @@ constexpr size_t kLanes = 8;
 
 size_t round_up_to_lanes(size_t n) { return (n + kLanes - 1) / kLanes * kLanes; }
 
+// Eight float lanes. The helpers below that take or return one are always inlined, so no
+// call ever passes it and the ABI note GCC gives for baseline code does not apply.
 using V8 = float __attribute__((vector_size(kLanes * sizeof(float))));
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 [[gnu::always_inline]] inline V8 load8(const float* p) {
   V8 v;
@@ -35,9 +38,12 @@ using V8 = float __attribute__((vector_size(kLanes * sizeof(float))));
 
 [[gnu::always_inline]] inline void store8(float* p, V8 v) { std::memcpy(p, &v, sizeof v); }
 
+[[gnu::always_inline]] inline V8 broadcast8(float f) { return V8{f, f, f, f, f, f, f, f}; }
+
 // out[c] for c in [0, count) (count a multiple of 8): the squared distance (kDot false) or the
 // dot product (kDot true) of x[0 .. dims) and column c of t, whose component j sits at
-// t[j * stride + c]. Four blocks of eight columns share each pass over the components.
+// t[j * stride + c]. Eight blocks of eight columns share each pass over the components, so
+// eight independent sums hide the latency of the additions.
 template <bool kDot>
 [[gnu::always_inline]] inline void score_columns_body(const float* x, const float* t, size_t stride,
                                                       size_t dims, size_t count, float* out) {
@@ -49,27 +55,22 @@ template <bool kDot>
       return d * d;
     }
   };
+  constexpr size_t kBlocks = 8;
   size_t c = 0;
-  for (; c + 4 * kLanes <= count; c += 4 * kLanes) {
-    V8 a0{}, a1{}, a2{}, a3{};
+  for (; c + kBlocks * kLanes <= count; c += kBlocks * kLanes) {
+    V8 acc[kBlocks] = {};
     const float* col = t + c;
     for (size_t j = 0; j < dims; ++j, col += stride) {
-      const V8 xj = V8{} + x[j];
-      a0 += term(xj, load8(col));
-      a1 += term(xj, load8(col + kLanes));
-      a2 += term(xj, load8(col + 2 * kLanes));
-      a3 += term(xj, load8(col + 3 * kLanes));
+      const V8 xj = broadcast8(x[j]);
+      for (size_t b = 0; b < kBlocks; ++b) acc[b] += term(xj, load8(col + b * kLanes));
     }
-    store8(out + c, a0);
-    store8(out + c + kLanes, a1);
-    store8(out + c + 2 * kLanes, a2);
-    store8(out + c + 3 * kLanes, a3);
+    for (size_t b = 0; b < kBlocks; ++b) store8(out + c + b * kLanes, acc[b]);
   }
   for (; c < count; c += kLanes) {
-    V8 a{};
+    V8 acc{};
     const float* col = t + c;
-    for (size_t j = 0; j < dims; ++j, col += stride) a += term(V8{} + x[j], load8(col));
-    store8(out + c, a);
+    for (size_t j = 0; j < dims; ++j, col += stride) acc += term(broadcast8(x[j]), load8(col));
+    store8(out + c, acc);
   }
 }
 
@@ -103,17 +104,23 @@ ScoreColumnsFn score_columns_kernel(bool dot) {
 
 // The first index of the least of d[0 .. count) below the largest float; 0 when none is (all
 // NaN or infinite). Exactly the sequential strict comparison: ties keep the lower index and a
-// NaN never wins.
+// NaN never wins. The least value is found in vector lanes (a NaN or a value at or above the
+// start never replaces a lane's value), then the first index holding it.
 inline uint32_t nearest(const float* d, size_t count) {
-  float best = kLargestFloat;
-  uint32_t best_index = 0;
-  for (size_t c = 0; c < count; ++c) {
-    if (d[c] < best) {
-      best = d[c];
-      best_index = static_cast<uint32_t>(c);
-    }
+  V8 least = broadcast8(kLargestFloat);
+  const size_t whole = count / kLanes * kLanes;
+  for (size_t c = 0; c < whole; c += kLanes) {
+    const V8 v = load8(d + c);
+    least = v < least ? v : least;
   }
-  return best_index;
+  float best = kLargestFloat;
+  for (size_t lane = 0; lane < kLanes; ++lane) best = least[lane] < best ? least[lane] : best;
+  for (size_t i = whole; i < count; ++i) best = d[i] < best ? d[i] : best;
+  if (!(best < kLargestFloat)) return 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (d[i] == best) return static_cast<uint32_t>(i);
+  }
+  return 0;
 }
 
 // rows x dims floats (row-major) into dims x stride floats, component-major, the columns
