@@ -10,6 +10,8 @@
 #include <limits>
 #include <shared_mutex>
 
+#include "base/json_read.hpp"
+#include "base/json_write.hpp"
 #include "base/platform.hpp"
 #include "base/worker_pool.hpp"
 #include "collection/collection.hpp"
@@ -24,13 +26,6 @@ namespace {
 constexpr size_t kImportFlushRecords = 1000;
 
 // ---- Writing ----
-
-template <class I>
-void append_integer(I v, std::string& out) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, r.ptr);
-}
 
 // Writes through a fixed buffer; a piece larger than the buffer goes straight to the file.
 // Bytes still buffered when it is dropped are written out, their errors ignored.
@@ -236,16 +231,10 @@ std::string_view trim_unicode_space(std::string_view s) {
 
 // ---- The strict reader ----
 
-// A reader message and the byte offset in the text it refers to.
-struct ReadError {
-  std::string message;
-  size_t offset = 0;
-};
-
 // "{message} at line {} column {}", positions as the JSON parser reports them: 1-based
 // line, 1-based byte column, and at the end of the text the column of its last byte.
-std::string locate(std::string_view text, const ReadError& e) {
-  const size_t at = std::min(e.offset, text.size());
+std::string locate(std::string_view text, const std::string& message, size_t offset) {
+  const size_t at = std::min(offset, text.size());
   uint64_t line = 1;
   size_t line_start = 0;
   for (size_t i = 0; i < at; ++i) {
@@ -255,7 +244,7 @@ std::string locate(std::string_view text, const ReadError& e) {
     }
   }
   const uint64_t column = at - line_start + (at == text.size() ? 0 : 1);
-  return e.message + " at line " + std::to_string(line) + " column " + std::to_string(column);
+  return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
 }
 
 // How an unexpected value is named in "invalid type" and "invalid value" messages.
@@ -268,11 +257,11 @@ std::string describe(const JsonValue& v) {
       return v.bool_value() ? "boolean `true`" : "boolean `false`";
     case JsonKind::UInt:
       s = "integer `";
-      append_integer(v.uint_value(), s);
+      write_json_uint(v.uint_value(), s);
       break;
     case JsonKind::Int:
       s = "integer `";
-      append_integer(v.int_value(), s);
+      write_json_int(v.int_value(), s);
       break;
     case JsonKind::Float:
       s = "floating point `";
@@ -356,166 +345,177 @@ std::expected<void, std::string> to_floats(const JsonValue& v, std::vector<float
   return {};
 }
 
-// The vector of a record line straight from its text, which the walker has validated:
-// numbers need no value objects. Gives false at the first element that is not a number,
-// where the general conversion takes over to name it.
-bool scan_floats(std::string_view raw, std::vector<float>& out) {
+// Why a line did not read: a reader message at a byte offset of the text, or a syntax
+// fault, which the JSON parser names and places itself.
+struct Fault {
+  std::string message;
+  size_t offset = 0;
+  bool syntax = false;
+};
+using FieldResult = std::expected<void, Fault>;
+
+FieldResult syntax_fault() { return std::unexpected(Fault{{}, 0, true}); }
+FieldResult value_fault(std::string message) {
+  return std::unexpected(Fault{std::move(message), 0, false});
+}
+
+// Reads the vector array at the cursor element by element, with no value object per
+// element. Anything but an array goes through the general conversion to be named.
+FieldResult read_floats(JsonCursor& cur, std::vector<float>& out) {
+  cur.skip_ws();
+  if (cur.at_end() || cur.peek() != '[') {
+    JsonValue v;
+    if (!cur.value(&v, 1)) return syntax_fault();
+    auto r = to_floats(v, out);
+    if (!r) return value_fault(std::move(r.error()));
+    return {};
+  }
+  cur.advance();
   out.clear();
-  const char* p = raw.data();
-  const char* end = p + raw.size();
-  auto skip_ws = [&] {
-    while (p != end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r')) ++p;
-  };
-  if (p == end || *p != '[') return false;
-  ++p;
-  skip_ws();
-  if (p != end && *p == ']') return true;
+  cur.skip_ws();
+  if (!cur.at_end() && cur.peek() == ']') {
+    cur.advance();
+    return {};
+  }
   for (;;) {
-    skip_ws();
-    if (p == end || !(*p == '-' || (*p >= '0' && *p <= '9'))) return false;
-    const char* b = p;
-    bool integer = true;
-    for (; p != end; ++p) {
-      const char c = *p;
-      if (c >= '0' && c <= '9') continue;
-      if (c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-') {
-        integer = integer && c == '-';
-        continue;
-      }
-      break;
-    }
-    float f;
-    bool done = false;
-    if (integer) {
-      if (*b != '-') {
-        uint64_t u;
-        auto r = std::from_chars(b, p, u);
-        if (r.ec == std::errc{} && r.ptr == p) f = static_cast<float>(u), done = true;
-      } else {
-        int64_t i;
-        auto r = std::from_chars(b, p, i);
-        // "-0" is the float -0.0, as the JSON parser reads it.
-        if (r.ec == std::errc{} && r.ptr == p && i != 0) f = static_cast<float>(i), done = true;
-      }
-    }
-    if (!done) {
-      double d;
-      auto r = std::from_chars(b, p, d);
-      // Validated text overflows nothing: a range error is an underflow to zero.
-      if (r.ec == std::errc::result_out_of_range) d = *b == '-' ? -0.0 : 0.0;
-      f = narrow_to_f32(d);
-    }
-    out.push_back(f);
-    skip_ws();
-    if (p != end && *p == ',') {
-      ++p;
-      continue;
-    }
-    return true;  // the closing bracket
+    JsonValue v;
+    cur.skip_ws();
+    if (!cur.value(&v, 2)) return syntax_fault();
+    auto f = to_f32(v);
+    if (!f) return value_fault(std::move(f.error()));
+    out.push_back(*f);
+    cur.skip_ws();
+    if (cur.at_end()) return syntax_fault();
+    const char c = cur.peek();
+    cur.advance();
+    if (c == ']') return {};
+    if (c != ',') return syntax_fault();
   }
 }
 
-// A line of either form, read against a list of field names. `assign(i, raw, value)`
-// stores field i: `raw` is its text when the line is an object, `value` its parsed value
-// when the line is an array (or when the raw path asks for it by returning nullopt).
+// A line of either form, read against a list of field names. `read(i, cur, value)` stores
+// field i: from the cursor when the line is an object (the cursor stands at the member's
+// value and must be moved past it), otherwise from `value` (an array element, or null for
+// an optional member that is absent).
 struct Fields {
   std::span<const std::string_view> names;
   size_t required;  // fields [0, required) must be present in an object
   std::string_view struct_name;
 };
 
-template <class Assign>
-std::expected<void, ReadError> read_fields(std::string_view text, const Fields& f,
-                                           Assign&& assign) {
+template <class Read>
+std::expected<void, Fault> read_fields(std::string_view text, const Fields& f, Read&& read) {
   const size_t n = f.names.size();
-  auto syntax_error = [&]() -> std::expected<void, ReadError> {
-    auto parsed = parse_json(text);
-    if (parsed) return std::unexpected(ReadError{"expected value", 0});  // cannot happen
-    // The JSON parser's own position text is kept exactly.
-    return std::unexpected(ReadError{parsed.error().describe(), std::string::npos});
-  };
-
-  JsonObjectWalker walker(text);
-  if (walker.is_object()) {
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  JsonCursor cur(begin, begin, end);
+  cur.skip_ws();
+  if (!cur.at_end() && cur.peek() == '{') {
+    cur.advance();
     uint64_t seen = 0;
-    JsonRawString key;
-    std::string_view raw;
-    while (walker.next(key, raw)) {
+    std::string key;
+    cur.skip_ws();
+    bool more = cur.at_end() || cur.peek() != '}';
+    if (!more) cur.advance();
+    while (more) {
+      cur.skip_ws();
+      if (cur.at_end() || cur.peek() != '"') return syntax_fault();
+      key.clear();
+      if (!cur.string(&key, nullptr)) return syntax_fault();
+      const size_t key_end = static_cast<size_t>(cur.pos() - 1 - begin);
+      if (!cur.colon()) return syntax_fault();
       size_t i = 0;
-      while (i < n && compare_json_string(key, f.names[i]) != 0) ++i;
-      if (i == n) continue;  // another key: ignored
-      const size_t key_end = static_cast<size_t>(key.raw.data() + key.raw.size() - text.data());
-      if (seen & (uint64_t{1} << i)) {
-        return std::unexpected(
-            ReadError{"duplicate field `" + std::string(f.names[i]) + "`", key_end});
+      while (i < n && key != f.names[i]) ++i;
+      if (i == n) {
+        if (!cur.value(nullptr, 1)) return syntax_fault();  // another key: ignored
+      } else {
+        if (seen & (uint64_t{1} << i)) {
+          return std::unexpected(
+              Fault{"duplicate field `" + std::string(f.names[i]) + "`", key_end, false});
+        }
+        seen |= uint64_t{1} << i;
+        auto r = read(i, &cur, nullptr);
+        if (!r) {
+          if (!r.error().syntax) r.error().offset = static_cast<size_t>(cur.pos() - 1 - begin);
+          return r;
+        }
       }
-      seen |= uint64_t{1} << i;
-      const size_t value_end = static_cast<size_t>(raw.data() + raw.size() - text.data());
-      auto r = assign(i, raw, nullptr);
-      if (!r) return std::unexpected(ReadError{std::move(r.error()), value_end - 1});
+      cur.skip_ws();
+      if (cur.at_end()) return syntax_fault();
+      const char c = cur.peek();
+      cur.advance();
+      if (c == '}') break;
+      if (c != ',') return syntax_fault();
     }
-    if (!walker.valid()) return syntax_error();
+    cur.skip_ws();
+    if (!cur.at_end()) return syntax_fault();  // trailing characters
     for (size_t i = 0; i < n; ++i) {
       if (seen & (uint64_t{1} << i)) continue;
       if (i < f.required) {
         return std::unexpected(
-            ReadError{"missing field `" + std::string(f.names[i]) + "`", text.size()});
+            Fault{"missing field `" + std::string(f.names[i]) + "`", text.size(), false});
       }
       JsonValue null;
-      auto r = assign(i, std::string_view(), &null);
-      if (!r) return std::unexpected(ReadError{std::move(r.error()), text.size()});
+      auto r = read(i, nullptr, &null);
+      if (!r) return std::unexpected(Fault{std::move(r.error().message), text.size(), false});
     }
     return {};
   }
 
   auto parsed = parse_json(text);
-  if (!parsed) return std::unexpected(ReadError{parsed.error().describe(), std::string::npos});
-  if (!parsed->is_array()) {
-    return std::unexpected(ReadError{invalid_type(*parsed, f.struct_name), text.size()});
-  }
+  if (!parsed) return syntax_fault();
+  auto at_end = [&](FieldResult r) -> std::expected<void, Fault> {
+    r.error().offset = text.size();
+    return r;
+  };
+  if (!parsed->is_array()) return at_end(value_fault(invalid_type(*parsed, f.struct_name)));
   const JsonValue::Array& items = parsed->array_items();
   for (size_t i = 0; i < std::min(n, items.size()); ++i) {
-    auto r = assign(i, std::string_view(), const_cast<JsonValue*>(&items[i]));
-    if (!r) return std::unexpected(ReadError{std::move(r.error()), text.size()});
+    JsonValue item = items[i];
+    auto r = read(i, nullptr, &item);
+    if (!r) return at_end(std::move(r));
   }
   if (items.size() < n) {
-    return std::unexpected(ReadError{"invalid length " + std::to_string(items.size()) +
-                                         ", expected " + std::string(f.struct_name) + " with " +
-                                         std::to_string(n) + " elements",
-                                     text.size()});
+    return at_end(value_fault("invalid length " + std::to_string(items.size()) + ", expected " +
+                              std::string(f.struct_name) + " with " + std::to_string(n) +
+                              " elements"));
   }
-  if (items.size() > n) return std::unexpected(ReadError{"trailing characters", text.size()});
+  if (items.size() > n) return at_end(value_fault("trailing characters"));
   return {};
 }
 
-// The value of a field: the array element given, or the member's text parsed (it was
-// validated, so it parses).
-JsonValue field_value(std::string_view raw, JsonValue* value) {
-  if (value != nullptr) return std::move(*value);
-  auto v = parse_json(raw);
-  return v ? std::move(*v) : JsonValue();
+// The value of a field: read at the cursor, or the one given.
+std::expected<JsonValue, Fault> field_value(JsonCursor* cur, JsonValue* given) {
+  if (cur == nullptr) return std::move(*given);
+  JsonValue v;
+  if (!cur->value(&v, 1)) return std::unexpected(Fault{{}, 0, true});
+  return v;
 }
 
-std::string finish_error(std::string_view text, const ReadError& e) {
-  if (e.offset == std::string::npos) return e.message;  // already located by the parser
-  return locate(text, e);
+std::string finish_error(std::string_view text, const Fault& e) {
+  if (e.syntax) {
+    // The JSON parser stops at the same fault, having accepted everything before it.
+    auto parsed = parse_json(text);
+    return parsed ? std::string("invalid JSON") : parsed.error().describe();
+  }
+  return locate(text, e.message, e.offset);
 }
 
 }  // namespace
 
 void write_export_header(const ExportHeader& h, std::string& out) {
   out.append("{\"version\":");
-  append_integer(h.version, out);
+  write_json_uint(h.version, out);
   out.append(",\"collection\":");
   write_json_string(h.collection, out);
   out.append(",\"dimensions\":");
-  append_integer(h.dimensions, out);
+  write_json_uint(h.dimensions, out);
   out.append(",\"metric\":");
   write_json_string(h.metric, out);
   out.append(",\"record_count\":");
-  append_integer(h.record_count, out);
+  write_json_uint(h.record_count, out);
   out.append(",\"exported_at\":");
-  append_integer(h.exported_at, out);
+  write_json_uint(h.exported_at, out);
   out.push_back('}');
 }
 
@@ -532,57 +532,50 @@ void write_export_record(std::string_view id, std::span<const float> vector,
   out.append("],\"metadata\":");
   write_json(metadata, out);
   out.append(",\"created_at\":");
-  append_integer(created_at, out);
+  write_json_uint(created_at, out);
   if (ttl) {
     out.append(",\"ttl\":");
-    append_integer(*ttl, out);
+    write_json_uint(*ttl, out);
   }
   out.push_back('}');
 }
 
+namespace {
+
+// Stores a converted field, or gives the conversion's message as a fault.
+template <class T, class U>
+FieldResult store(std::expected<T, std::string> r, U& into) {
+  if (!r) return value_fault(std::move(r.error()));
+  into = static_cast<U>(std::move(*r));
+  return {};
+}
+
+}  // namespace
+
 std::expected<ExportHeader, std::string> parse_export_header(std::string_view text) {
   static constexpr std::string_view kNames[] = {"version", "collection",   "dimensions",
                                                 "metric",  "record_count", "exported_at"};
+  constexpr uint64_t kU64 = std::numeric_limits<uint64_t>::max();
   ExportHeader h;
-  auto assign = [&](size_t i, std::string_view raw,
-                    JsonValue* value) -> std::expected<void, std::string> {
-    JsonValue v = field_value(raw, value);
-    constexpr uint64_t kU64 = std::numeric_limits<uint64_t>::max();
-    std::expected<uint64_t, std::string> u;
+  auto read = [&](size_t i, JsonCursor* cur, JsonValue* given) -> FieldResult {
+    auto v = field_value(cur, given);
+    if (!v) return std::unexpected(std::move(v.error()));
     switch (i) {
       case 0:
-        u = to_uint(v, std::numeric_limits<uint32_t>::max(), "u32");
-        if (u) h.version = static_cast<uint32_t>(*u);
-        break;
-      case 1: {
-        auto s = to_string(std::move(v));
-        if (!s) return std::unexpected(std::move(s.error()));
-        h.collection = std::move(*s);
-        return {};
-      }
+        return store(to_uint(*v, std::numeric_limits<uint32_t>::max(), "u32"), h.version);
+      case 1:
+        return store(to_string(std::move(*v)), h.collection);
       case 2:
-        u = to_uint(v, kU64, "u64");
-        if (u) h.dimensions = *u;
-        break;
-      case 3: {
-        auto s = to_string(std::move(v));
-        if (!s) return std::unexpected(std::move(s.error()));
-        h.metric = std::move(*s);
-        return {};
-      }
+        return store(to_uint(*v, kU64, "u64"), h.dimensions);
+      case 3:
+        return store(to_string(std::move(*v)), h.metric);
       case 4:
-        u = to_uint(v, kU64, "u64");
-        if (u) h.record_count = *u;
-        break;
+        return store(to_uint(*v, kU64, "u64"), h.record_count);
       default:
-        u = to_uint(v, kU64, "u64");
-        if (u) h.exported_at = *u;
-        break;
+        return store(to_uint(*v, kU64, "u64"), h.exported_at);
     }
-    if (!u) return std::unexpected(std::move(u.error()));
-    return {};
   };
-  auto r = read_fields(text, Fields{kNames, 6, "struct ExportHeader"}, assign);
+  auto r = read_fields(text, Fields{kNames, 6, "struct ExportHeader"}, read);
   if (!r) return std::unexpected(finish_error(text, r.error()));
   return h;
 }
@@ -591,31 +584,28 @@ std::expected<void, std::string> parse_export_record(std::string_view text, Expo
   static constexpr std::string_view kNames[] = {"id", "vector", "metadata", "created_at", "ttl"};
   out.created_at.reset();
   out.ttl.reset();
-  auto assign = [&](size_t i, std::string_view raw,
-                    JsonValue* value) -> std::expected<void, std::string> {
-    if (i == 1 && value == nullptr && scan_floats(raw, out.vector)) return {};
-    JsonValue v = field_value(raw, value);
+  auto read = [&](size_t i, JsonCursor* cur, JsonValue* given) -> FieldResult {
+    if (i == 1 && cur != nullptr) return read_floats(*cur, out.vector);
+    auto v = field_value(cur, given);
+    if (!v) return std::unexpected(std::move(v.error()));
     switch (i) {
-      case 0: {
-        auto s = to_string(std::move(v));
-        if (!s) return std::unexpected(std::move(s.error()));
-        out.id = std::move(*s);
+      case 0:
+        return store(to_string(std::move(*v)), out.id);
+      case 1: {
+        auto r = to_floats(*v, out.vector);
+        if (!r) return value_fault(std::move(r.error()));
         return {};
       }
-      case 1:
-        return to_floats(v, out.vector);
       case 2:
-        out.metadata = std::move(v);
+        out.metadata = std::move(*v);
         return {};
-      default: {
-        auto u = to_optional_u64(v);
-        if (!u) return std::unexpected(std::move(u.error()));
-        (i == 3 ? out.created_at : out.ttl) = *u;
-        return {};
-      }
+      case 3:
+        return store(to_optional_u64(*v), out.created_at);
+      default:
+        return store(to_optional_u64(*v), out.ttl);
     }
   };
-  auto r = read_fields(text, Fields{kNames, 3, "struct ExportRecord"}, assign);
+  auto r = read_fields(text, Fields{kNames, 3, "struct ExportRecord"}, read);
   if (!r) return std::unexpected(finish_error(text, r.error()));
   return {};
 }

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 
+#include "base/json_read.hpp"
 #include "collection_fixture.hpp"
 
 namespace tornquil::testing {
@@ -101,7 +102,7 @@ TEST(NdjsonLines, RecordReaderErrors) {
       {R"({"id":7,"vector":[1],"metadata":null})",
        "invalid type: integer `7`, expected a string at line 1 column 7"},
       {R"({"id":"a","vector":[1,null],"metadata":null})",
-       "invalid type: null, expected f32 at line 1 column 27"},
+       "invalid type: null, expected f32 at line 1 column 26"},
       {R"({"id":"a","vector":{"0":1},"metadata":null})",
        "invalid type: map, expected a sequence at line 1 column 26"},
       {R"({"id":"a","vector":[],"metadata":null,"ttl":-1})",
