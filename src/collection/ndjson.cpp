@@ -670,6 +670,55 @@ Result<uint64_t> export_to_file(Collection& c, const std::string& path) {
 
 namespace {
 
+// Lines read and parsed together, on the worker pool: reading the numbers is most of an
+// import's work. The records are then stored one by one in file order.
+class ImportChunk {
+ public:
+  static constexpr size_t kLines = 64;
+
+  // Reads up to kLines lines. False when the file ended; an error after the lines read
+  // before it.
+  Result<bool> fill(LineReader& reader) {
+    n_ = 0;
+    while (n_ < kLines) {
+      Result<bool> more = reader.next(lines_[n_]);
+      if (!more || !*more) return more;
+      ++n_;
+    }
+    return true;
+  }
+
+  void parse() {
+    parallel_for(n_, 4, [&](size_t b, size_t e) {
+      for (size_t i = b; i < e; ++i) {
+        const std::string_view text = trim_unicode_space(lines_[i]);
+        blank_[i] = text.empty();
+        errors_[i].clear();
+        failed_[i] = false;
+        if (blank_[i]) continue;
+        auto r = parse_export_record(text, records_[i]);
+        if (!r) {
+          errors_[i] = std::move(r.error());
+          failed_[i] = true;
+        }
+      }
+    });
+  }
+
+  size_t size() const { return n_; }
+  bool blank(size_t i) const { return blank_[i]; }
+  const ExportRecord& record(size_t i) const { return records_[i]; }
+  const std::string* error(size_t i) const { return failed_[i] ? &errors_[i] : nullptr; }
+
+ private:
+  std::array<std::string, kLines> lines_;
+  std::array<ExportRecord, kLines> records_;
+  std::array<std::string, kLines> errors_;
+  std::array<bool, kLines> blank_{};
+  std::array<bool, kLines> failed_{};
+  size_t n_ = 0;
+};
+
 // Whether the stored form of the vector would begin with a NaN, which reads as a deleted
 // slot: the record would be counted but never found.
 bool stored_form_starts_with_nan(Metric metric, std::span<const float> v) {
@@ -697,6 +746,7 @@ Result<ImportStats> import_from_file(Collection& c, const std::string& path) {
   std::string line;
   TQ_TRY(reader.next(line));
   auto header = parse_export_header(line);
+  line = std::string();
   if (!header) {
     return std::unexpected(CoreError::deserialization("Invalid export header: " + header.error()));
   }
@@ -711,37 +761,41 @@ Result<ImportStats> import_from_file(Collection& c, const std::string& path) {
 
   ImportStats stats;
   uint64_t line_no = 1;
-  ExportRecord rec;
   size_t since_flush = 0;
+  ImportChunk chunk;
   for (;;) {
-    TQ_ASSIGN(bool more, reader.next(line));
+    // A read failure ends the import once the lines read before it are imported.
+    const Result<bool> filled = chunk.fill(reader);
+    chunk.parse();
+    for (size_t i = 0; i < chunk.size(); ++i) {
+      ++line_no;
+      if (chunk.blank(i)) continue;
+      const ExportRecord& rec = chunk.record(i);
+      if (const std::string* error = chunk.error(i)) {
+        return std::unexpected(CoreError::deserialization("Invalid record at line " +
+                                                          std::to_string(line_no) + ": " + *error));
+      }
+      if (rec.vector.size() != c.config.dimensions ||
+          stored_form_starts_with_nan(c.config.metric, rec.vector)) {
+        ++stats.failed;
+        continue;
+      }
+      std::optional<uint64_t> ttl;
+      if (rec.ttl) ttl = bounded_ttl(*rec.ttl);
+      if (upsert_record(c, rec.id, rec.vector, rec.metadata, ttl, false)) {
+        ++stats.imported;
+      } else {
+        ++stats.failed;
+      }
+      // One durable commit per step instead of one per 100 records; a failed flush ends
+      // the import like the last one, its records staying buffered.
+      if (++since_flush == kImportFlushRecords) {
+        since_flush = 0;
+        TQ_TRY(flush_pending(c));
+      }
+    }
+    TQ_ASSIGN(bool more, filled);
     if (!more) break;
-    ++line_no;
-    const std::string_view text = trim_unicode_space(line);
-    if (text.empty()) continue;
-    auto parsed = parse_export_record(text, rec);
-    if (!parsed) {
-      return std::unexpected(CoreError::deserialization(
-          "Invalid record at line " + std::to_string(line_no) + ": " + parsed.error()));
-    }
-    if (rec.vector.size() != c.config.dimensions ||
-        stored_form_starts_with_nan(c.config.metric, rec.vector)) {
-      ++stats.failed;
-      continue;
-    }
-    std::optional<uint64_t> ttl;
-    if (rec.ttl) ttl = bounded_ttl(*rec.ttl);
-    if (upsert_record(c, rec.id, rec.vector, rec.metadata, ttl, false)) {
-      ++stats.imported;
-    } else {
-      ++stats.failed;
-    }
-    // One durable commit per step instead of one per 100 records; a failed flush ends the
-    // import like the last one, its records staying buffered.
-    if (++since_flush == kImportFlushRecords) {
-      since_flush = 0;
-      TQ_TRY(flush_pending(c));
-    }
   }
   TQ_TRY(flush_pending(c));
   stats.duration_ms = (platform::monotonic_ns() - start) / 1000000;
