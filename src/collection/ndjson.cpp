@@ -447,17 +447,18 @@ std::expected<void, Fault> read_fields(std::string_view text, const Fields& f, R
       if (c == '}') break;
       if (c != ',') return syntax_fault();
     }
+    const size_t close = static_cast<size_t>(cur.pos() - 1 - begin);  // the closing brace
     cur.skip_ws();
     if (!cur.at_end()) return syntax_fault();  // trailing characters
     for (size_t i = 0; i < n; ++i) {
       if (seen & (uint64_t{1} << i)) continue;
       if (i < f.required) {
         return std::unexpected(
-            Fault{"missing field `" + std::string(f.names[i]) + "`", text.size(), false});
+            Fault{"missing field `" + std::string(f.names[i]) + "`", close, false});
       }
       JsonValue null;
       auto r = read(i, nullptr, &null);
-      if (!r) return std::unexpected(Fault{std::move(r.error().message), text.size(), false});
+      if (!r) return std::unexpected(Fault{std::move(r.error().message), close, false});
     }
     return {};
   }
