@@ -7,8 +7,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <filesystem>
 
+#include "base/platform.hpp"
 #include "collection_fixture.hpp"
+#include "search/hnsw/persist.hpp"
 
 namespace tornquil::testing {
 namespace {
@@ -176,6 +179,29 @@ TEST_F(CompactTest, RemovesInGroupsAndAFailedGroupChangesNothing) {
   add(*c, 1, "new");
   EXPECT_LT(c->pending.back().record.slot, n);
   EXPECT_EQ(slot_count(*c), n);
+}
+
+// The index keeps whatever it has (its refresh is the next search's or sync's business):
+// neither the graph, nor the flag that asks for a refresh, nor the saved file changes.
+TEST_F(CompactTest, LeavesTheIndexAlone) {
+  auto c = open(make_config(kDims, Metric::L2, small_hnsw()));
+  for (int i = 0; i < 10; ++i) {
+    add(*c, i, "r" + std::to_string(i), i < 5 ? std::optional<uint64_t>(0) : std::nullopt);
+  }
+  ASSERT_TRUE(sync_collection(*c));
+  const HnswIndex* index = c->hnsw.get();
+  const uint64_t nodes = index ? index_node_count(*index) : 0;
+  const std::string file = platform::join_path(c->dir, kIndexFileName);
+  const bool saved = std::filesystem::exists(file);
+  const std::string bytes = saved ? read_bytes(file) : std::string();
+  const bool rebuild = c->needs_rebuild.load();
+
+  EXPECT_EQ(compact_ok(*c).expired_removed, 5u);
+  EXPECT_EQ(c->hnsw.get(), index);
+  if (index) EXPECT_EQ(index_node_count(*index), nodes);
+  EXPECT_EQ(c->needs_rebuild.load(), rebuild);
+  EXPECT_EQ(std::filesystem::exists(file), saved);
+  if (saved) EXPECT_EQ(read_bytes(file), bytes);
 }
 
 TEST_F(CompactTest, ADamagedRecordFailsBeforeAnythingChanges) {
