@@ -34,11 +34,15 @@
 // a list of free pages: a u64 count followed by that many u64 page numbers.
 #include "storage/store_check.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "base/worker_pool.hpp"
 
 namespace tornquil {
 
@@ -123,17 +127,33 @@ std::string truncated_text(uint64_t len, uint64_t last_page, uint64_t page_size)
 
 enum class TableKind { Free, Main, Named };
 
-// Walks the trees of one snapshot. Each method returns false once a problem is found,
-// with its text in problem().
+// The pages of one snapshot and the bitmap of pages reached so far, shared by every walker
+// of the check. Bits are set atomically, so walkers on several threads share it.
+struct Snapshot {
+  const unsigned char* base;
+  uint64_t len;
+  uint64_t page_size;
+  uint64_t last_page;
+  uint64_t file_pages;
+  std::vector<uint64_t>* seen;  // one bit per page up to last_page
+  bool parallel;                // large tables are walked on the worker pool
+};
+
+// A table's subtrees are walked in parallel once its top levels give this many.
+constexpr size_t kParallelSubtrees = 64;
+
+// Walks trees of one snapshot. Each method returns false once a problem is found, with its
+// text in problem().
 class Walker {
  public:
-  Walker(const unsigned char* base, uint64_t len, uint64_t page_size, uint64_t last_page)
-      : base_(base),
-        len_(len),
-        psize_(page_size),
-        last_(last_page),
-        file_pages_(len / page_size),
-        seen_((last_page + 64) / 64, 0) {}
+  explicit Walker(const Snapshot& snap)
+      : snap_(snap),
+        base_(snap.base),
+        len_(snap.len),
+        psize_(snap.page_size),
+        last_(snap.last_page),
+        file_pages_(snap.file_pages),
+        seen_(snap.seen->data()) {}
 
   bool walk(const TreeRecord& free_tree, const TreeRecord& main_tree) {
     if (free_tree.flags & kDuplicateFlags) {
@@ -176,7 +196,10 @@ class Walker {
     return page_text(p) + " node " + std::to_string(i);
   }
 
-  bool is_seen(uint64_t p) const { return (seen_[p >> 6] >> (p & 63)) & 1; }
+  bool is_seen(uint64_t p) const {
+    return (std::atomic_ref<uint64_t>(seen_[p >> 6]).load(std::memory_order_relaxed) >> (p & 63)) &
+           1;
+  }
 
   // Marks pages [first, first + count) as reached. They must lie in the used range and,
   // unless in_file is false, inside the file.
@@ -191,10 +214,10 @@ class Walker {
     }
     if (in_file && first + count > file_pages_) return fail_truncated();
     for (uint64_t p = first; p < first + count; ++p) {
-      uint64_t& word = seen_[p >> 6];
       const uint64_t bit = uint64_t{1} << (p & 63);
-      if (word & bit) return fail("page " + std::to_string(p) + " is reached twice");
-      word |= bit;
+      const uint64_t old =
+          std::atomic_ref<uint64_t>(seen_[p >> 6]).fetch_or(bit, std::memory_order_relaxed);
+      if (old & bit) return fail("page " + std::to_string(p) + " is reached twice");
     }
     return true;
   }
@@ -214,7 +237,55 @@ class Walker {
       return fail("recorded depth " + std::to_string(tree.depth) + " is over " +
                   std::to_string(kMaxDepth));
     }
-    return walk_page(tree.root, 1);
+    // The main table is walked on this thread alone: it collects the named tables.
+    if (!snap_.parallel || kind != TableKind::Named) return walk_page(tree.root, 1);
+    return walk_split(tree.root);
+  }
+
+  // Walks the top levels of a tree here until they give enough subtrees, then the
+  // subtrees on the worker pool, each with a walker of its own. A failure there only
+  // reports that there is one: the caller walks again on one thread for the text, so the
+  // text never depends on the number of threads.
+  bool walk_split(uint64_t root) {
+    std::vector<std::pair<uint64_t, unsigned>> level{{root, 1}}, next;
+    while (!level.empty() && level.size() < kParallelSubtrees) {
+      next.clear();
+      deferred_ = &next;
+      for (auto [page, depth] : level) {
+        if (!walk_page(page, depth)) return false;
+      }
+      deferred_ = nullptr;
+      level.swap(next);
+    }
+    std::atomic<bool> failed{false};
+    parallel_for(level.size(), 1, [&](size_t begin, size_t end) {
+      Walker task(snap_);
+      task.label_ = label_;
+      task.kind_ = kind_;
+      task.depth_ = depth_;
+      for (size_t i = begin; i < end && !failed.load(std::memory_order_relaxed); ++i) {
+        if (!task.walk_page(level[i].first, level[i].second)) failed = true;
+      }
+    });
+    if (failed) return fail("a subtree walked in parallel is damaged");
+    return true;
+  }
+
+  // The walk is bound by memory latency: one miss per node header and one per page. So
+  // the lines a page will need are requested before the first is read: the node headers
+  // of a leaf, the headers of a branch's children. A prefetch never faults.
+  void prefetch_nodes(const unsigned char* p, unsigned count, bool branch) const {
+    for (unsigned i = 0; i < count; ++i) {
+      const uint16_t off = load<uint16_t>(p + kHeaderBytes + 2 * i);
+      if (off + kNodeHeaderBytes > psize_) continue;
+      if (!branch) {
+        __builtin_prefetch(p + off);
+        continue;
+      }
+      const unsigned char* n = p + off;
+      const uint64_t child = uint64_t{load<uint32_t>(n)} | (uint64_t{load<uint16_t>(n + 4)} << 32);
+      if (child < file_pages_) __builtin_prefetch(page(child));
+    }
   }
 
   bool walk_page(uint64_t pgno, unsigned level) {
@@ -241,6 +312,7 @@ class Walker {
     const unsigned count = (lower - kHeaderBytes) / 2;
     const bool branch = flags == kPageBranch;
     if (count == 0 && (branch || level > 1)) return fail(page_text(pgno) + " has no nodes");
+    prefetch_nodes(p, count, branch);
     for (unsigned i = 0; i < count; ++i) {
       const uint16_t off = load<uint16_t>(p + kHeaderBytes + 2 * i);
       if (off < upper || (off & 1) || off + kNodeHeaderBytes > psize_) {
@@ -260,7 +332,11 @@ class Walker {
       if (branch) {
         const uint64_t child =
             uint64_t{load<uint32_t>(n)} | (uint64_t{load<uint16_t>(n + 4)} << 32);
-        if (!walk_page(child, level + 1)) return false;
+        if (deferred_ != nullptr) {
+          deferred_->emplace_back(child, level + 1);
+        } else if (!walk_page(child, level + 1)) {
+          return false;
+        }
       } else if (!check_leaf_node(n, off, key_size, pgno, i)) {
         return false;
       }
@@ -348,13 +424,16 @@ class Walker {
     return true;
   }
 
+  const Snapshot& snap_;
   const unsigned char* base_;
   uint64_t len_;
   uint64_t psize_;
   uint64_t last_;
   uint64_t file_pages_;
-  std::vector<uint64_t> seen_;  // one bit per page up to last_
+  uint64_t* seen_;
   std::vector<std::pair<std::string, TreeRecord>> named_;
+  // While set, a branch's children are listed here instead of walked.
+  std::vector<std::pair<uint64_t, unsigned>>* deferred_ = nullptr;
   std::string label_;  // the table being walked, for the text
   TableKind kind_ = TableKind::Free;
   unsigned depth_ = 0;
@@ -452,8 +531,16 @@ Finding find_damage(const unsigned char* base, uint64_t len) {
     finding.damage = truncated_text(len, meta.last_page, psize);
     return finding;
   }
-  Walker walker(base, len, psize, meta.last_page);
-  if (!walker.walk(meta.free_tree, meta.main_tree)) finding.damage = walker.problem();
+  std::vector<uint64_t> seen((meta.last_page + 64) / 64, 0);
+  Snapshot snap{base, len, psize, meta.last_page, file_pages, &seen, true};
+  Walker parallel(snap);
+  if (parallel.walk(meta.free_tree, meta.main_tree)) return finding;
+  // Damage found: walk again on one thread, whose first problem is always the same one.
+  std::fill(seen.begin(), seen.end(), 0);
+  snap.parallel = false;
+  Walker walker(snap);
+  walker.walk(meta.free_tree, meta.main_tree);
+  finding.damage = walker.problem().empty() ? parallel.problem() : walker.problem();
   return finding;
 }
 

@@ -19,6 +19,10 @@
 //   - every page number the free-page table lists: inside the used range and neither in
 //     use nor listed twice.
 // Sorted-duplicate tables are refused: this store never creates them.
+//
+// Cost: the walk reads every reachable page once through a read-only mapping, marking
+// pages in a bitmap; large tables are walked on the worker pool, subtree by subtree.
+// About 3 ms for a compact table of 1,000,000 records (bench/bench_store_check).
 #pragma once
 
 #include <string>
