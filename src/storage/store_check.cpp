@@ -288,16 +288,24 @@ class Walker {
     }
   }
 
+  // Claims one page of a tree or the first of an overflow run and checks the number in its
+  // header; the page, or nullptr after a failure.
+  const unsigned char* claim_page(uint64_t pgno, bool overflow) {
+    if (!claim(pgno, 1, true)) return nullptr;
+    const unsigned char* p = page(pgno);
+    const uint64_t stored = load<uint64_t>(p);
+    if (stored == pgno) return p;
+    fail((overflow ? overflow_text(pgno) : page_text(pgno)) + " holds page number " +
+         std::to_string(stored));
+    return nullptr;
+  }
+
   bool walk_page(uint64_t pgno, unsigned level) {
     if (level > depth_) {
       return fail(page_text(pgno) + " is deeper than the recorded depth " + std::to_string(depth_));
     }
-    if (!claim(pgno, 1, true)) return false;
-    const unsigned char* p = page(pgno);
-    const uint64_t stored = load<uint64_t>(p);
-    if (stored != pgno) {
-      return fail(page_text(pgno) + " holds page number " + std::to_string(stored));
-    }
+    const unsigned char* p = claim_page(pgno, false);
+    if (p == nullptr) return false;
     const uint16_t flags = load<uint16_t>(p + 10);
     if (flags != kPageBranch && flags != kPageLeaf) {
       return fail(page_text(pgno) + " has flags " + hex16(flags) +
@@ -380,12 +388,8 @@ class Walker {
   }
 
   bool walk_overflow(uint64_t first, uint64_t value_size) {
-    if (!claim(first, 1, true)) return false;
-    const unsigned char* p = page(first);
-    const uint64_t stored = load<uint64_t>(p);
-    if (stored != first) {
-      return fail(overflow_text(first) + " holds page number " + std::to_string(stored));
-    }
+    const unsigned char* p = claim_page(first, true);
+    if (p == nullptr) return false;
     const uint16_t flags = load<uint16_t>(p + 10);
     if (flags != kPageOverflow) {
       return fail(overflow_text(first) + " has flags " + hex16(flags) +
