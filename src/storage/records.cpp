@@ -1,18 +1,9 @@
 // The record table: encoding, decoding and the table operations.
 #include "storage/records.hpp"
 
-#include <atomic>
-
 #include "base/codec.hpp"
-#include "base/platform.hpp"
 
 namespace tornquil {
-
-namespace {
-
-std::atomic<int64_t (*)()> g_wall_clock{&platform::wall_clock_ns};
-
-}  // namespace
 
 Record to_record(const RecordView& v) {
   return {std::string(v.id), v.slot, std::string(v.metadata), v.created_at, v.expires_at, v.state};
@@ -101,21 +92,10 @@ Result<bool> remove_record(WriteTxn& txn, std::string_view id) {
   return txn.remove(kRecordsTable, id);
 }
 
-uint64_t now_unix_secs() {
-  const int64_t ns = g_wall_clock.load(std::memory_order_relaxed)();
-  if (ns < 0) return 0;
-  return static_cast<uint64_t>(ns / 1000000000);
-}
-
 bool is_live(const RecordView& r) {
   if (r.state != RecordState::Active) return false;
   if (!r.expires_at) return true;
   return now_unix_secs() < *r.expires_at;
-}
-
-void TEST_set_wall_clock(int64_t (*clock_ns)()) {
-  g_wall_clock.store(clock_ns != nullptr ? clock_ns : &platform::wall_clock_ns,
-                     std::memory_order_relaxed);
 }
 
 }  // namespace tornquil
