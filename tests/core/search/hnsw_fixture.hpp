@@ -77,6 +77,16 @@ struct VectorsAndRecords {
   std::span<const float> vec(uint64_t slot) const { return vectors.slot_view(slot); }
 };
 
+// Points on a line: vectors (x, 0), so L2 scores are squared differences of x.
+struct LineWorld : VectorsAndRecords {
+  LineWorld() : VectorsAndRecords(2) {}
+  uint64_t at(float x) {
+    const float v[2] = {x, 0.0f};
+    return add_vector(v);
+  }
+  static std::vector<float> query(float x) { return {x, 0.0f}; }
+};
+
 inline HnswConfig small_config(uint64_t m = 4, uint64_t m0 = 8, uint64_t m_max = 4,
                                uint64_t ef_construction = 20, uint64_t ef_search = 10,
                                double level_multiplier = 0.0) {

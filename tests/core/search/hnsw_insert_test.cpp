@@ -20,11 +20,7 @@
 namespace tornquil {
 namespace {
 
-using testing::list_of;
-using testing::put_node;
-using testing::set_list;
-using testing::small_config;
-using testing::VectorsAndRecords;
+using namespace testing;  // the HNSW fixture helpers
 
 // ---------------------------------------------------------------------------------------
 // The reference: insertion exactly as its steps read, on a graph of plain nested lists, with
@@ -355,20 +351,11 @@ TEST(HnswInsert, DegreeLimits) {
   EXPECT_GT(above_m_max, 0u);  // own selections beyond m_max do occur
 }
 
-// Points on a line for hand-built pruning cases.
-struct Line : VectorsAndRecords {
-  Line() : VectorsAndRecords(2) {}
-  uint64_t at(float x) {
-    const float v[2] = {x, 0.0f};
-    return add_vector(v);
-  }
-};
-
 // P's layer-0 list is full (m0 = 3) when x links back to it: the list is re-scored against
 // P, the unreadable entry dropped, and the 3 nearest kept best first. b's list reaches
 // exactly the limit and keeps its order.
 TEST(HnswInsert, PruningKeepsTheNearestBestFirst) {
-  Line w;
+  LineWorld w;
   HnswGraph g;
   g.config = small_config(3, 3, 3, 20, 10, 0.0);
   const uint32_t p = put_node(g, "p", w.at(0));
@@ -398,7 +385,7 @@ TEST(HnswInsert, PruningKeepsTheNearestBestFirst) {
 // P last; P's list overflows and, with no vector of its own, is cut by position. x's own
 // list keeps its four entries.
 TEST(HnswInsert, UnreadableOwnerIsCutByPositionAndOwnSelectionIsNotPruned) {
-  Line w;
+  LineWorld w;
   const uint64_t sa = w.at(3), sb = w.at(1), sx = w.at(-0.5f), sc = w.at(2);
   ASSERT_EQ(draw_level(sx, 1.0), 1);
   HnswGraph g;
@@ -429,7 +416,7 @@ TEST(HnswInsert, UnreadableOwnerIsCutByPositionAndOwnSelectionIsNotPruned) {
 // A node above max_level becomes the entry point; above the old max_level its only
 // candidate is the old entry point, which receives back-links above its own level.
 TEST(HnswInsert, HigherNodeBecomesTheEntryPoint) {
-  Line w;
+  LineWorld w;
   for (int i = 0; i < 8; ++i) w.at(float(i));
   ASSERT_EQ(draw_level(0, 1.0), 0);
   ASSERT_EQ(draw_level(7, 1.0), 3);
@@ -452,7 +439,7 @@ TEST(HnswInsert, HigherNodeBecomesTheEntryPoint) {
 // without neighbours; a record without a readable slot becomes a node without neighbours
 // and the insertion goes on.
 TEST(HnswInsert, EmptyGraphAndUnreadableSlots) {
-  Line w;
+  LineWorld w;
   const uint64_t s0 = w.at(0), s1 = w.at(1), s2 = w.at(2);
   HnswGraph g;
   g.config = small_config(4, 8, 4, 20, 10, 0.0);
@@ -480,7 +467,7 @@ TEST(HnswInsert, SameEntriesTwiceAddNothing) {
 }
 
 TEST(HnswInsert, LayerSearchBeamOfZeroAndOne) {
-  Line w;
+  LineWorld w;
   HnswGraph g;
   g.config = small_config();
   const uint32_t a = put_node(g, "a", w.at(0));

@@ -17,27 +17,13 @@
 namespace tornquil {
 namespace {
 
-using testing::list_of;
-using testing::put_node;
-using testing::set_list;
-using testing::small_config;
-using testing::VectorsAndRecords;
+using namespace testing;  // the HNSW fixture helpers
 
 constexpr uint64_t kNow = 1700000000;
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
 
 int64_t fixed_clock() { return static_cast<int64_t>(kNow) * 1000000000; }
-
-// Points on a line: node vectors (x, 0), so L2 scores are squared differences of x.
-struct LineWorld : VectorsAndRecords {
-  LineWorld() : VectorsAndRecords(2) {}
-  uint64_t at(float x) {
-    const float v[2] = {x, 0.0f};
-    return add_vector(v);
-  }
-  static std::vector<float> query(float x) { return {x, 0.0f}; }
-};
 
 std::vector<std::string> ids_of(const std::vector<SearchHit>& hits) {
   std::vector<std::string> out;
