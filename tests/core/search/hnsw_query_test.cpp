@@ -8,6 +8,7 @@
 #include <limits>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hnsw_fixture.hpp"
@@ -427,6 +428,48 @@ TEST_F(HnswQueryTest, RecallAgainstBruteForce) {
     RecordProperty(std::string("recall_") + std::string(metric_name(metric)),
                    std::to_string(recall));
   }
+}
+
+// Queries on several threads at once share the index and each use their own scratch: every
+// thread gets the hits a lone query gets.
+TEST_F(HnswQueryTest, ConcurrentQueriesGiveTheSameHits) {
+  constexpr size_t kDims = 16, kCount = 800, kQueries = 40;
+  VectorsAndRecords w(kDims);
+  std::mt19937 rng(5);
+  std::vector<LiveEntry> entries;
+  std::vector<std::pair<std::string, uint64_t>> records;
+  for (size_t i = 0; i < kCount; ++i) {
+    const uint64_t slot = w.add_vector(random_vector(rng, kDims));
+    entries.push_back({slot, "r" + std::to_string(i)});
+    records.emplace_back(entries.back().id, slot);
+  }
+  w.put_all(records);
+  HnswGraph g;
+  g.config = small_config(8, 16, 8, 40, 30, 1.0 / std::log(8.0));
+  HnswIndex index(std::move(g), Metric::L2);
+  insert_nodes(index, entries, w.vectors);
+
+  std::vector<std::vector<float>> queries;
+  std::vector<std::vector<std::string>> alone;
+  for (size_t i = 0; i < kQueries; ++i) {
+    queries.push_back(random_vector(rng, kDims));
+    auto hits = hnsw_search(index, queries.back(), 10, w.vectors, *w.store);
+    ASSERT_TRUE(hits.has_value());
+    alone.push_back(ids_of(*hits));
+  }
+  std::vector<std::thread> threads;
+  std::vector<int> mismatches(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 5; ++round)
+        for (size_t i = 0; i < kQueries; ++i) {
+          auto hits = hnsw_search(index, queries[i], 10, w.vectors, *w.store);
+          if (!hits || ids_of(*hits) != alone[i]) ++mismatches[t];
+        }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(mismatches, std::vector<int>(4, 0));
 }
 
 }  // namespace
