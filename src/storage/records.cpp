@@ -55,11 +55,17 @@ Result<void> put_record(WriteTxn& txn, const Record& record) {
   return txn.put(kRecordsTable, record.id, encode_record(record));
 }
 
-Result<std::optional<Record>> get_record(ReadTxn& txn, std::string_view id) {
+Result<std::optional<RecordView>> get_record_view(ReadTxn& txn, std::string_view id) {
   TQ_ASSIGN(std::optional<std::string_view> value, txn.get(kRecordsTable, id));
-  if (!value) return std::optional<Record>{};
-  TQ_ASSIGN(Record rec, decode_record(*value));
-  return std::optional<Record>{std::move(rec)};
+  if (!value) return std::optional<RecordView>{};
+  TQ_ASSIGN(RecordView view, decode_record_view(*value));
+  return std::optional<RecordView>{view};
+}
+
+Result<std::optional<Record>> get_record(ReadTxn& txn, std::string_view id) {
+  TQ_ASSIGN(std::optional<RecordView> view, get_record_view(txn, id));
+  if (!view) return std::optional<Record>{};
+  return std::optional<Record>{to_record(*view)};
 }
 
 Result<uint64_t> count_live_records(ReadTxn& txn) {

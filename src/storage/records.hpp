@@ -83,6 +83,8 @@ Result<void> put_record(WriteTxn& txn, const Record& record);
 // The record under the id in any state, expired or not; nullopt when absent (an id too
 // long to be stored is absent).
 Result<std::optional<Record>> get_record(ReadTxn& txn, std::string_view id);
+// The same as a view into the store's pages, valid until the transaction ends.
+Result<std::optional<RecordView>> get_record_view(ReadTxn& txn, std::string_view id);
 
 // Records that are live now. Decodes every value; the first malformed one fails the count.
 Result<uint64_t> count_live_records(ReadTxn& txn);
