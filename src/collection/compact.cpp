@@ -164,9 +164,9 @@ Result<uint64_t> remove_group(Collection& c, std::span<const Removal> group, Sca
 
 }  // namespace
 
-Result<CompactStats> compact_collection(Collection& c) {
+Result<CompactStatsData> compact_collection(Collection& c) {
   const uint64_t start = platform::monotonic_ns();
-  CompactStats stats;
+  CompactStatsData stats;
   TQ_ASSIGN(ScanResult scan, scan_records(c));
   stats.expired_removed = scan.expired;
   stats.tombstones_removed = scan.tombstones;

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "base/error.hpp"
+#include "collection/stats.hpp"
 
 namespace tornquil {
 
@@ -23,16 +24,11 @@ class Collection;
 // Records removed by one write transaction of a compaction, at most.
 constexpr size_t kCompactGroupSize = 1000;
 
-struct CompactStats {
-  uint64_t expired_removed = 0;     // expired when scanned, in any state
-  uint64_t tombstones_removed = 0;  // Tombstone and not expired when scanned
-  uint64_t bytes_freed = 0;         // dimensions * 4 per slot that received the marker
-  uint64_t duration_ms = 0;
-};
-
 // Scans the committed records in one read transaction, then removes those found dead,
-// group by group. A failure ends the call: groups committed before it stay removed, and
-// nothing of the failing group is changed.
-Result<CompactStats> compact_collection(Collection& c);
+// group by group. `expired_removed` counts the records expired when scanned, in any state;
+// `tombstones_removed` the Tombstones not expired then; `bytes_freed` is dimensions * 4
+// per slot that received the deleted marker. A failure ends the call: groups committed before it
+// stay removed, and nothing of the failing group is changed.
+Result<CompactStatsData> compact_collection(Collection& c);
 
 }  // namespace tornquil

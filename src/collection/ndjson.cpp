@@ -393,7 +393,7 @@ FieldResult read_floats(JsonCursor& cur, std::vector<float>& out) {
   }
 }
 
-// A line of either form, read against a list of field names. `read(i, cur, value)` stores
+// A line of either form, read against a list of field names. `store_field(i, cur, value)` stores
 // field i: from the cursor when the line is an object (the cursor stands at the member's
 // value and must be moved past it), otherwise from `value` (an array element, or null for
 // an optional member that is absent).
@@ -404,7 +404,7 @@ struct Fields {
 };
 
 template <class Read>
-std::expected<void, Fault> read_fields(std::string_view text, const Fields& f, Read&& read) {
+std::expected<void, Fault> read_fields(std::string_view text, const Fields& f, Read&& store_field) {
   const size_t n = f.names.size();
   const char* begin = text.data();
   const char* end = begin + text.size();
@@ -434,7 +434,7 @@ std::expected<void, Fault> read_fields(std::string_view text, const Fields& f, R
               Fault{"duplicate field `" + std::string(f.names[i]) + "`", key_end, false});
         }
         seen |= uint64_t{1} << i;
-        auto r = read(i, &cur, nullptr);
+        auto r = store_field(i, &cur, nullptr);
         if (!r) {
           if (!r.error().syntax) r.error().offset = static_cast<size_t>(cur.pos() - 1 - begin);
           return r;
@@ -457,7 +457,7 @@ std::expected<void, Fault> read_fields(std::string_view text, const Fields& f, R
             Fault{"missing field `" + std::string(f.names[i]) + "`", close, false});
       }
       JsonValue null;
-      auto r = read(i, nullptr, &null);
+      auto r = store_field(i, nullptr, &null);
       if (!r) return std::unexpected(Fault{std::move(r.error().message), close, false});
     }
     return {};
@@ -473,7 +473,7 @@ std::expected<void, Fault> read_fields(std::string_view text, const Fields& f, R
   const JsonValue::Array& items = parsed->array_items();
   for (size_t i = 0; i < std::min(n, items.size()); ++i) {
     JsonValue item = items[i];
-    auto r = read(i, nullptr, &item);
+    auto r = store_field(i, nullptr, &item);
     if (!r) return at_end(std::move(r));
   }
   if (items.size() < n) {
@@ -739,7 +739,7 @@ uint64_t bounded_ttl(uint64_t ttl) {
 
 }  // namespace
 
-Result<ImportStats> import_from_file(Collection& c, const std::string& path) {
+Result<ImportStatsData> import_from_file(Collection& c, const std::string& path) {
   const uint64_t start = platform::monotonic_ns();
   TQ_ASSIGN(platform::File file, platform::File::open(path, platform::File::Mode::ReadOnly));
   LineReader reader(std::move(file));
@@ -760,7 +760,7 @@ Result<ImportStats> import_from_file(Collection& c, const std::string& path) {
     return std::unexpected(CoreError::invalid_dimensions(c.config.dimensions, header->dimensions));
   }
 
-  ImportStats stats;
+  ImportStatsData stats;
   uint64_t line_no = 1;
   size_t since_flush = 0;
   ImportChunk chunk;

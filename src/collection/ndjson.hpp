@@ -25,6 +25,7 @@
 
 #include "base/error.hpp"
 #include "base/json_value.hpp"
+#include "collection/stats.hpp"
 
 namespace tornquil {
 
@@ -52,13 +53,6 @@ struct ExportRecord {
   std::optional<uint64_t> ttl;
 };
 
-struct ImportStats {
-  uint64_t imported = 0;
-  uint64_t skipped = 0;  // always 0: every line is either imported, failed or an error
-  uint64_t failed = 0;
-  uint64_t duration_ms = 0;
-};
-
 // Flushes the write buffer, then writes the header and one line per live committed record
 // in byte order of the ids to `path` (created or truncated). Returns the record lines
 // written. A failure before the file is created leaves no file; a later one leaves the
@@ -69,8 +63,9 @@ Result<uint64_t> export_to_file(Collection& c, const std::string& path);
 // record line; blank lines are skipped but counted. A record with a vector of the wrong
 // length, one the collection refuses, or whose upsert fails counts as failed. A line that
 // does not parse ends the import with Deserialization "Invalid record at line {}: {}";
-// records imported from earlier lines stay. Flushes the write buffer at the end.
-Result<ImportStats> import_from_file(Collection& c, const std::string& path);
+// records imported from earlier lines stay. Flushes the write buffer at the end. `skipped`
+// is always 0: every line is either imported, failed or an error.
+Result<ImportStatsData> import_from_file(Collection& c, const std::string& path);
 
 // ---- The line forms ----
 

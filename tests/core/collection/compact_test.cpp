@@ -52,16 +52,16 @@ std::vector<std::string> ids(Collection& c) {
   return out;
 }
 
-CompactStats compact_ok(Collection& c) {
+CompactStatsData compact_ok(Collection& c) {
   auto s = compact_collection(c);
   EXPECT_TRUE(s) << s.error().render();
-  return s ? *s : CompactStats{};
+  return s ? *s : CompactStatsData{};
 }
 
 TEST_F(CompactTest, ACollectionNeverFlushedGivesZeros) {
   auto c = open(make_config(kDims));
   add(*c, 1, "buffered", 0);  // expired, but only in the buffer
-  const CompactStats s = compact_ok(*c);
+  const CompactStatsData s = compact_ok(*c);
   EXPECT_EQ(s.expired_removed, 0u);
   EXPECT_EQ(s.tombstones_removed, 0u);
   EXPECT_EQ(s.bytes_freed, 0u);
@@ -92,7 +92,7 @@ TEST_F(CompactTest, ClassifiesExpiryFirstThenTombstones) {
   put(*c, rec("g-future", 6, RecordState::Active, now + 3600));
   put(*c, rec("h-expired", 7, RecordState::Active, 0));
 
-  const CompactStats s = compact_ok(*c);
+  const CompactStatsData s = compact_ok(*c);
   EXPECT_EQ(s.expired_removed, 4u);  // b, c (a Tombstone, but expired), e, h
   EXPECT_EQ(s.tombstones_removed, 1u);
   EXPECT_EQ(s.bytes_freed, 5u * kDims * 4);
@@ -105,7 +105,7 @@ TEST_F(CompactTest, ClassifiesExpiryFirstThenTombstones) {
   for (uint64_t s : {0, 5, 6}) EXPECT_NE(first_bits(*c, s), kMarker) << s;
   EXPECT_EQ(slot_count(*c), 8u);
 
-  const CompactStats again = compact_ok(*c);
+  const CompactStatsData again = compact_ok(*c);
   EXPECT_EQ(again.expired_removed + again.tombstones_removed + again.bytes_freed, 0u);
 }
 
@@ -127,7 +127,7 @@ TEST_F(CompactTest, LeavesSlotsItDoesNotOwn) {
   put(*c, rec("r2", 4, RecordState::Tombstone));
   put(*c, rec("r9", uint64_t{1} << 30, RecordState::Active, 0));
 
-  const CompactStats s = compact_ok(*c);
+  const CompactStatsData s = compact_ok(*c);
   EXPECT_EQ(s.tombstones_removed, 4u);
   EXPECT_EQ(s.expired_removed, 1u);
   EXPECT_EQ(s.bytes_freed, 0u);
@@ -165,7 +165,7 @@ TEST_F(CompactTest, RemovesInGroupsAndAFailedGroupChangesNothing) {
   EXPECT_EQ(first_bits(*c, 999), kMarker);
   EXPECT_NE(first_bits(*c, 1000), kMarker);  // the failed group's slots are untouched
 
-  const CompactStats s = compact_ok(*c);
+  const CompactStatsData s = compact_ok(*c);
   EXPECT_EQ(s.expired_removed, n - kCompactGroupSize);
   EXPECT_EQ(s.bytes_freed, (n - kCompactGroupSize) * kDims * 4);
   EXPECT_TRUE(committed_records(*c).empty());
