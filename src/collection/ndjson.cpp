@@ -10,6 +10,7 @@
 #include <limits>
 #include <shared_mutex>
 
+#include "base/codec.hpp"
 #include "base/json_read.hpp"
 #include "base/json_write.hpp"
 #include "base/platform.hpp"
@@ -136,58 +137,18 @@ class LineReader {
       if (lf) break;
     }
     if (line.empty()) return false;
-    if (!valid_utf8(line))
+    if (utf8_error(line))
       return std::unexpected(CoreError::io("stream did not contain valid UTF-8"));
     return true;
   }
 
  private:
-  static bool valid_utf8(std::string_view s);
-
   platform::File file_;
   std::vector<char> buf_;
   size_t pos_ = 0;
   size_t len_ = 0;
   uint64_t offset_ = 0;
 };
-
-bool LineReader::valid_utf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* end = p + s.size();
-  while (p != end) {
-    if (end - p >= 8) {
-      uint64_t w;
-      std::memcpy(&w, p, 8);
-      if ((w & 0x8080808080808080ull) == 0) {
-        p += 8;
-        continue;
-      }
-    }
-    const unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    auto cont = [&](ptrdiff_t i) { return end - p > i && (p[i] & 0xC0) == 0x80; };
-    size_t n;
-    if (c >= 0xC2 && c <= 0xDF) {
-      n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      if (end - p > 1 && ((c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] > 0x9F))) return false;
-      n = 3;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      if (end - p > 1 && ((c == 0xF0 && p[1] < 0x90) || (c == 0xF4 && p[1] > 0x8F))) return false;
-      n = 4;
-    } else {
-      return false;
-    }
-    for (size_t i = 1; i < n; ++i) {
-      if (!cont(static_cast<ptrdiff_t>(i))) return false;
-    }
-    p += n;
-  }
-  return true;
-}
 
 // The line without the Unicode white space at its ends. The line is valid UTF-8, so a
 // matching byte pattern is always the whole character.
