@@ -118,8 +118,11 @@ class Collection {
 // free list, and the saved index when config carries HNSW parameters. A missing, damaged
 // or outdated hnsw.index never fails the open: the collection opens without an index and
 // with needs_rebuild set (for a missing file only when live records exist); a failure to
-// count the live records does fail it. On failure everything opened so far is closed
-// again; directories and files already created stay.
+// count the live records does fail it. Every slot that a stored record or the free list
+// names must lie below the vector file's slot_count: a header that claims fewer (an older
+// copy of the file) is raised to cover them when the file holds them, and refused as
+// Corruption otherwise. On failure everything opened so far is closed again; directories
+// and files already created stay.
 Result<std::shared_ptr<Collection>> open_collection(std::string dir, CollectionConfig config);
 
 // ---- The write buffer (write_buffer.cpp) ----

@@ -71,7 +71,7 @@ Result<std::string> add_record(Collection& c, std::span<const float> vector,
   p.record.slot = slot;
   p.record.metadata = to_compact_json(metadata);
   p.record.created_at = now;
-  if (ttl) p.record.expires_at = now + *ttl;  // wraps modulo 2^64, as stored
+  p.record.expires_at = expiry_for(now, ttl);
   p.record.state = RecordState::Active;
   p.vector = std::move(prepared);
 
