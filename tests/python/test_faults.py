@@ -526,13 +526,9 @@ def run_sweep(template, work, target, count):
     return counts, sorted(failed)
 
 
-STORE_CHECK_PENDING = pytest.mark.xfail(
-    strict=False, reason="LMDB reads a damaged meta.redb before any check of ours")
-
-
 @pytest.mark.parametrize("target", [
-    pytest.param("meta.redb", id="registry", marks=STORE_CHECK_PENDING),
-    pytest.param("collections/c/meta.redb", id="collection-store", marks=STORE_CHECK_PENDING),
+    pytest.param("meta.redb", id="registry"),
+    pytest.param("collections/c/meta.redb", id="collection-store"),
     pytest.param("collections/c/vectors.bin", id="vectors"),
     pytest.param("collections/c/hnsw.index", id="index"),
 ])
