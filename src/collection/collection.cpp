@@ -34,7 +34,18 @@ bool Collection::TEST_take_commit_failure() {
   return false;
 }
 
+void Collection::TEST_before_next_commit(std::function<void()> hook) {
+  std::lock_guard lk(test_hook_mu_);
+  test_commit_hook_ = std::move(hook);
+}
+
+std::function<void()> Collection::TEST_take_commit_hook() {
+  std::lock_guard lk(test_hook_mu_);
+  return std::exchange(test_commit_hook_, nullptr);
+}
+
 Result<void> commit_collection_txn(Collection& c, WriteTxn& txn) {
+  if (std::function<void()> hook = c.TEST_take_commit_hook()) hook();
   if (c.TEST_take_commit_failure()) {
     // Leaving the transaction uncommitted abandons it when its owner drops it.
     return std::unexpected(CoreError::transaction("injected commit failure"));
