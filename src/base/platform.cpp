@@ -95,11 +95,6 @@ Result<bool> path_exists(const std::string& path) {
   return last_error();
 }
 
-bool is_directory(const std::string& path) {
-  struct stat st;
-  return !holds_nul(path) && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 File::~File() { close(); }
 
 File& File::operator=(File&& o) noexcept {

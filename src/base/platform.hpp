@@ -22,7 +22,6 @@ Result<void> create_dir_all(const std::string& path);
 Result<void> remove_dir_all(const std::string& path);
 // True when the path exists, false when it does not; any other failure of the query is Io.
 Result<bool> path_exists(const std::string& path);
-bool is_directory(const std::string& path);
 
 // An open file descriptor, closed by its owner.
 class File {
@@ -50,7 +49,6 @@ class File {
   Result<void> write_all(const void* buf, size_t n) const;
 
   int fd() const { return fd_; }
-  bool is_open() const { return fd_ >= 0; }
   void close();
 
  private:

@@ -1,9 +1,11 @@
-// The write buffer of a collection: adding a record, committing the buffer, counting.
+// The write buffer of a collection: adding a record, committing the buffer, counting, and
+// finding or dropping a buffered copy by id, the copies in flight included.
 #include <iterator>
 #include <mutex>
 #include <shared_mutex>
 #include <utility>
 
+#include "base/json_write.hpp"
 #include "base/json_write.hpp"
 #include "base/uuid.hpp"
 #include "collection/collection.hpp"
@@ -49,9 +51,7 @@ Result<void> commit_records(Collection& c, const std::vector<PendingRecord>& tak
 Result<PendingRecord> stage_record(Collection& c, std::span<const float> vector,
                                    const JsonValue& metadata, std::string id,
                                    std::optional<uint64_t> ttl) {
-  if (vector.size() != c.config.dimensions) {
-    return std::unexpected(CoreError::dimension_mismatch(c.config.dimensions, vector.size()));
-  }
+  TQ_TRY(check_dimensions(c.config.dimensions, vector.size()));
   std::vector<float> prepared = prepare_vector(c.config.metric, vector);
 
   TQ_ASSIGN(uint64_t slot, allocate_slot(c.slots));
@@ -76,9 +76,7 @@ Result<PendingRecord> stage_record(Collection& c, std::span<const float> vector,
 Result<std::string> add_record(Collection& c, std::span<const float> vector,
                                const JsonValue& metadata, std::optional<std::string> id,
                                std::optional<uint64_t> ttl) {
-  if (vector.size() != c.config.dimensions) {
-    return std::unexpected(CoreError::dimension_mismatch(c.config.dimensions, vector.size()));
-  }
+  TQ_TRY(check_dimensions(c.config.dimensions, vector.size()));
   if (id) {
     TQ_TRY(check_record_id(*id));
   } else {
@@ -173,6 +171,17 @@ bool holds_id(const std::vector<PendingRecord>& records, std::string_view id) {
 }
 
 }  // namespace
+
+std::optional<std::string> buffered_metadata(Collection& c, std::string_view id) {
+  std::lock_guard lk(c.pending_lock);
+  // The records in flight were buffered ahead of the rest.
+  for (const std::vector<PendingRecord>* list : {&c.in_flight, &c.pending}) {
+    for (const PendingRecord& p : *list) {
+      if (p.record.id == id && is_live(p.record)) return p.record.metadata;
+    }
+  }
+  return std::nullopt;
+}
 
 bool drop_buffered_record(Collection& c, std::string_view id) {
   for (;;) {

@@ -1,6 +1,6 @@
 // Value conversions of the binding: vectors from NumPy arrays and sequences, metadata dicts
 // through json.dumps, JSON values to compact text, and search hits to result payloads.
-#include "convert.hpp"
+#include "python/convert.hpp"
 
 // The API table is filled by ensure_numpy_api below, not by NumPy's import_array().
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
@@ -11,10 +11,10 @@
 #include <cstring>
 #include <utility>
 
-#include "args.hpp"
 #include "base/json_write.hpp"
-#include "module.hpp"
-#include "py_ref.hpp"
+#include "python/args.hpp"
+#include "python/py_ref.hpp"
+#include "python/util.hpp"
 
 // NumPy's C API table, read from the capsule of its multiarray module. Written once under
 // the GIL, only read afterwards.

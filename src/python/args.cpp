@@ -1,9 +1,9 @@
 // Binding of positional-or-keyword arguments and the per-argument extractors.
-#include "args.hpp"
+#include "python/args.hpp"
 
 #include <string>
 
-#include "py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace tornquil {
 namespace {

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "base/json_value.hpp"
-#include "results.hpp"
-#include "search/exact.hpp"
+#include "collection/search.hpp"
+#include "python/results.hpp"
 
 namespace tornquil {
 

@@ -5,28 +5,23 @@
 // add, upsert and search convert their arguments with the GIL held, then release it around
 // the core call while a strong reference of their own keeps the core collection alive; every
 // other member keeps the GIL for its whole run.
-#include "collection_py.hpp"
+#include "python/collection.hpp"
 
-#include <cmath>
-#include <mutex>
 #include <new>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "args.hpp"
-#include "collection/index_refresh.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
-#include "py_ref.hpp"
-#include "results.hpp"
-#include "search/distance.hpp"
-#include "search/exact.hpp"
-#include "search/filter.hpp"
-#include "storage/records.hpp"
+#include "collection/get.hpp"
+#include "collection/search.hpp"
+#include "python/args.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/py_ref.hpp"
+#include "python/results.hpp"
+#include "python/util.hpp"
 
 namespace tornquil {
 namespace {
@@ -35,10 +30,6 @@ Collection& core_of(PyObject* self) { return *reinterpret_cast<CollectionObject*
 
 std::shared_ptr<Collection> share_core(PyObject* self) {
   return reinterpret_cast<CollectionObject*>(self)->core;
-}
-
-PyObject* unicode_from(std::string_view text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
 // Heap-type dealloc: drop the shared reference (the last one closes the collection), free
@@ -63,13 +54,7 @@ PyObject* collection_dimensions(PyObject* self, void*) {
 }
 
 PyObject* collection_vectors_size_bytes(PyObject* self, void*) {
-  Collection& c = core_of(self);
-  uint64_t len;
-  {
-    std::shared_lock lk(c.slots.vectors_lock);
-    len = c.slots.vectors.mapped_len();
-  }
-  return PyLong_FromUnsignedLongLong(len);
+  return PyLong_FromUnsignedLongLong(vector_file_bytes(core_of(self)));
 }
 
 // ---- add and upsert ----
@@ -140,32 +125,6 @@ PyObject* collection_upsert(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 // ---- get and delete ----
 
-// The result of get: score 0 and the metadata text as the one writer lays it out.
-PyObject* record_result(std::string_view id, std::string metadata_text) {
-  return make_search_result(std::string(id), 0.0f, std::move(metadata_text));
-}
-
-// What get finds in the write buffer: the metadata text of the oldest live copy.
-std::optional<std::string> buffered_metadata(Collection& c, std::string_view id) {
-  std::lock_guard lk(c.pending_lock);
-  for (const PendingRecord& p : c.pending) {
-    // A buffered copy's text was written by the compact writer already.
-    if (p.record.id == id && is_live(p.record)) return p.record.metadata;
-  }
-  return std::nullopt;
-}
-
-enum class SlotState { Readable, Deleted, Missing };
-
-// Whether a committed record's slot holds a vector. A slot the file does not hold (never
-// allocated, or past the end of the mapping) is Missing: nothing outside the mapping is read.
-SlotState slot_state(Collection& c, uint64_t slot) {
-  std::shared_lock lk(c.slots.vectors_lock);
-  std::span<const float> v = c.slots.vectors.slot_view(slot);
-  if (v.empty()) return SlotState::Missing;
-  return std::isnan(v[0]) ? SlotState::Deleted : SlotState::Readable;
-}
-
 // No Python object is made while a collection lock is held: making one may run arbitrary
 // Python code (a collection's finaliser, say) that calls back into the same collection.
 PyObject* collection_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -174,32 +133,12 @@ PyObject* collection_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!bind_fastcall(kGetSpec, args, nargs, kwnames, bound)) return nullptr;
   std::string_view id;
   if (!extract_text(bound[0], "id", &id)) return nullptr;
-  // An id too long to be a key was never stored, nor accepted into the buffer.
-  if (!check_record_id(id)) Py_RETURN_NONE;
-  Collection& c = core_of(self);
 
-  if (std::optional<std::string> text = buffered_metadata(c, id)) {
-    return record_result(id, std::move(*text));
-  }
-
-  std::optional<Record> found;
-  {
-    Result<ReadTxn> txn = begin_read_txn(*c.meta);
-    if (!txn) return raise_core_error(PyExc_ValueError, txn.error());
-    Result<std::optional<Record>> rec = get_record(*txn, id);
-    if (!rec) return raise_core_error(PyExc_ValueError, rec.error());
-    found = std::move(*rec);
-  }
-  if (!found || !is_live(*found)) Py_RETURN_NONE;
-  switch (slot_state(c, found->slot)) {
-    case SlotState::Missing:
-      return raise_core_error(PyExc_ValueError, CoreError::slot_not_allocated(found->slot));
-    case SlotState::Deleted:
-      Py_RETURN_NONE;  // the deleted-slot marker
-    case SlotState::Readable:
-      break;
-  }
-  return record_result(found->id, metadata_to_text(parse_metadata_text(found->metadata)));
+  Result<std::optional<FoundRecord>> found = get_by_id(core_of(self), id);
+  if (!found) return raise_core_error(PyExc_ValueError, found.error());
+  if (!*found) Py_RETURN_NONE;
+  // The result of get: score 0 and the metadata text as the one writer lays it out.
+  return make_search_result(std::move((*found)->id), 0.0f, std::move((*found)->metadata));
 }
 
 PyObject* collection_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -208,23 +147,10 @@ PyObject* collection_delete(PyObject* self, PyObject* const* args, Py_ssize_t na
   if (!bind_fastcall(kDeleteSpec, args, nargs, kwnames, bound)) return nullptr;
   std::string_view id;
   if (!extract_text(bound[0], "id", &id)) return nullptr;
-  if (!check_record_id(id)) Py_RETURN_FALSE;
-  Collection& c = core_of(self);
 
-  if (drop_buffered_record(c, id)) Py_RETURN_TRUE;
-
-  uint64_t slot;
-  {
-    Result<ReadTxn> txn = begin_read_txn(*c.meta);
-    if (!txn) return raise_core_error(PyExc_ValueError, txn.error());
-    Result<std::optional<Record>> rec = get_record(*txn, id);
-    if (!rec) return raise_core_error(PyExc_ValueError, rec.error());
-    if (!*rec) Py_RETURN_FALSE;
-    slot = (*rec)->slot;
-  }
-  Result<void> r = delete_record(c, id, slot);
-  if (!r) return raise_core_error(PyExc_ValueError, r.error());
-  Py_RETURN_TRUE;
+  Result<bool> deleted = delete_by_id(core_of(self), id);
+  if (!deleted) return raise_core_error(PyExc_ValueError, deleted.error());
+  return PyBool_FromLong(*deleted);
 }
 
 // ---- Whole-collection members ----
@@ -235,10 +161,8 @@ PyObject* collection_sync(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyObject* collection_preload(PyObject* self, PyObject*) {
+PyObject* collection_preload(PyObject*, PyObject*) {
   // The vectors are mapped; the page cache brings them in on first use.
-  Collection& c = core_of(self);
-  { std::shared_lock lk(c.slots.vectors_lock); }
   Py_RETURN_NONE;
 }
 
@@ -269,61 +193,6 @@ PyObject* collection_repr(PyObject* self) {
 
 // ---- search ----
 
-// The road of one search without the GIL: the dimension check, the index refresh, the
-// query's preparation, the buffered hits, the committed hits and their merge.
-Result<std::vector<SearchHit>> run_search(Collection& c, std::span<const float> raw, uint64_t k,
-                                          const std::optional<MetadataFilter>& filter) {
-  if (raw.size() != c.config.dimensions) {
-    return std::unexpected(CoreError::dimension_mismatch(c.config.dimensions, raw.size()));
-  }
-  TQ_TRY(refresh_index(c));
-  const std::vector<float> query = prepare_vector(c.config.metric, raw);
-
-  // The buffer as it stands now. Below the parallel threshold its records are scored in
-  // place under the buffer's mutex, which gives the same hits as scoring a copy and spares
-  // copying every buffered vector; a larger buffer is copied so that the worker pool never
-  // runs while the mutex is held.
-  bool buffered = false;
-  std::vector<SearchHit> buffer_hits;
-  {
-    std::vector<PendingRecord> copies;
-    {
-      std::lock_guard lk(c.pending_lock);
-      buffered = !c.pending.empty();
-      if (c.pending.size() < kParallelScanThreshold) {
-        if (buffered) buffer_hits = scan_write_buffer(c.pending, c.config.metric, query, k, filter);
-      } else {
-        copies = c.pending;
-      }
-    }
-    if (!copies.empty()) buffer_hits = scan_write_buffer(copies, c.config.metric, query, k, filter);
-  }
-
-  std::vector<SearchHit> hits;
-  {
-    std::shared_lock index_lock(c.hnsw_lock);
-    // Every collection takes the exact scan for now, also one with graph parameters: the
-    // graph's own query road is not wired in yet, and the scan gives the exact neighbours,
-    // which that road can only approximate.
-    std::shared_lock vectors_lock(c.slots.vectors_lock);
-    TQ_ASSIGN(hits, scan_committed(*c.meta, c.slots.vectors, c.config.metric, query, k, filter));
-  }
-
-  if (!buffered) return hits;
-  hits.reserve(hits.size() + buffer_hits.size());
-  for (SearchHit& h : buffer_hits) hits.push_back(std::move(h));
-  if (hits.size() >= 2) {
-    // Stable: committed hits stay ahead of buffered hits with the same score.
-    if (c.config.metric == Metric::L2) {
-      sort_hits_ascending(hits);
-    } else {
-      sort_hits_descending(hits);
-    }
-  }
-  if (hits.size() > k) hits.resize(static_cast<size_t>(k));
-  return hits;
-}
-
 PyObject* collection_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   PyObject* bound[kMaxParams];
@@ -345,7 +214,7 @@ PyObject* collection_search(PyObject* self, PyObject* const* args, Py_ssize_t na
   std::shared_ptr<Collection> core = share_core(self);
   Result<std::vector<SearchHit>> hits = [&] {
     GilRelease nogil;
-    return run_search(*core, query, k, filter);
+    return search_collection(*core, query, k, filter);
   }();
   if (!hits) return raise_core_error(PyExc_ValueError, hits.error());
 
@@ -361,11 +230,6 @@ PyObject* collection_search(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 // ---- Type ----
-
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 // The collection's methods, in the order of the class's method table.
 PyMethodDef collection_methods[] = {

@@ -6,6 +6,8 @@
 
 #include <Python.h>
 
+#include <string_view>
+
 #include "base/error.hpp"
 
 namespace tornquil {
@@ -14,6 +16,10 @@ namespace tornquil {
 // and returns nullptr, so a method can end with `return raise_core_error(...)`.
 // Requires the GIL.
 PyObject* raise_core_error(PyObject* exc_type, const CoreError& err);
+
+// Sets `exc_type` with `text` (UTF-8, damaged bytes replaced) as its only argument and
+// returns nullptr. Requires the GIL.
+PyObject* raise_message(PyObject* exc_type, std::string_view text);
 
 // The tp_new of every class that only the system creates: raises TypeError
 // "No constructor defined for {}" with the class name and returns nullptr.

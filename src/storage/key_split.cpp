@@ -1,5 +1,5 @@
 // Splitting a key interval into evenly filled ranges, digit by digit in an alphabet.
-#include "search/key_split.hpp"
+#include "storage/key_split.hpp"
 
 #include <algorithm>
 #include <iterator>

@@ -1,6 +1,6 @@
 // SearchResult, CompactStats, RecoveryStats and ImportStats: their heap types, read-only
 // getters and reprs, and the functions that fill new instances.
-#include "results.hpp"
+#include "python/results.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -9,9 +9,9 @@
 
 #include "base/json_read.hpp"
 #include "base/json_write.hpp"
-#include "errors.hpp"
-#include "module.hpp"
-#include "py_ref.hpp"
+#include "python/errors.hpp"
+#include "python/py_ref.hpp"
+#include "python/util.hpp"
 
 namespace tornquil {
 namespace {
@@ -51,10 +51,6 @@ PyObject* get_u64(PyObject* self, void*) {
 PyTypeObject* type_once(PyTypeObject*& slot, PyType_Spec* spec) {
   if (slot == nullptr) slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
   return slot;
-}
-
-PyObject* unicode_from(const std::string& text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 void append_u64(std::string& out, uint64_t v) {

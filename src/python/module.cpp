@@ -5,13 +5,13 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 
 #include "collection/live_collections.hpp"
-#include "collection_py.hpp"
-#include "database.hpp"
-#include "py_ref.hpp"
-#include "results.hpp"
+#include "python/collection.hpp"
+#include "python/database.hpp"
+#include "python/py_ref.hpp"
+#include "python/results.hpp"
+#include "python/util.hpp"
 
 namespace tornquil {
 namespace {
@@ -41,8 +41,7 @@ PyObject* g_module = nullptr;
 int add_class(PyObject* module, PyTypeObject* type) {
   if (type == nullptr) return -1;
   // Type names are "builtins.<Class>"; the module binds the class under its plain name.
-  const char* class_name = std::strrchr(type->tp_name, '.') + 1;
-  PyRef name = PyRef::steal(PyUnicode_FromString(class_name));
+  PyRef name = PyRef::steal(PyUnicode_FromString(plain_class_name(type)));
   if (!name) return -1;
   PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {

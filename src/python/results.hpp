@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "collection/stats.hpp"
+
 namespace tornquil {
 
 // One search hit, or the record returned by `get` (score 0).
@@ -15,26 +17,6 @@ struct SearchResultData {
   std::string id;        // UTF-8 record id
   std::string metadata;  // compact JSON text, handed to json.loads when read
   float score = 0.0f;
-};
-
-struct CompactStatsData {
-  uint64_t expired_removed = 0;
-  uint64_t tombstones_removed = 0;
-  uint64_t bytes_freed = 0;
-  uint64_t duration_ms = 0;
-};
-
-struct RecoveryStatsData {
-  uint64_t promoted = 0;
-  uint64_t rolled_back = 0;
-  uint64_t tombstones = 0;
-};
-
-struct ImportStatsData {
-  uint64_t imported = 0;
-  uint64_t skipped = 0;
-  uint64_t failed = 0;
-  uint64_t duration_ms = 0;
 };
 
 // Instance layout of the four classes: the object header, then the values, which never

@@ -10,9 +10,9 @@
 #include <string>
 
 #include "base/error.hpp"
-#include "errors.hpp"
-#include "py_ref.hpp"
-#include "results.hpp"
+#include "python/errors.hpp"
+#include "python/py_ref.hpp"
+#include "python/results.hpp"
 
 namespace tornquil {
 namespace {
