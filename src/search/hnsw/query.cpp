@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "base/json.hpp"
+#include "base/json_read.hpp"
 #include "storage/records.hpp"
 
 namespace tornquil {

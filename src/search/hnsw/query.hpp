@@ -13,7 +13,7 @@
 
 #include "base/error.hpp"
 #include "base/types.hpp"
-#include "search/exact.hpp"
+#include "search/top_k.hpp"
 #include "search/hnsw/graph.hpp"
 #include "search/hnsw/walk.hpp"
 #include "storage/kv_store.hpp"
