@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "base/json_write.hpp"
-#include "base/json_write.hpp"
 #include "base/uuid.hpp"
 #include "collection/collection.hpp"
 #include "search/distance.hpp"

@@ -268,7 +268,6 @@ def test_a_vector_file_too_short_for_the_slots_in_use_is_refused(tmp_path):
 # ---- Threads on one collection ----
 
 
-@pytest.mark.xfail(strict=False, reason="a running flush hides the records it commits")
 def test_threads_always_see_their_own_acknowledged_writes(tmp_path):
     c = tornquil.Tornquil(str(tmp_path / "db")).collection("t", DIM, "l2")
     errors = []

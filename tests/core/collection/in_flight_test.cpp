@@ -8,6 +8,8 @@
 #include <future>
 #include <thread>
 
+#include "collection/get.hpp"
+#include "collection/search.hpp"
 #include "collection_fixture.hpp"
 
 namespace tornquil::testing {
@@ -53,11 +55,29 @@ auto start(F f) {
   return std::async(std::launch::async, std::move(f));
 }
 
+// The ids a search for every record's own vector finds, best first (L2: vec(4, s) is
+// nearest to itself).
+std::vector<std::string> found_ids(Collection& c, uint64_t seed) {
+  auto hits = search_collection(c, vec(4, seed), 10, std::nullopt);
+  EXPECT_TRUE(hits) << hits.error().render();
+  std::vector<std::string> ids;
+  if (hits) {
+    for (const SearchHit& h : *hits) ids.push_back(h.id);
+  }
+  return ids;
+}
+
+bool visible(Collection& c, const std::string& id) {
+  auto r = get_by_id(c, id);
+  EXPECT_TRUE(r) << r.error().render();
+  return r && *r;
+}
+
 bool still_running(const std::future<bool>& f) {
   return f.wait_for(std::chrono::milliseconds(100)) == std::future_status::timeout;
 }
 
-TEST_F(InFlightTest, RecordsStayCountedWhileTheirFlushCommits) {
+TEST_F(InFlightTest, RecordsStayVisibleAndCountedWhileTheirFlushCommits) {
   auto c = open(make_config(4));
   add(*c, 1, "a");
   add(*c, 2, "b");
@@ -67,13 +87,17 @@ TEST_F(InFlightTest, RecordsStayCountedWhileTheirFlushCommits) {
     EXPECT_EQ(buffered(*c), 0u);
     EXPECT_EQ(committed_records(*c).size(), 0u);
     EXPECT_EQ(count(*c), 2u);
+    EXPECT_TRUE(visible(*c, "a"));
+    EXPECT_EQ(found_ids(*c, 1), (std::vector<std::string>{"a", "b"}));
     add(*c, 3, "c");  // into the new buffer, behind the flush
     EXPECT_EQ(count(*c), 3u);
+    EXPECT_EQ(found_ids(*c, 3), (std::vector<std::string>{"c", "b", "a"}));
     ASSERT_TRUE(flush.release());
   }
   EXPECT_EQ(committed_records(*c).size(), 2u);
   EXPECT_EQ(buffered_ids(*c), std::vector<std::string>{"c"});
   EXPECT_EQ(count(*c), 3u);
+  EXPECT_EQ(found_ids(*c, 1), (std::vector<std::string>{"a", "b", "c"}));
 }
 
 TEST_F(InFlightTest, RecordsTheTableAlreadyShowsAreCountedOnce) {
@@ -90,6 +114,8 @@ TEST_F(InFlightTest, RecordsTheTableAlreadyShowsAreCountedOnce) {
     }
   }
   EXPECT_EQ(count(*c), 3u);
+  // Each record is found once, though the table and the in-flight list both hold it.
+  EXPECT_EQ(found_ids(*c, 1), (std::vector<std::string>{"a", "b", "c"}));
   {
     // A record in flight that the table shows only under an older slot is not committed.
     std::lock_guard lk(c->pending_lock);
@@ -120,21 +146,22 @@ TEST_F(InFlightTest, DeleteOfARecordInFlightWaitsAndIsNotUndone) {
   auto c = open(make_config(4));
   add(*c, 1, "a");
   add(*c, 2, "b");
-  std::future<bool> dropped;
+  std::future<bool> deleted;
   {
     PausedFlush flush(*c);
     EXPECT_EQ(drop_buffered_record(*c, "zzz"), false);  // an id not in flight: no wait
-    dropped = start([&] { return drop_buffered_record(*c, "a"); });
-    EXPECT_TRUE(still_running(dropped));
+    deleted = start([&] {
+      auto r = delete_by_id(*c, "a");
+      EXPECT_TRUE(r) << r.error().render();
+      return r && *r;
+    });
+    EXPECT_TRUE(still_running(deleted));
     ASSERT_TRUE(flush.release());
   }
-  // The flush committed "a"; the buffer no longer holds it, so the caller's delete goes on
-  // to the table, where the record now is.
-  EXPECT_FALSE(dropped.get());
-  auto a = committed_record(*c, "a");
-  ASSERT_TRUE(a);
-  ASSERT_TRUE(delete_record(*c, "a", a->slot));
+  // The flush committed "a"; the delete then found it in the table and removed it there.
+  EXPECT_TRUE(deleted.get());
   EXPECT_EQ(committed_record(*c, "a"), std::nullopt);
+  EXPECT_FALSE(visible(*c, "a"));
   EXPECT_EQ(count(*c), 1u);
 }
 
