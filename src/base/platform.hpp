@@ -1,6 +1,8 @@
 // The seam to the operating system: files, directories, whole-file locks, shared memory
 // maps, clocks and the random source. The only code that calls POSIX; a port replaces
-// platform.cpp alone. Every failure is CoreError Io with the system's message.
+// platform.cpp alone. Every failure is CoreError Io with the system's message, except a
+// path holding a NUL byte, which every call taking a path refuses as InvalidInput "Path
+// contains a NUL byte" before it touches the file system.
 #pragma once
 
 #include <cstddef>

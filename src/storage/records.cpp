@@ -81,6 +81,21 @@ Result<uint64_t> count_live_records(ReadTxn& txn) {
   return live;
 }
 
+Result<std::optional<uint64_t>> highest_record_slot(ReadTxn& txn) {
+  TQ_ASSIGN(Cursor cur, txn.cursor(kRecordsTable));
+  std::optional<uint64_t> highest;
+  std::string_view key, value;
+  for (;;) {
+    TQ_ASSIGN(bool more, cur.next(key, value));
+    if (!more) break;
+    Reader r(value);
+    if (!r.text_view()) continue;
+    Result<uint64_t> slot = r.u64();
+    if (slot && (!highest || *slot > *highest)) highest = *slot;
+  }
+  return highest;
+}
+
 Result<bool> set_record_state(KvStore& store, WriteTxn& txn, std::string_view id,
                               RecordState state) {
   std::optional<Record> found;

@@ -146,6 +146,20 @@ Result<VectorStorage> open_vector_file(const std::string& path, uint64_t expecte
   return s;
 }
 
+Result<void> cover_slot(VectorStorage& s, uint64_t slot) {
+  if (slot < s.slot_count_) return {};
+  const uint64_t room = s.map_.size() < kVectorHeaderBytes ? 0 : s.map_.size() - kVectorHeaderBytes;
+  const uint64_t held = s.slot_bytes_ == 0 ? 0 : room / s.slot_bytes_;
+  if (slot >= held) {
+    return std::unexpected(CoreError::corruption("Slot " + std::to_string(slot) +
+                                                 " is in use but the vector file holds only " +
+                                                 std::to_string(held) + " slots"));
+  }
+  s.slot_count_ = slot + 1;
+  s.store_slot_count();
+  return {};
+}
+
 Result<uint64_t> append_slot(VectorStorage& s) {
   const auto needed = checked_muladd(s.slot_count_ + 1, s.slot_bytes_, kVectorHeaderBytes);
   if (!needed) return std::unexpected(CoreError::io_errno(EFBIG));

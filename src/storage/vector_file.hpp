@@ -72,6 +72,7 @@ class VectorStorage {
   friend Result<VectorStorage> create_vector_file(const std::string& path, uint64_t d);
   friend Result<VectorStorage> open_vector_file(const std::string& path, uint64_t expected_d);
   friend Result<uint64_t> append_slot(VectorStorage& s);
+  friend Result<void> cover_slot(VectorStorage& s, uint64_t slot);
   friend Result<void> write_vector(VectorStorage& s, uint64_t slot, std::span<const float> v);
   friend Result<void> write_deleted_marker(VectorStorage& s, uint64_t slot);
   friend Result<void> flush_vectors(const VectorStorage& s);
@@ -115,6 +116,14 @@ Result<VectorStorage> create_vector_file(const std::string& path, uint64_t d);
 // (a crash between writing the header back and making the new length durable), and
 // refused as Corruption otherwise. The header is not rewritten.
 Result<VectorStorage> open_vector_file(const std::string& path, uint64_t expected_d);
+
+// Makes slot_count cover `slot`, a slot that a stored record or the free list names: a
+// header that claims fewer slots (an older copy of the file beside a newer store) would
+// hand a live record's slot to the next new vector. When the file holds the slot,
+// slot_count is raised to slot + 1 (the header in the view only); otherwise Corruption
+// "Slot {} is in use but the vector file holds only {} slots". The caller holds the
+// `vectors` lock for writing, or owns the storage alone.
+Result<void> cover_slot(VectorStorage& s, uint64_t slot);
 
 // Adds one fresh slot and returns its number, growing the file first when it is full
 // (to the larger of one more slot and 1.5 times the mapped length). The new slot_count

@@ -256,10 +256,17 @@ def test_ttl_zero_expires_at_once_but_counts_until_committed(c):
     assert c.get("later") is not None
 
 
-def test_a_huge_ttl_is_accepted(c):
-    # The expiry wraps modulo 2**64 like the stored value does; it must not fail the add.
-    c.add(V, {}, id="forever", ttl=2**64 - 1)
-    assert len(c) == 1
+@pytest.mark.parametrize("ttl", [2**64 - 1, 2**64 - 1000, 2**63])
+def test_a_huge_ttl_never_expires(c, ttl):
+    # The expiry saturates instead of wrapping into the past.
+    c.add(V, {"via": "add"}, id="forever", ttl=ttl)
+    c.upsert("upserted", V, {"via": "upsert"}, ttl=ttl)
+    for committed in (False, True):
+        assert c.get("forever").metadata == {"via": "add"}
+        assert c.get("upserted").metadata == {"via": "upsert"}
+        assert len(c) == 2
+        assert [h.id for h in c.search(V, 5)] == ["forever", "upserted"]
+        c.sync()
 
 
 # ---- get ----
@@ -311,22 +318,35 @@ def test_get_of_a_record_with_the_deleted_marker_gives_none(c):
     assert c.get("nan") is None
 
 
-def test_get_and_delete_of_records_whose_slot_is_not_in_the_file(path):
+@pytest.mark.parametrize("slot", [1024, 5000, 2**64 - 1])
+def test_records_whose_slot_is_not_in_the_file_refuse_the_open(path, slot):
     db = tornquil.Tornquil(path)
     db.collection("c", D).add(V, {}, id="real")
     db.sync()
     del db
-    put_records(path, "c", [
-        ("beyond", encode_record("beyond", 5000, "{}")),
-        ("huge", encode_record("huge", 2**64 - 1, "{}")),
-    ])
+    put_records(path, "c", [("beyond", encode_record("beyond", slot, "{}"))])
+    # The vector file of 4 dimensions holds 1024 slots.
+    assert raises(KeyError, tornquil.Tornquil(path).get_collection, "c") == (
+        f"Data corruption: Slot {slot} is in use but the vector file holds only 1024 slots",)
+
+
+def test_a_record_beyond_slot_count_but_inside_the_file_keeps_its_slot(path):
+    db = tornquil.Tornquil(path)
+    db.collection("c", D).add(V, {}, id="real")
+    db.sync()
+    del db
+    put_records(path, "c", [("beyond", encode_record("beyond", 500, '{"b":1}'))])
     c = tornquil.Tornquil(path).get_collection("c")
-    for rid, slot in [("beyond", 5000), ("huge", 2**64 - 1)]:
-        assert raises(ValueError, c.get, rid) == (f"Record not found: Slot {slot} not allocated",)
-        assert raises(ValueError, c.delete, rid) == (f"Record not found: Slot {slot} not allocated",)
-    # Nothing else is disturbed: the scan skips them, and the real record is still there.
-    assert [r.id for r in c.search(V, 10)] == ["real"]
-    assert c.get("real") is not None
+    assert c.get("beyond").metadata == {"b": 1}
+    # The next fresh slot comes after it: the new vector does not overwrite slot 500.
+    c.add([0.0, 1.0, 0.0, 0.0], {}, id="new")
+    c.sync()
+    with open(os.path.join(path, "collections", "c", "vectors.bin"), "rb") as f:
+        header = f.read(64)
+        f.seek(64 + 501 * 4 * D)
+        assert struct.unpack("<4f", f.read(16)) == (0.0, 1.0, 0.0, 0.0)
+    assert struct.unpack_from("<Q", header, 10) == (502,)
+    assert len(c) == 3
 
 
 def test_stored_records_in_other_states_or_with_damaged_metadata(path):
