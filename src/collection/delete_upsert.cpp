@@ -6,6 +6,7 @@
 #include "base/platform.hpp"
 #include "collection/collection.hpp"
 #include "collection/index_refresh.hpp"
+#include "collection/vector_check.hpp"
 #include "search/hnsw/persist.hpp"
 #include "storage/records.hpp"
 
@@ -106,6 +107,7 @@ Result<void> upsert_record(Collection& c, std::string_view id, std::span<const f
   if (vector.size() != c.config.dimensions) {
     return std::unexpected(CoreError::dimension_mismatch(c.config.dimensions, vector.size()));
   }
+  TQ_TRY(check_storable_vector(c.config.metric, vector));
   TQ_TRY(check_record_id(id));
 
   drop_buffered_record(c, id);

@@ -6,6 +6,7 @@
 
 #include "base/uuid.hpp"
 #include "collection/collection.hpp"
+#include "collection/vector_check.hpp"
 #include "search/distance.hpp"
 #include "storage/records.hpp"
 
@@ -51,6 +52,7 @@ Result<std::string> add_record(Collection& c, std::span<const float> vector,
   if (vector.size() != c.config.dimensions) {
     return std::unexpected(CoreError::dimension_mismatch(c.config.dimensions, vector.size()));
   }
+  TQ_TRY(check_storable_vector(c.config.metric, vector));
   if (id) {
     TQ_TRY(check_record_id(*id));
   } else {
