@@ -73,7 +73,9 @@ Result<void> remove_tree_at(int dirfd, const char* name) {
 }
 }  // namespace
 
-Result<void> remove_dir_all(const std::string& path) { return remove_tree_at(AT_FDCWD, path.c_str()); }
+Result<void> remove_dir_all(const std::string& path) {
+  return remove_tree_at(AT_FDCWD, path.c_str());
+}
 
 Result<bool> path_exists(const std::string& path) {
   struct stat st;
@@ -139,8 +141,8 @@ Result<bool> File::try_lock_exclusive() const {
 Result<size_t> File::read_at(void* buf, size_t n, uint64_t offset) const {
   size_t done = 0;
   while (done < n) {
-    ssize_t r = ::pread(fd_, static_cast<char*>(buf) + done, n - done,
-                        static_cast<off_t>(offset + done));
+    ssize_t r =
+        ::pread(fd_, static_cast<char*>(buf) + done, n - done, static_cast<off_t>(offset + done));
     if (r < 0) {
       if (errno == EINTR) continue;
       return last_error();
@@ -155,6 +157,20 @@ Result<void> File::write_all(const void* buf, size_t n) const {
   size_t done = 0;
   while (done < n) {
     ssize_t r = ::write(fd_, static_cast<const char*>(buf) + done, n - done);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return last_error();
+    }
+    done += static_cast<size_t>(r);
+  }
+  return {};
+}
+
+Result<void> File::write_at(const void* buf, size_t n, uint64_t offset) const {
+  size_t done = 0;
+  while (done < n) {
+    ssize_t r = ::pwrite(fd_, static_cast<const char*>(buf) + done, n - done,
+                         static_cast<off_t>(offset + done));
     if (r < 0) {
       if (errno == EINTR) continue;
       return last_error();
@@ -183,8 +199,8 @@ Result<Mapping> Mapping::map(const File& file, uint64_t len) {
   Mapping m;
   if (len == 0) return m;
   if (len > SIZE_MAX) return std::unexpected(CoreError::io_errno(ENOMEM));
-  void* p = ::mmap(nullptr, static_cast<size_t>(len), PROT_READ | PROT_WRITE, MAP_SHARED,
-                   file.fd(), 0);
+  void* p =
+      ::mmap(nullptr, static_cast<size_t>(len), PROT_READ | PROT_WRITE, MAP_SHARED, file.fd(), 0);
   if (p == MAP_FAILED) return last_error();
   m.base_ = static_cast<unsigned char*>(p);
   m.len_ = len;

@@ -46,6 +46,8 @@ class File {
   // Reads up to n bytes at an offset; returns the count read.
   Result<size_t> read_at(void* buf, size_t n, uint64_t offset) const;
   Result<void> write_all(const void* buf, size_t n) const;
+  // Writes all n bytes at an offset, leaving the file position alone.
+  Result<void> write_at(const void* buf, size_t n, uint64_t offset) const;
 
   int fd() const { return fd_; }
   bool is_open() const { return fd_ >= 0; }
@@ -61,7 +63,10 @@ class Mapping {
  public:
   Mapping() = default;
   ~Mapping();
-  Mapping(Mapping&& o) noexcept : base_(o.base_), len_(o.len_) { o.base_ = nullptr; o.len_ = 0; }
+  Mapping(Mapping&& o) noexcept : base_(o.base_), len_(o.len_) {
+    o.base_ = nullptr;
+    o.len_ = 0;
+  }
   Mapping& operator=(Mapping&& o) noexcept;
   Mapping(const Mapping&) = delete;
   Mapping& operator=(const Mapping&) = delete;

@@ -2,6 +2,7 @@
 // phases.
 #include "collection/batch_insert.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -94,6 +95,8 @@ struct BatchPlan {
   std::vector<std::string> ids;
   std::vector<uint64_t> slots;
   std::vector<uint64_t> created_at;
+  // Item numbers in ascending order of their ids, batch order among equal ids.
+  std::vector<size_t> key_order;
 };
 
 // The checks that run before any slot is taken, in their order.
@@ -123,6 +126,32 @@ Result<void> check_batch(const Collection& c, const BatchInput& in) {
   return {};
 }
 
+// Item numbers in ascending byte order of their ids, batch order among equal ids. Sorted on
+// the first eight bytes held as one integer first, so most comparisons touch no string.
+std::vector<size_t> key_order(const std::vector<std::string>& ids) {
+  struct Key {
+    uint64_t prefix;
+    size_t item;
+  };
+  std::vector<Key> keys(ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) {
+    unsigned char b[8] = {};
+    std::memcpy(b, ids[i].data(), std::min<size_t>(8, ids[i].size()));
+    uint64_t prefix = 0;
+    for (unsigned char x : b) prefix = prefix << 8 | x;
+    keys[i] = {prefix, i};
+  }
+  std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    // A zero byte in the prefix may be padding or the id's own: the whole ids decide.
+    const int cmp = ids[a.item].compare(ids[b.item]);
+    return cmp != 0 ? cmp < 0 : a.item < b.item;
+  });
+  std::vector<size_t> order(ids.size());
+  for (size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].item;
+  return order;
+}
+
 // The ids, the slots and the clock of every item.
 Result<BatchPlan> plan_batch(Collection& c, const BatchInput& in) {
   const size_t n = in.vectors.size();
@@ -138,14 +167,17 @@ Result<BatchPlan> plan_batch(Collection& c, const BatchInput& in) {
   TQ_TRY(allocate_slots(c.slots, n, plan.slots));
   plan.created_at.resize(n);
   for (size_t i = 0; i < n; ++i) plan.created_at[i] = now_unix_secs();
+  plan.key_order = key_order(plan.ids);
   return plan;
 }
 
-// Phase 1: every record stored Pending, with the free list, in one transaction.
+// Phase 1: every record stored Pending, with the free list, in one transaction. The puts
+// go in ascending order of the ids (batch order among equal ids, so the later item still
+// replaces the earlier), which keeps the store's page walks local instead of random.
 Result<void> commit_pending(Collection& c, const BatchInput& in, const BatchPlan& plan) {
   TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
   std::string value;
-  for (size_t i = 0; i < plan.ids.size(); ++i) {
+  for (size_t i : plan.key_order) {
     RecordView r;
     r.id = plan.ids[i];
     r.slot = plan.slots[i];
@@ -163,26 +195,46 @@ Result<void> commit_pending(Collection& c, const BatchInput& in, const BatchPlan
   return commit_collection_txn(c, txn);
 }
 
+// Rows staged for one write to the file: about 1 MiB.
+constexpr size_t kStagedBytes = size_t{1} << 20;
+// Shorter runs of consecutive slots (freed slots reused) are written through the view.
+constexpr size_t kMinFileRun = 8;
+
 // Phase 2: every prepared vector into its slot, then one flush, under one hold of the
-// `vectors` lock.
+// `vectors` lock. Long runs of consecutive slots, the fresh ones, are prepared into a
+// staging buffer and written to the file a chunk at a time.
 Result<void> write_vectors(Collection& c, const BatchInput& in, const BatchPlan& plan) {
   const Metric metric = c.config.metric;
-  std::vector<float> row_scratch(c.config.dimensions);
-  std::vector<float> prepared(c.config.dimensions);
+  const size_t dims = c.config.dimensions;
+  const size_t chunk_rows = std::max<size_t>(kMinFileRun, kStagedBytes / (dims * sizeof(float)));
+  std::vector<float> row_scratch(dims);
+  std::vector<float> staged(chunk_rows * dims);
+  const std::vector<uint64_t>& slots = plan.slots;
+  const size_t n = slots.size();
+
   std::unique_lock lk(c.slots.vectors_lock);
-  for (size_t i = 0; i < plan.slots.size(); ++i) {
-    std::span<const float> v = in.vectors.row(i, row_scratch.data());
-    // Only Cosine changes a vector when preparing it; the others store it as it is.
-    if (metric == Metric::Cosine) {
-      prepare_vector_into(metric, v, prepared.data());
-      v = prepared;
+  VectorStorage& file = c.slots.vectors;
+  for (size_t i = 0; i < n;) {
+    size_t end = i + 1;
+    while (end < n && end - i < chunk_rows && slots[end] == slots[end - 1] + 1) ++end;
+    if (end - i < kMinFileRun) {
+      for (; i < end; ++i) {
+        prepare_vector_into(metric, in.vectors.row(i, row_scratch.data()), staged.data());
+        TQ_TRY(write_vector(file, slots[i], std::span<const float>(staged.data(), dims)));
+      }
+      continue;
     }
-    TQ_TRY(write_vector(c.slots.vectors, plan.slots[i], v));
+    for (size_t k = i; k < end; ++k) {
+      prepare_vector_into(metric, in.vectors.row(k, row_scratch.data()),
+                          staged.data() + (k - i) * dims);
+    }
+    TQ_TRY(write_slots(file, slots[i], std::span<const float>(staged.data(), (end - i) * dims)));
+    i = end;
   }
   if (g_fail_next_vector_flush.exchange(false)) {
     return std::unexpected(CoreError::io("injected vector flush failure"));
   }
-  return flush_vectors(c.slots.vectors);
+  return flush_vectors(file);
 }
 
 // Phase 3: the batch's records made Active in one transaction. Only a record that is still
@@ -192,7 +244,7 @@ Result<void> write_vectors(Collection& c, const BatchInput& in, const BatchPlan&
 Result<void> commit_active(Collection& c, const BatchPlan& plan) {
   TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
   std::string value;
-  for (size_t i = 0; i < plan.ids.size(); ++i) {
+  for (size_t i : plan.key_order) {
     const std::string& id = plan.ids[i];
     TQ_ASSIGN(std::optional<std::string_view> stored, txn.get(kRecordsTable, id));
     if (!stored) continue;

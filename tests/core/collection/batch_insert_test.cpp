@@ -385,6 +385,27 @@ TEST_F(BatchInsertTest, LaterItemsReplaceEarlierRecordsOfTheirIdWithoutFreeingSl
   EXPECT_EQ(slot_count(*c), 4u);
 }
 
+// Ids that share long prefixes, hold zero bytes or repeat: each stored record is the last
+// item of its id, whatever order the store is written in.
+TEST_F(BatchInsertTest, TheLastItemOfEachIdIsStored) {
+  auto c = open(make_config(2));
+  using namespace std::string_literals;
+  const Ids ids = {"prefix-long-2", "prefix-long-1", "x", "",     "\0"s, "x",  "prefix-long-1",
+                   "prefix-l",      "a\0b"s,         "a", "a\0"s, "",    "\0"s};
+  Batch b = seeded(2, ids.size());
+  b.ids = ids;
+  EXPECT_EQ(run(*c, b), ids);
+  std::map<std::string, uint64_t> last;  // id -> slot of its last item (slots follow items)
+  for (size_t i = 0; i < ids.size(); ++i) last[ids[i]] = i;
+  const std::vector<Record> stored = committed_records(*c);
+  ASSERT_EQ(stored.size(), last.size());
+  for (const Record& r : stored) {
+    EXPECT_EQ(r.slot, last.at(r.id)) << r.id;
+    EXPECT_EQ(r.state, RecordState::Active) << r.id;
+    EXPECT_EQ(r.metadata, "{\"i\":" + std::to_string(r.slot) + "}") << r.id;
+  }
+}
+
 TEST_F(BatchInsertTest, FreedSlotsAreTakenFirstThenFreshOnesAcrossGrowth) {
   auto c = open(make_config(4));
   for (int i = 0; i < 4; ++i) add(*c, i, "r" + std::to_string(i));
