@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "args.hpp"
+#include "base/json_write.hpp"
 #include "module.hpp"
 #include "py_ref.hpp"
 

@@ -4,6 +4,7 @@
 #include <shared_mutex>
 #include <utility>
 
+#include "base/json_write.hpp"
 #include "base/uuid.hpp"
 #include "collection/collection.hpp"
 #include "collection/vector_check.hpp"

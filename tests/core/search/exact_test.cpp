@@ -5,7 +5,6 @@
 // record table: the same hits as the single walk for keys of every shape, its snapshot
 // check, its split of the key space, and walks running beside commits.
 #include "search/exact.hpp"
-#include "search/key_split.hpp"
 
 #include <gtest/gtest.h>
 #include <lmdb.h>
@@ -24,9 +23,11 @@
 #include <vector>
 
 #include "../storage/test_dir.hpp"
-#include "base/json.hpp"
+#include "base/json_read.hpp"
+#include "base/json_write.hpp"
 #include "search/distance.hpp"
 #include "search/filter.hpp"
+#include "search/key_split.hpp"
 #include "storage/kv_store.hpp"
 #include "storage/records.hpp"
 #include "storage/vector_file.hpp"
