@@ -121,7 +121,7 @@ Result<void> check_batch(const Collection& c, const BatchInput& in) {
     TQ_TRY(check_storable_vector(c.config.metric, in.vectors.row(i, scratch.data()), i));
   }
   if (in.ids) {
-    for (const std::string& id : *in.ids) TQ_TRY(check_record_id(id));
+    for (std::string_view id : *in.ids) TQ_TRY(check_record_id(id));
   }
   return {};
 }

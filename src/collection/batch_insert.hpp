@@ -24,6 +24,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/error.hpp"
@@ -73,7 +74,7 @@ class BatchRows {
 struct BatchInput {
   BatchRows vectors = BatchRows::packed({}, {});
   std::span<const std::string> metadata;
-  std::optional<std::span<const std::string>> ids;
+  std::optional<std::span<const std::string_view>> ids;
   std::optional<std::span<const std::optional<uint64_t>>> ttls;
 };
 

@@ -44,6 +44,7 @@ struct Batch {
   std::vector<std::string> metadata;
   std::optional<std::vector<std::string>> ids;
   std::optional<std::vector<std::optional<uint64_t>>> ttls;
+  mutable std::vector<std::string_view> id_views;
 
   Batch& row(const std::vector<float>& v, std::string meta = "{}") {
     floats.insert(floats.end(), v.begin(), v.end());
@@ -55,7 +56,10 @@ struct Batch {
     BatchInput in;
     in.vectors = BatchRows::packed(floats, offsets);
     in.metadata = metadata;
-    if (ids) in.ids = std::span<const std::string>(*ids);
+    if (ids) {
+      id_views.assign(ids->begin(), ids->end());
+      in.ids = std::span<const std::string_view>(id_views);
+    }
     if (ttls) in.ttls = std::span<const std::optional<uint64_t>>(*ttls);
     return in;
   }
