@@ -5,6 +5,7 @@ setup:
 	bash scripts/setup.sh
 
 test: setup
+	bash scripts/check_layers.sh
 	build/release/tests/core/core_tests --gtest_brief=1
 	.venv/bin/python -m pytest -q tests/python
 

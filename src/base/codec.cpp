@@ -1,19 +1,28 @@
-// Decoder side of the binary encoding and the UTF-8 check behind its text fields.
+// Decoder side of the binary encoding, the hex form of stored 32-bit values, and the UTF-8 check
+// behind its text fields.
 #include "base/codec.hpp"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace tornquil {
 
-CoreError Reader::eof_error() { return CoreError::serialization("io error: unexpected end of file"); }
+std::string hex_u32(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof(buf), "0x%08X", v);
+  return buf;
+}
+
+CoreError Reader::eof_error() {
+  return CoreError::serialization("io error: unexpected end of file");
+}
 CoreError Reader::short_text_error() { return CoreError::serialization("io error: "); }
 CoreError Reader::bad_tag_error(uint8_t tag) {
   return CoreError::serialization("tag for enum is not valid, found " + std::to_string(tag));
 }
 CoreError Reader::bad_variant_error(uint32_t value, uint32_t variants) {
   return CoreError::serialization("invalid value: integer `" + std::to_string(value) +
-                                  "`, expected variant index 0 <= i < " +
-                                  std::to_string(variants));
+                                  "`, expected variant index 0 <= i < " + std::to_string(variants));
 }
 
 Result<uint8_t> Reader::u8() {
@@ -96,9 +105,12 @@ std::optional<std::string> utf8_error(std::string_view s) {
     }
     const size_t start = i;
     int width = 0;
-    if (first >= 0xC2 && first <= 0xDF) width = 2;
-    else if (first >= 0xE0 && first <= 0xEF) width = 3;
-    else if (first >= 0xF0 && first <= 0xF4) width = 4;
+    if (first >= 0xC2 && first <= 0xDF)
+      width = 2;
+    else if (first >= 0xE0 && first <= 0xEF)
+      width = 3;
+    else if (first >= 0xF0 && first <= 0xF4)
+      width = 4;
     if (width == 0) return invalid(start, 1);
     if (start + 1 >= n) return incomplete(start);
     const unsigned char second = b[start + 1];
@@ -108,8 +120,7 @@ std::optional<std::string> utf8_error(std::string_view s) {
     } else if (width == 3) {
       ok2 = (first == 0xE0 && second >= 0xA0 && second <= 0xBF) ||
             (first >= 0xE1 && first <= 0xEC && cont(second)) ||
-            (first == 0xED && second >= 0x80 && second <= 0x9F) ||
-            (first >= 0xEE && cont(second));
+            (first == 0xED && second >= 0x80 && second <= 0x9F) || (first >= 0xEE && cont(second));
     } else {
       ok2 = (first == 0xF0 && second >= 0x90 && second <= 0xBF) ||
             (first >= 0xF1 && first <= 0xF3 && cont(second)) ||

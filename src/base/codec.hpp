@@ -18,6 +18,22 @@ namespace tornquil {
 
 static_assert(std::endian::native == std::endian::little, "little-endian host assumed");
 
+// One fixed-width little-endian field at a raw address, for layouts read and written in
+// place (a mapped file header). The address need not be aligned.
+template <class T>
+inline void store_le(unsigned char* p, T v) {
+  std::memcpy(p, &v, sizeof(T));
+}
+template <class T>
+inline T load_le(const unsigned char* p) {
+  T v;
+  std::memcpy(&v, p, sizeof(T));
+  return v;
+}
+
+// A 32-bit value as the corruption messages show it: "0x" and eight upper-case hex digits.
+std::string hex_u32(uint32_t v);
+
 // Appends encoded fields to a caller-owned buffer (reserve the exact size first).
 class Writer {
  public:
@@ -86,8 +102,8 @@ class Reader {
 
  public:
   // The decoder's fixed texts, shared by every stored value.
-  static CoreError eof_error();               // "io error: unexpected end of file"
-  static CoreError short_text_error();        // "io error: "
+  static CoreError eof_error();         // "io error: unexpected end of file"
+  static CoreError short_text_error();  // "io error: "
   static CoreError bad_tag_error(uint8_t tag);
   static CoreError bad_variant_error(uint32_t value, uint32_t variants);
 };

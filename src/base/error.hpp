@@ -35,7 +35,9 @@ class CoreError {
   static CoreError io_errno(int err);
   static CoreError database(std::string t) { return {ErrorKind::Database, std::move(t)}; }
   static CoreError invalid_input(std::string t) { return {ErrorKind::InvalidInput, std::move(t)}; }
-  static CoreError invalid_format(std::string t) { return {ErrorKind::InvalidFormat, std::move(t)}; }
+  static CoreError invalid_format(std::string t) {
+    return {ErrorKind::InvalidFormat, std::move(t)};
+  }
   static CoreError deserialization(std::string t) {
     return {ErrorKind::Deserialization, std::move(t)};
   }
@@ -47,9 +49,7 @@ class CoreError {
     return {ErrorKind::CollectionExists, std::move(t)};
   }
   static CoreError corruption(std::string t) { return {ErrorKind::Corruption, std::move(t)}; }
-  static CoreError serialization(std::string t) {
-    return {ErrorKind::Serialization, std::move(t)};
-  }
+  static CoreError serialization(std::string t) { return {ErrorKind::Serialization, std::move(t)}; }
   static CoreError transaction(std::string t) { return {ErrorKind::Transaction, std::move(t)}; }
   static CoreError lock(std::string t) { return {ErrorKind::Lock, std::move(t)}; }
 
@@ -90,10 +90,16 @@ class CoreError {
 template <class T>
 using Result = std::expected<T, CoreError>;
 
+// DimensionMismatch naming both lengths unless a vector of `got` floats fits `expected`.
+inline Result<void> check_dimensions(uint64_t expected, uint64_t got) {
+  if (got == expected) return {};
+  return std::unexpected(CoreError::dimension_mismatch(expected, got));
+}
+
 // Returns the error of a failed Result from the enclosing function.
-#define TQ_TRY(expr)                                            \
-  do {                                                          \
-    auto&& tq_try_r_ = (expr);                                  \
+#define TQ_TRY(expr)                                                      \
+  do {                                                                    \
+    auto&& tq_try_r_ = (expr);                                            \
     if (!tq_try_r_) return std::unexpected(std::move(tq_try_r_).error()); \
   } while (0)
 
@@ -101,9 +107,9 @@ using Result = std::expected<T, CoreError>;
 #define TQ_CONCAT_INNER(a, b) a##b
 #define TQ_CONCAT(a, b) TQ_CONCAT_INNER(a, b)
 #define TQ_ASSIGN(lhs, expr) TQ_ASSIGN_IMPL(TQ_CONCAT(tq_assign_r_, __LINE__), lhs, expr)
-#define TQ_ASSIGN_IMPL(tmp, lhs, expr)                        \
-  auto tmp = (expr);                                          \
-  if (!tmp) return std::unexpected(std::move(tmp).error());   \
+#define TQ_ASSIGN_IMPL(tmp, lhs, expr)                      \
+  auto tmp = (expr);                                        \
+  if (!tmp) return std::unexpected(std::move(tmp).error()); \
   lhs = std::move(*tmp)
 
 // Ends the process for a state no input can produce.

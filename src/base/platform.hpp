@@ -20,7 +20,6 @@ Result<void> create_dir_all(const std::string& path);
 Result<void> remove_dir_all(const std::string& path);
 // True when the path exists, false when it does not; any other failure of the query is Io.
 Result<bool> path_exists(const std::string& path);
-bool is_directory(const std::string& path);
 
 // An open file descriptor, closed by its owner.
 class File {
@@ -50,7 +49,6 @@ class File {
   Result<void> write_at(const void* buf, size_t n, uint64_t offset) const;
 
   int fd() const { return fd_; }
-  bool is_open() const { return fd_ >= 0; }
   void close();
 
  private:
@@ -73,6 +71,9 @@ class Mapping {
 
   // Maps the first `len` bytes of the file (len 0 gives an empty mapping).
   static Result<Mapping> map(const File& file, uint64_t len);
+  // Maps the first `len` bytes for reading only; the file may be open read-write. A write
+  // through the view is a fault, so a reader cannot damage the file by mistake.
+  static Result<Mapping> map_read_only(const File& file, uint64_t len);
 
   // Writes the whole view back to the file and waits for it.
   Result<void> flush() const;

@@ -1,6 +1,7 @@
 // The Collection object: construction, release and open_collection.
 #include "collection/collection.hpp"
 
+#include <shared_mutex>
 #include <utility>
 
 #include "base/platform.hpp"
@@ -41,9 +42,9 @@ Result<void> commit_collection_txn(Collection& c, WriteTxn& txn) {
   return txn.commit();
 }
 
-uint64_t now_unix_millis() {
-  const int64_t ns = platform::wall_clock_ns();
-  return ns < 0 ? 0 : static_cast<uint64_t>(ns) / 1000000;
+uint64_t vector_file_bytes(Collection& c) {
+  std::shared_lock lk(c.slots.vectors_lock);
+  return c.slots.vectors.mapped_len();
 }
 
 namespace {

@@ -44,6 +44,7 @@
 
 #include "base/error.hpp"
 #include "base/json_value.hpp"
+#include "collection/layout.hpp"
 #include "search/hnsw/graph.hpp"
 #include "storage/free_list.hpp"
 #include "storage/kv_store.hpp"
@@ -53,10 +54,6 @@
 #include "storage/vector_file.hpp"
 
 namespace tornquil {
-
-constexpr const char* kVectorsFileName = "vectors.bin";
-constexpr const char* kMetaFileName = "meta.redb";
-constexpr const char* kIndexFileName = "hnsw.index";
 
 // Buffered records that trigger a flush, and the age of the buffer that does.
 constexpr uint64_t kFlushThreshold = 100;
@@ -149,6 +146,10 @@ Result<uint64_t> record_count(Collection& c);
 // its slot; false when none is buffered. The caller holds no lock of the collection.
 bool drop_buffered_record(Collection& c, std::string_view id);
 
+// The metadata text of the oldest live buffered copy of `id`, as the compact writer laid it
+// out; nullopt when none is buffered. The caller holds no lock of the collection.
+std::optional<std::string> buffered_metadata(Collection& c, std::string_view id);
+
 // ---- Delete, upsert and sync (delete_upsert.cpp) ----
 
 // Deletes the committed record `id` that names `slot` (as the caller found it, in any
@@ -159,6 +160,11 @@ bool drop_buffered_record(Collection& c, std::string_view id);
 // left alone; a record already Tombstone (an earlier delete failed before removing it) is
 // only removed, its slot having been freed by that delete. The caller holds no lock.
 Result<void> delete_record(Collection& c, std::string_view id, uint64_t slot);
+
+// Deletes what the id holds: its first buffered copy when there is one (and nothing else),
+// else the committed record in whatever state it is. False when neither exists, and for an
+// id too long to be stored. The caller holds no lock of the collection.
+Result<bool> delete_by_id(Collection& c, std::string_view id);
 
 // Replaces whatever the id holds, a buffered copy, a committed record or both, with a new
 // buffered record. Not atomic: concurrent writers of the same id may interleave. A vector
@@ -175,7 +181,7 @@ Result<void> sync_collection(Collection& c);
 // Commits a write transaction of the collection (see TEST_fail_next_commit).
 Result<void> commit_collection_txn(Collection& c, WriteTxn& txn);
 
-// Wall-clock Unix milliseconds; 0 when the clock reads before 1970.
-uint64_t now_unix_millis();
+// The length of the vector file's mapping in bytes, under the `vectors` lock for reading.
+uint64_t vector_file_bytes(Collection& c);
 
 }  // namespace tornquil

@@ -73,6 +73,14 @@ Result<void> remove_tombstone(Collection& c, std::string_view id, uint64_t slot)
   return commit_collection_txn(c, txn);
 }
 
+// The slot the committed record of `id` names, in any state; nullopt when none is stored.
+Result<std::optional<uint64_t>> committed_slot(Collection& c, std::string_view id) {
+  TQ_ASSIGN(ReadTxn txn, begin_read_txn(*c.meta));
+  TQ_ASSIGN(std::optional<Record> rec, get_record(txn, id));
+  if (!rec) return std::optional<uint64_t>();
+  return std::optional<uint64_t>(rec->slot);
+}
+
 }  // namespace
 
 Result<void> delete_record(Collection& c, std::string_view id, uint64_t slot) {
@@ -102,22 +110,24 @@ Result<void> delete_record(Collection& c, std::string_view id, uint64_t slot) {
   return remove_tombstone(c, id, slot);
 }
 
+Result<bool> delete_by_id(Collection& c, std::string_view id) {
+  if (!check_record_id(id)) return false;
+  if (drop_buffered_record(c, id)) return true;
+  TQ_ASSIGN(std::optional<uint64_t> slot, committed_slot(c, id));
+  if (!slot) return false;
+  TQ_TRY(delete_record(c, id, *slot));
+  return true;
+}
+
 Result<void> upsert_record(Collection& c, std::string_view id, std::span<const float> vector,
                            const JsonValue& metadata, std::optional<uint64_t> ttl) {
-  if (vector.size() != c.config.dimensions) {
-    return std::unexpected(CoreError::dimension_mismatch(c.config.dimensions, vector.size()));
-  }
+  TQ_TRY(check_dimensions(c.config.dimensions, vector.size()));
   TQ_TRY(check_storable_vector(c.config.metric, vector));
   TQ_TRY(check_record_id(id));
 
   drop_buffered_record(c, id);
-
-  std::optional<Record> committed;
-  {
-    TQ_ASSIGN(ReadTxn txn, begin_read_txn(*c.meta));
-    TQ_ASSIGN(committed, get_record(txn, id));
-  }
-  if (committed) TQ_TRY(delete_record(c, id, committed->slot));
+  TQ_ASSIGN(std::optional<uint64_t> slot, committed_slot(c, id));
+  if (slot) TQ_TRY(delete_record(c, id, *slot));
 
   TQ_TRY(add_record(c, vector, metadata, std::string(id), ttl));
   return {};

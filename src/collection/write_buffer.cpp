@@ -1,4 +1,5 @@
-// The write buffer of a collection: adding a record, committing the buffer, counting.
+// The write buffer of a collection: adding a record, committing the buffer, counting, and
+// finding or dropping a buffered copy by id.
 #include <iterator>
 #include <mutex>
 #include <shared_mutex>
@@ -50,9 +51,7 @@ Result<void> commit_records(Collection& c, const std::vector<PendingRecord>& tak
 Result<std::string> add_record(Collection& c, std::span<const float> vector,
                                const JsonValue& metadata, std::optional<std::string> id,
                                std::optional<uint64_t> ttl) {
-  if (vector.size() != c.config.dimensions) {
-    return std::unexpected(CoreError::dimension_mismatch(c.config.dimensions, vector.size()));
-  }
+  TQ_TRY(check_dimensions(c.config.dimensions, vector.size()));
   TQ_TRY(check_storable_vector(c.config.metric, vector));
   if (id) {
     TQ_TRY(check_record_id(*id));
@@ -123,6 +122,14 @@ Result<uint64_t> record_count(Collection& c) {
   }
   std::lock_guard lk(c.pending_lock);
   return committed + c.pending.size();
+}
+
+std::optional<std::string> buffered_metadata(Collection& c, std::string_view id) {
+  std::lock_guard lk(c.pending_lock);
+  for (const PendingRecord& p : c.pending) {
+    if (p.record.id == id && is_live(p.record)) return p.record.metadata;
+  }
+  return std::nullopt;
 }
 
 bool drop_buffered_record(Collection& c, std::string_view id) {

@@ -1,4 +1,4 @@
-// The exact scan and the top list.
+// The exact scan.
 //
 // The committed scan cuts the stored values into chunks of views into the store's pages.
 // A chunk is decoded, tested for state, expiry and filter, and its survivors are scored
@@ -11,12 +11,10 @@
 // Two walks feed the chunks. The single walk runs one cursor on the calling thread and
 // hands chunks to the pool's workers while it goes on (below 500 stored values it scores
 // them itself). It is bound by that one cursor, so a large table is walked in parallel
-// instead, by several read transactions that are proven to show the same snapshot. The key
-// space between the first and the last key is cut into ranges by interpolation, in an
-// alphabet learnt from a small sample of the keys, and each transaction walks and scores
-// ranges of its own. Ranges are contiguous and cover every key exactly once, and their lists
-// are merged in range order, so both walks give the same hits however the keys fall into
-// ranges; skewed keys only cost balance.
+// instead, by the snapshot range walk of the store (storage/range_walk.hpp): each of its
+// transactions walks and scores ranges of its own. Ranges are contiguous and cover every key
+// exactly once, and their lists are merged in range order, so both walks give the same hits however
+// the keys fall into ranges; skewed keys only cost balance.
 #include "search/exact.hpp"
 
 #include <oneapi/tbb/task_group.h>
@@ -32,42 +30,16 @@
 
 #include "base/worker_pool.hpp"
 #include "search/distance.hpp"
-#include "search/key_split.hpp"
 
 namespace tornquil {
-
-namespace detail {
-
-void insert_top_k(TopK& top, float score, uint64_t position) {
-  std::vector<TopEntry>& e = top.entries;
-  const bool hib = top.higher_is_better;
-  // The new entry goes behind every entry at least as good as it, ahead of the rest.
-  size_t at = e.size();
-  if (e.size() < 20) {
-    while (at > 0 && score_better(score, e[at - 1].score, hib)) --at;
-  } else {
-    auto ahead_of = [hib](float s, const TopEntry& x) { return score_better(s, x.score, hib); };
-    at = static_cast<size_t>(std::upper_bound(e.begin(), e.end(), score, ahead_of) - e.begin());
-  }
-  e.insert(e.begin() + static_cast<std::ptrdiff_t>(at), TopEntry{score, position});
-  if (e.size() > top.limit) e.pop_back();
-}
-
-}  // namespace detail
-
-TopK make_top_k(uint64_t limit, bool higher_is_better, uint64_t most_items) {
-  TopK top;
-  top.limit = limit;
-  top.higher_is_better = higher_is_better;
-  top.entries.reserve(static_cast<size_t>(std::min(limit, most_items)) + 1);
-  return top;
-}
 
 namespace {
 
 // Stored values per chunk: enough work per hand-over to hide its cost, few enough that the
 // first chunks reach the workers quickly.
 constexpr uint32_t kChunkEntries = 256;
+// A merger sorts after about four chunks' worth of entries.
+static_assert(kMergeBatch == 4 * kChunkEntries);
 
 // The top list of a filtered scan holds ten times k, without wrapping.
 uint64_t scan_limit(uint64_t k, bool has_fields) {
@@ -155,21 +127,6 @@ void prefetch_vector(const float* v, size_t dims) {
   __builtin_prefetch(end - 1, 0, 0);
 }
 
-// Fills `top` (empty, limit >= 1) with n scored items given in push order. A list that can
-// hold them all is sorted once instead: a stable sort gives the list pushing would.
-void build_top(TopK& top, const float* scores, const uint32_t* positions, uint32_t n) {
-  if (top.limit >= n) {
-    for (uint32_t i = 0; i < n; ++i) top.entries.push_back(TopEntry{scores[i], positions[i]});
-    const bool hib = top.higher_is_better;
-    std::stable_sort(top.entries.begin(), top.entries.end(),
-                     [hib](const TopEntry& a, const TopEntry& b) {
-                       return score_better(a.score, b.score, hib);
-                     });
-    return;
-  }
-  for (uint32_t i = 0; i < n; ++i) push_top_k(top, scores[i], positions[i]);
-}
-
 // Decodes, tests and scores one chunk into its own top list. Stops at the first value that
 // does not decode: that error ends the scan, so nothing after it matters.
 void score_chunk(const ScoreContext& ctx, Chunk& c) {
@@ -215,79 +172,6 @@ void score_chunk(const ScoreContext& ctx, Chunk& c) {
   }
   build_top(c.top, scores, positions, scored);
 }
-
-// The scan's own list, fed one best-first chunk list after another in candidate order, on
-// one thread. Entries are gathered in feeding order and now and then stably sorted and cut
-// to `limit`; once the list has been full, an entry no better than its last cannot get in
-// and is not gathered. The result is the list pushing every entry would give, without
-// pushing's cost per entry when the limit is large.
-template <class Payload>
-class Merger {
- public:
-  struct Item {
-    float score;
-    Payload payload;
-  };
-
-  Merger(uint64_t limit, bool hib)
-      : limit_(limit),
-        hib_(hib),
-        // Sort once a limit's worth has come in beyond the list (or a few chunks' worth).
-        sort_at_(limit > std::numeric_limits<uint64_t>::max() / 2
-                     ? std::numeric_limits<uint64_t>::max()
-                     : limit + std::max<uint64_t>(limit, 4 * kChunkEntries)) {}
-
-  // `payload_of(position)` gives the payload of an entry of `local`.
-  template <class PayloadOf>
-  void add(const TopK& local, const PayloadOf& payload_of) {
-    for (const TopEntry& e : local.entries) {
-      if (full_ && !score_better(e.score, worst_, hib_)) break;  // nor any after it
-      items_.push_back(Item{e.score, payload_of(e.position)});
-    }
-    if (items_.size() >= sort_at_) settle();
-  }
-
-  // Items already best first, at most `limit` of them: what another merger's take() gave.
-  void add_items(const std::vector<Item>& items) {
-    for (const Item& e : items) {
-      if (full_ && !score_better(e.score, worst_, hib_)) break;
-      items_.push_back(e);
-    }
-    if (items_.size() >= sort_at_) settle();
-  }
-
-  // The list, best first, at most `limit` long.
-  const std::vector<Item>& finish() {
-    settle();
-    return items_;
-  }
-
-  // The list of finish(), handed over.
-  std::vector<Item> take() {
-    settle();
-    return std::move(items_);
-  }
-
- private:
-  void settle() {
-    const bool hib = hib_;
-    std::stable_sort(items_.begin(), items_.end(), [hib](const Item& a, const Item& b) {
-      return score_better(a.score, b.score, hib);
-    });
-    if (items_.size() >= limit_) {
-      items_.resize(static_cast<size_t>(limit_));
-      full_ = true;
-      worst_ = items_.back().score;
-    }
-  }
-
-  uint64_t limit_;
-  bool hib_;
-  uint64_t sort_at_;
-  bool full_ = false;
-  float worst_ = 0;
-  std::vector<Item> items_;
-};
 
 // What a committed hit is built from: views into the store's pages.
 struct HitSource {
@@ -416,143 +300,21 @@ std::optional<CoreError> single_walk(const ScoreContext& ctx, Cursor& cursor, ui
 
 // ---- The parallel walk
 
-// Below this many entries the single walk is as fast: beginning the extra transactions,
-// sampling the keys and splitting them cost more than the walk they share out.
-constexpr uint64_t kParallelWalkMinEntries = 8192;
-
-// Ranges per transaction, from kMinRangesPerTxn to kRangesPerTxn: one per kEntriesPerRange
-// entries. Each transaction takes the next range as it finishes one, so many small ranges
-// keep the transactions equally busy to the end, while each range costs a seek and a merge.
-constexpr uint64_t kRangesPerTxn = 64;
-constexpr uint64_t kMinRangesPerTxn = 4;
-constexpr uint64_t kEntriesPerRange = 64;
-
-// Keys the split learns the keys' alphabet from: the first, the last, and those found at
-// this many evenly interpolated probes.
-constexpr uint32_t kSampleProbes = 32;
-
-// Read transactions all parallel walks of the process may hold beyond their scans' own. A
-// store has a fixed number of reader places, and readers that are not scans (get, len,
-// flush's own reads) must always find one; a walk that gets no grant walks alone.
-constexpr int kMaxExtraReaders = 256;
-std::atomic<int> extra_readers_in_use{0};
-
-// A share of the extra reader places, given back when it ends.
-class ReaderGrant {
- public:
-  explicit ReaderGrant(int want) {
-    int used = extra_readers_in_use.load(std::memory_order_relaxed);
-    do {
-      n_ = std::max(0, std::min(want, kMaxExtraReaders - used));
-    } while (n_ > 0 && !extra_readers_in_use.compare_exchange_weak(used, used + n_,
-                                                                   std::memory_order_relaxed));
-  }
-  ~ReaderGrant() { extra_readers_in_use.fetch_sub(n_, std::memory_order_relaxed); }
-  ReaderGrant(const ReaderGrant&) = delete;
-  ReaderGrant& operator=(const ReaderGrant&) = delete;
-  int count() const { return n_; }
-
- private:
-  int n_ = 0;
-};
-
-ScanWalkTestHooks* test_hooks = nullptr;
-
-}  // namespace
-
-void TEST_set_scan_walk_hooks(ScanWalkTestHooks* hooks) { test_hooks = hooks; }
-
-namespace {
-
 // The hits of one range: its own list, best first, or the error that ended it.
 struct RangeResult {
   std::vector<HitMerger::Item> best;
   std::optional<CoreError> error;
 };
 
-// Everything a parallel walk holds: the extra transactions and one cursor per transaction
-// (the scan's own first). Views into any of them stay valid while this lives, so it must
-// outlive the building of the hits.
-struct ParallelWalk {
-  std::optional<ReaderGrant> grant;
-  std::vector<ReadTxn> extra;
-  std::vector<Cursor> cursors;  // after `extra`: closed before their transactions end
-  std::vector<std::string> bounds;
-};
-
-// Prepares a parallel walk of the records table of `txn`, or leaves `walk` without cursors
-// when the single walk is to be used: a small table, no reader places, an extra transaction
-// that shows another snapshot (a commit came in between; the scan must see the table as its
-// own transaction does), or keys that leave no room to split.
-Result<void> plan_parallel_walk(KvStore& store, ReadTxn& txn, ParallelWalk& walk) {
-  const ScanWalkTestHooks* hooks = test_hooks;
-  const uint32_t wanted = hooks ? hooks->transactions : worker_count();
-  if (wanted < 2) return {};
-  TQ_ASSIGN(const uint64_t entries, txn.entry_count(kRecordsTable));
-  if (entries < (hooks ? hooks->min_entries : kParallelWalkMinEntries) || entries < 2) return {};
-
-  walk.grant.emplace(static_cast<int>(std::min<uint32_t>(wanted - 1, kMaxExtraReaders)));
-  walk.extra.reserve(static_cast<size_t>(walk.grant->count()));
-  for (int i = 0; i < walk.grant->count(); ++i) {
-    Result<ReadTxn> t = begin_read_txn(store);
-    if (!t) break;  // no reader place left: walk with fewer
-    walk.extra.push_back(std::move(*t));
-  }
-  bool same = true;
-  for (const ReadTxn& t : walk.extra) same = same && t.snapshot_id() == txn.snapshot_id();
-  auto walk_alone = [&walk] {
-    walk.extra.clear();
-    walk.grant.reset();
-    walk.bounds.clear();
-  };
-  if (!same || walk.extra.empty()) {
-    walk_alone();
-    return {};
-  }
-
-  // The first and last keys and a sample between them, all from the scan's own snapshot.
-  TQ_ASSIGN(Cursor own, txn.cursor(kRecordsTable));
-  std::string_view first, last, value;
-  TQ_ASSIGN(const bool has_first, own.seek("", first, value));
-  TQ_ASSIGN(const bool has_last, own.last(last, value));
-  if (!has_first || !has_last) {
-    walk_alone();
-    return {};
-  }
-  std::vector<std::string_view> sample = {first, last};
-  for (const std::string& probe : split_key_range(first, last, kSampleProbes)) {
-    std::string_view key;
-    TQ_ASSIGN(const bool found, own.seek(probe, key, value));
-    if (found) sample.push_back(key);
-  }
-  const uint64_t txns = walk.extra.size() + 1;
-  const uint64_t ranges = hooks
-                              ? hooks->ranges_per_transaction * txns
-                              : std::clamp<uint64_t>(entries / kEntriesPerRange,
-                                                     kMinRangesPerTxn * txns, kRangesPerTxn * txns);
-  walk.bounds = split_key_range_sampled(sample, static_cast<uint32_t>(ranges));
-  if (walk.bounds.empty()) {
-    walk_alone();
-    return {};
-  }
-  walk.cursors.reserve(walk.extra.size() + 1);
-  walk.cursors.push_back(std::move(own));
-  for (ReadTxn& t : walk.extra) {
-    TQ_ASSIGN(Cursor c, t.cursor(kRecordsTable));
-    walk.cursors.push_back(std::move(c));
-  }
-  return {};
-}
-
-// Walks range r of `bounds` with `cursor` into `out`, chunk by chunk, exactly as the single
+// Walks range r of `walk` with `cursor` into `out`, chunk by chunk, exactly as the single
 // walk scores its chunks. Stops early once a range before it has failed, since nothing after
 // a failure is reported.
-void walk_range(const ScoreContext& ctx, Cursor& cursor, const std::vector<std::string>& bounds,
-                size_t r, Chunk& c, uint64_t limit, bool hib,
-                const std::atomic<size_t>& first_failed, RangeResult& out) {
-  const std::string* end = r < bounds.size() ? &bounds[r] : nullptr;
+void walk_range(const ScoreContext& ctx, Cursor& cursor, const SnapshotRangeWalk& walk, size_t r,
+                Chunk& c, uint64_t limit, bool hib, const std::atomic<size_t>& first_failed,
+                RangeResult& out) {
+  const std::string* end = walk.range_end(r);
   std::string_view key, value;
-  Result<bool> at = cursor.seek(r == 0 ? std::string_view() : bounds[r - 1], key, value);
+  Result<bool> at = cursor.seek(walk.range_begin(r), key, value);
   if (!at) {
     out.error = std::move(at).error();
     return;
@@ -563,7 +325,7 @@ void walk_range(const ScoreContext& ctx, Cursor& cursor, const std::vector<std::
   while (more) {
     c.count = 0;
     while (more && c.count < kChunkEntries) {
-      if (end != nullptr && !stored_key_before(key, *end)) {
+      if (!in_range(key, end)) {
         more = false;
         break;
       }
@@ -595,9 +357,9 @@ void walk_range(const ScoreContext& ctx, Cursor& cursor, const std::vector<std::
 // range not yet taken; a transaction and its cursor are only ever used by their own task,
 // on one thread at a time. The ranges' lists are merged in range order, which is key
 // order. Returns the error of the first range that failed.
-std::optional<CoreError> run_parallel_walk(const ScoreContext& ctx, ParallelWalk& walk,
+std::optional<CoreError> run_parallel_walk(const ScoreContext& ctx, SnapshotRangeWalk& walk,
                                            uint64_t limit, bool hib, HitMerger& merger) {
-  const size_t n_ranges = walk.bounds.size() + 1;
+  const size_t n_ranges = walk.range_count();
   const size_t n_tasks = walk.cursors.size();
   std::vector<RangeResult> results(n_ranges);
   std::vector<std::unique_ptr<Chunk>> chunks;
@@ -610,8 +372,7 @@ std::optional<CoreError> run_parallel_walk(const ScoreContext& ctx, ParallelWalk
     for (;;) {
       const size_t r = next_range.fetch_add(1, std::memory_order_relaxed);
       if (r >= n_ranges || first_failed.load(std::memory_order_relaxed) < r) return;
-      walk_range(ctx, walk.cursors[t], walk.bounds, r, *chunks[t], limit, hib, first_failed,
-                 results[r]);
+      walk_range(ctx, walk.cursors[t], walk, r, *chunks[t], limit, hib, first_failed, results[r]);
       if (results[r].error) {
         size_t seen = first_failed.load(std::memory_order_relaxed);
         while (r < seen && !first_failed.compare_exchange_weak(seen, r)) {
@@ -628,7 +389,7 @@ std::optional<CoreError> run_parallel_walk(const ScoreContext& ctx, ParallelWalk
     tasks.wait();
   });
 
-  if (ScanWalkTestHooks* hooks = test_hooks) {
+  if (ScanWalkTestHooks* hooks = scan_walk_test_hooks()) {
     hooks->walked_transactions = static_cast<uint32_t>(n_tasks);
     hooks->walked_ranges = static_cast<uint32_t>(n_ranges);
   }
@@ -647,9 +408,7 @@ Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorag
                                               const std::optional<MetadataFilter>& filter) {
   if (k == 0) return std::vector<SearchHit>{};
   // A query of another length would read past its slot.
-  if (query.size() != vectors.dimensions()) {
-    return std::unexpected(CoreError::dimension_mismatch(vectors.dimensions(), query.size()));
-  }
+  TQ_TRY(check_dimensions(vectors.dimensions(), query.size()));
   const uint64_t limit = scan_limit(k, filter && !filter->empty());
   const bool hib = metric != Metric::L2;
   const ScoreContext ctx{&vectors,
@@ -660,22 +419,23 @@ Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorag
                          distance_x4_kernel(metric)};
 
   TQ_ASSIGN(ReadTxn txn, begin_read_txn(store));
-  if (test_hooks && test_hooks->after_first_txn) test_hooks->after_first_txn(test_hooks->arg);
+  ScanWalkTestHooks* const hooks = scan_walk_test_hooks();
+  if (hooks && hooks->after_first_txn) hooks->after_first_txn(hooks->arg);
   HitMerger merger(limit, hib);
-  ParallelWalk walk;  // holds its transactions until the hits are built
-  TQ_TRY(plan_parallel_walk(store, txn, walk));
+  SnapshotRangeWalk walk;  // holds its transactions until the hits are built
+  TQ_TRY(plan_range_walk(store, txn, kRecordsTable, walk));
   std::optional<Cursor> cursor;
   std::optional<CoreError> error;
-  if (!walk.cursors.empty()) {
+  if (walk.parallel()) {
     error = run_parallel_walk(ctx, walk, limit, hib, merger);
   } else {
     Result<Cursor> opened = txn.cursor(kRecordsTable);
     if (!opened) return std::unexpected(std::move(opened).error());
     cursor.emplace(std::move(*opened));
     error = single_walk(ctx, *cursor, limit, hib, merger);
-    if (test_hooks) {
-      test_hooks->walked_transactions = 1;
-      test_hooks->walked_ranges = 1;
+    if (hooks) {
+      hooks->walked_transactions = 1;
+      hooks->walked_ranges = 1;
     }
   }
   if (error) return std::unexpected(std::move(*error));
@@ -752,18 +512,6 @@ std::vector<SearchHit> scan_write_buffer(std::span<const PendingRecord> copies, 
     hits.push_back(SearchHit{r.id, parse_metadata_text(r.metadata), best[i].score});
   }
   return hits;
-}
-
-void sort_hits_descending(std::vector<SearchHit>& hits) {
-  std::stable_sort(hits.begin(), hits.end(), [](const SearchHit& a, const SearchHit& b) {
-    return score_better(a.score, b.score, true);
-  });
-}
-
-void sort_hits_ascending(std::vector<SearchHit>& hits) {
-  std::stable_sort(hits.begin(), hits.end(), [](const SearchHit& a, const SearchHit& b) {
-    return score_better(a.score, b.score, false);
-  });
 }
 
 }  // namespace tornquil

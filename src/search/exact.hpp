@@ -27,8 +27,10 @@
 #include "base/json_value.hpp"
 #include "base/types.hpp"
 #include "search/filter.hpp"
+#include "search/top_k.hpp"
 #include "storage/kv_store.hpp"
 #include "storage/pending_record.hpp"
+#include "storage/range_walk.hpp"  // the test hooks of the walk
 #include "storage/records.hpp"
 #include "storage/vector_file.hpp"
 
@@ -38,56 +40,6 @@ namespace tornquil {
 // stored values walked (each is decoded and tested there, not only scored), for the buffer
 // scan the copies. Both roads give the same hits.
 constexpr uint64_t kParallelScanThreshold = 500;
-
-// One result of any search, before it reaches Python.
-struct SearchHit {
-  std::string id;      // an owned copy of the record id
-  JsonValue metadata;  // the stored text parsed; null when that text is not valid JSON
-  float score = 0;     // distance between the prepared query and the record's vector
-};
-
-// A scored item in a top list: `position` is its index in the caller's candidate list.
-struct TopEntry {
-  float score;
-  uint64_t position;
-};
-
-// The best scores pushed so far. Between calls `entries` is sorted best first (descending
-// when higher_is_better, ascending otherwise, NaN last), equal scores stand in push order,
-// and there are at most `limit` entries.
-struct TopK {
-  std::vector<TopEntry> entries;
-  uint64_t limit = 0;
-  bool higher_is_better = true;
-};
-
-// A top list for a metric's sense of better. Room is reserved for limit + 1 entries, but
-// never for more than `most_items` + 1, so a huge limit reserves only what can be filled.
-TopK make_top_k(uint64_t limit, bool higher_is_better, uint64_t most_items);
-
-// True when score a is strictly better than b: higher (or lower) and never NaN; every real
-// score is better than NaN, and NaN is better than nothing.
-inline bool score_better(float a, float b, bool higher_is_better) {
-  if (higher_is_better ? a > b : a < b) return true;
-  return b != b && a == a;
-}
-
-namespace detail {
-void insert_top_k(TopK& top, float score, uint64_t position);
-}  // namespace detail
-
-// Inserts one scored item. When the list is full, a score that is not strictly better than
-// the last entry is dropped at the cost of one comparison; otherwise the item moves ahead of
-// every strictly worse entry and the list is cut back to `limit`. After any sequence of
-// pushes, `entries` holds the first `limit` items of a stable best-first sort of everything
-// pushed. Allocates only beyond the room the list was made with.
-inline void push_top_k(TopK& top, float score, uint64_t position) {
-  if (top.entries.size() >= top.limit) {
-    if (top.entries.empty()) return;  // a limit of 0 keeps nothing
-    if (!score_better(score, top.entries.back().score, top.higher_is_better)) return;
-  }
-  detail::insert_top_k(top, score, position);
-}
 
 // A committed record that passed the state, expiry and filter tests, as the scan keeps it
 // until it is scored: its vector in place in the mapped vector file (its slot resolved and
@@ -116,21 +68,6 @@ Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorag
                                               uint64_t k,
                                               const std::optional<MetadataFilter>& filter);
 
-// Test hooks for the walk of scan_committed. While set, every scan takes its choice of walk
-// from here and reports the walk it made; nullptr restores the defaults.
-struct ScanWalkTestHooks {
-  uint64_t min_entries = 0;             // walk in parallel from this many entries on
-  uint32_t transactions = 1;            // read transactions of a parallel walk, the first included
-  uint32_t ranges_per_transaction = 1;  // ranges asked for, per transaction
-  // Runs once the scan's own read transaction has begun, before any other does.
-  void (*after_first_txn)(void* arg) = nullptr;
-  void* arg = nullptr;
-  // Written by each scan: 1 and 1 for the single walk.
-  uint32_t walked_transactions = 0;
-  uint32_t walked_ranges = 0;
-};
-void TEST_set_scan_walk_hooks(ScanWalkTestHooks* hooks);
-
 // The best k buffered records for `query`, best first, from copies in buffer order (the top
 // list holds k, never 10 * k). The tests are those of scan_committed, except that each
 // copy's own vector is scored and the vector file is not read; a copy whose vector is
@@ -138,10 +75,5 @@ void TEST_set_scan_walk_hooks(ScanWalkTestHooks* hooks);
 std::vector<SearchHit> scan_write_buffer(std::span<const PendingRecord> copies, Metric metric,
                                          std::span<const float> query, uint64_t k,
                                          const std::optional<MetadataFilter>& filter);
-
-// Stable sorts by score, best first for Cosine/Dot (descending) and for L2 (ascending). An
-// element moves ahead of another only when its score is strictly better; NaN scores go last.
-void sort_hits_descending(std::vector<SearchHit>& hits);
-void sort_hits_ascending(std::vector<SearchHit>& hits);
 
 }  // namespace tornquil

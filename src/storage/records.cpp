@@ -1,18 +1,9 @@
 // The record table: encoding, decoding and the table operations.
 #include "storage/records.hpp"
 
-#include <atomic>
-
 #include "base/codec.hpp"
-#include "base/platform.hpp"
 
 namespace tornquil {
-
-namespace {
-
-std::atomic<int64_t (*)()> g_wall_clock{&platform::wall_clock_ns};
-
-}  // namespace
 
 Record to_record(const RecordView& v) {
   return {std::string(v.id), v.slot, std::string(v.metadata), v.created_at, v.expires_at, v.state};
@@ -69,11 +60,17 @@ Result<void> put_record(WriteTxn& txn, const Record& record) {
   return txn.put(kRecordsTable, record.id, encode_record(record));
 }
 
-Result<std::optional<Record>> get_record(ReadTxn& txn, std::string_view id) {
+Result<std::optional<RecordView>> get_record_view(ReadTxn& txn, std::string_view id) {
   TQ_ASSIGN(std::optional<std::string_view> value, txn.get(kRecordsTable, id));
-  if (!value) return std::optional<Record>{};
-  TQ_ASSIGN(Record rec, decode_record(*value));
-  return std::optional<Record>{std::move(rec)};
+  if (!value) return std::optional<RecordView>{};
+  TQ_ASSIGN(RecordView view, decode_record_view(*value));
+  return std::optional<RecordView>{view};
+}
+
+Result<std::optional<Record>> get_record(ReadTxn& txn, std::string_view id) {
+  TQ_ASSIGN(std::optional<RecordView> view, get_record_view(txn, id));
+  if (!view) return std::optional<Record>{};
+  return std::optional<Record>{to_record(*view)};
 }
 
 Result<uint64_t> count_live_records(ReadTxn& txn) {
@@ -106,21 +103,10 @@ Result<bool> remove_record(WriteTxn& txn, std::string_view id) {
   return txn.remove(kRecordsTable, id);
 }
 
-uint64_t now_unix_secs() {
-  const int64_t ns = g_wall_clock.load(std::memory_order_relaxed)();
-  if (ns < 0) return 0;
-  return static_cast<uint64_t>(ns / 1000000000);
-}
-
 bool is_live(const RecordView& r) {
   if (r.state != RecordState::Active) return false;
   if (!r.expires_at) return true;
   return now_unix_secs() < *r.expires_at;
-}
-
-void TEST_set_wall_clock(int64_t (*clock_ns)()) {
-  g_wall_clock.store(clock_ns != nullptr ? clock_ns : &platform::wall_clock_ns,
-                     std::memory_order_relaxed);
 }
 
 }  // namespace tornquil

@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/clock.hpp"  // is_live reads the wall clock, as do the callers of expiry
 #include "base/error.hpp"
 #include "base/types.hpp"
 #include "storage/kv_store.hpp"
@@ -84,6 +85,8 @@ Result<void> put_record(WriteTxn& txn, const Record& record);
 // The record under the id in any state, expired or not; nullopt when absent (an id too
 // long to be stored is absent).
 Result<std::optional<Record>> get_record(ReadTxn& txn, std::string_view id);
+// The same as a view into the store's pages, valid until the transaction ends.
+Result<std::optional<RecordView>> get_record_view(ReadTxn& txn, std::string_view id);
 
 // Records that are live now. Decodes every value; the first malformed one fails the count.
 Result<uint64_t> count_live_records(ReadTxn& txn);
@@ -97,16 +100,9 @@ Result<bool> set_record_state(KvStore& store, WriteTxn& txn, std::string_view id
 // True when an entry was removed. Opening the table creates it when missing.
 Result<bool> remove_record(WriteTxn& txn, std::string_view id);
 
-// Whole Unix seconds of the wall clock; 0 when it reads before 1970.
-uint64_t now_unix_secs();
-
 // Active, and either without expiry or the clock still below expires_at. The clock is
 // read only for a record that has an expiry.
 bool is_live(const RecordView& r);
 inline bool is_live(const Record& r) { return is_live(as_view(r)); }
-
-// Replaces the wall clock for tests (nanoseconds since 1970, negative before); nullptr
-// restores the system clock.
-void TEST_set_wall_clock(int64_t (*clock_ns)());
 
 }  // namespace tornquil

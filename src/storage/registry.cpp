@@ -2,7 +2,6 @@
 #include "storage/registry.hpp"
 
 #include "base/codec.hpp"
-#include "base/platform.hpp"
 
 namespace tornquil {
 
@@ -60,10 +59,6 @@ Result<std::vector<std::string>> list_collection_names(KvStore& registry) {
     names.emplace_back(key);
   }
   return names;
-}
-
-std::string collection_dir(const std::string& db_path, std::string_view name) {
-  return platform::join_path(platform::join_path(db_path, "collections"), std::string(name));
 }
 
 }  // namespace tornquil

@@ -61,8 +61,4 @@ Result<bool> delete_collection_config(WriteTxn& txn, std::string_view name);
 // values are not decoded, so a damaged entry is still listed.
 Result<std::vector<std::string>> list_collection_names(KvStore& registry);
 
-// db_path / "collections" / name, the name joined as given: names that are not plain
-// directory names are refused before they get here.
-std::string collection_dir(const std::string& db_path, std::string_view name);
-
 }  // namespace tornquil

@@ -3,35 +3,18 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <optional>
 
 #include "base/checksum.hpp"
+#include "base/codec.hpp"
 
 namespace tornquil {
 
 namespace {
 
 constexpr size_t kChecksummedBytes = 18;
-
-void put_u16(unsigned char* p, uint16_t v) { std::memcpy(p, &v, 2); }
-void put_u32(unsigned char* p, uint32_t v) { std::memcpy(p, &v, 4); }
-void put_u64(unsigned char* p, uint64_t v) { std::memcpy(p, &v, 8); }
-
-template <class T>
-T get(const unsigned char* p) {
-  T v;
-  std::memcpy(&v, p, sizeof(T));
-  return v;
-}
-
-std::string hex8(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof(buf), "0x%08X", v);
-  return buf;
-}
 
 // a * b + c, or nullopt when it does not fit in 64 bits.
 std::optional<uint64_t> checked_muladd(uint64_t a, uint64_t b, uint64_t c) {
@@ -77,23 +60,24 @@ Result<VectorHeader> parse_vector_header(std::span<const unsigned char> bytes) {
   }
   const unsigned char* p = bytes.data();
   VectorHeader h;
-  h.magic = get<uint32_t>(p);
-  h.version = get<uint16_t>(p + 4);
-  h.dimensions = get<uint32_t>(p + 6);
-  h.slot_count = get<uint64_t>(p + 10);
-  h.checksum = get<uint32_t>(p + 18);
+  h.magic = load_le<uint32_t>(p);
+  h.version = load_le<uint16_t>(p + 4);
+  h.dimensions = load_le<uint32_t>(p + 6);
+  h.slot_count = load_le<uint64_t>(p + 10);
+  h.checksum = load_le<uint32_t>(p + 18);
   const uint32_t computed = header_checksum(p, h.version);
   if (computed != h.checksum) {
     return std::unexpected(CoreError::corruption("Header checksum mismatch: expected " +
-                                                 hex8(h.checksum) + ", got " + hex8(computed)));
+                                                 hex_u32(h.checksum) + ", got " +
+                                                 hex_u32(computed)));
   }
   return h;
 }
 
 void VectorStorage::store_slot_count() {
   unsigned char* p = map_.data();
-  put_u64(p + 10, slot_count_);
-  put_u32(p + 18, header_checksum(p, version_));
+  store_le<uint64_t>(p + 10, slot_count_);
+  store_le<uint32_t>(p + 18, header_checksum(p, version_));
 }
 
 Result<VectorStorage> create_vector_file(const std::string& path, uint64_t d) {
@@ -108,9 +92,9 @@ Result<VectorStorage> create_vector_file(const std::string& path, uint64_t d) {
   }
   unsigned char* p = s.map_.data();
   std::memset(p, 0, kVectorHeaderBytes);
-  put_u32(p, kVectorMagic);
-  put_u16(p + 4, kVectorVersion);
-  put_u32(p + 6, static_cast<uint32_t>(d));
+  store_le<uint32_t>(p, kVectorMagic);
+  store_le<uint16_t>(p + 4, kVectorVersion);
+  store_le<uint32_t>(p + 6, static_cast<uint32_t>(d));
   s.dimensions_ = d;
   s.slot_bytes_ = d * 4;
   s.slot_count_ = 0;
@@ -128,17 +112,15 @@ Result<VectorStorage> open_vector_file(const std::string& path, uint64_t expecte
   }
   TQ_ASSIGN(VectorHeader h, parse_vector_header({s.map_.data(), s.map_.size()}));
   if (h.magic != kVectorMagic) {
-    return std::unexpected(CoreError::corruption("Invalid magic number: expected " +
-                                                 hex8(kVectorMagic) + ", got " + hex8(h.magic)));
+    return std::unexpected(CoreError::corruption(
+        "Invalid magic number: expected " + hex_u32(kVectorMagic) + ", got " + hex_u32(h.magic)));
   }
   if (h.version != 1 && h.version != 2) {
     return std::unexpected(CoreError::corruption("Unsupported version: expected 2 or 1, got " +
                                                  std::to_string(h.version)));
   }
   TQ_TRY(validate_dimensions(h.dimensions));
-  if (h.dimensions != expected_d) {
-    return std::unexpected(CoreError::dimension_mismatch(expected_d, h.dimensions));
-  }
+  TQ_TRY(check_dimensions(expected_d, h.dimensions));
   s.dimensions_ = h.dimensions;
   s.slot_bytes_ = s.dimensions_ * 4;
   s.slot_count_ = h.slot_count;
@@ -196,9 +178,7 @@ CoreError unreadable_slot(const VectorStorage& s, uint64_t slot) {
 }  // namespace
 
 Result<void> write_vector(VectorStorage& s, uint64_t slot, std::span<const float> v) {
-  if (v.size() != s.dimensions_) {
-    return std::unexpected(CoreError::dimension_mismatch(s.dimensions_, v.size()));
-  }
+  TQ_TRY(check_dimensions(s.dimensions_, v.size()));
   float* dst = s.slot_ptr(slot);
   if (dst == nullptr) return std::unexpected(unreadable_slot(s, slot));
   std::memcpy(dst, v.data(), s.slot_bytes_);

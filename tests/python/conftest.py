@@ -4,7 +4,7 @@
 statistics objects that Python itself cannot construct. It is never installed; it is looked
 up in, in this order: the directory named by TORNQUIL_TEST_MODULE_DIR, the `testing`
 directory beside the imported tornquil (when tornquil comes from a build tree), and
-build/release/src/testing, the build tree of `make test`.
+build/release/src/python/testing, the build tree of `make test`.
 """
 
 import importlib
@@ -35,7 +35,7 @@ def _testing_module_dirs():
     if env:
         yield pathlib.Path(env)
     yield pathlib.Path(tornquil.__file__).resolve().parent / "testing"
-    yield REPO / "build" / "release" / "src" / "testing"
+    yield REPO / "build" / "release" / "src" / "python" / "testing"
 
 
 @pytest.fixture(scope="session")

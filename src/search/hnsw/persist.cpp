@@ -160,15 +160,14 @@ Result<void> check_counts(const HnswPersist& p) {
   return {};
 }
 
-// Node i's lists on one layer, after checking that every slice lies inside the layer's
-// neighbour list and names only existing nodes.
-Result<HnswLayer> build_layer(uint64_t l, uint32_t n, const std::vector<uint32_t>& offsets,
-                              const std::vector<uint32_t>& neighbors) {
+// Checks that every node's slice of one layer lies inside the layer's neighbour list and
+// names only existing nodes.
+Result<void> check_layer(uint64_t l, uint32_t n, const std::vector<uint32_t>& offsets,
+                         const std::vector<uint32_t>& neighbors) {
   if (offsets.size() < static_cast<uint64_t>(n) + 1) {
     return std::unexpected(corrupt("HNSW layer " + str(l) + " holds " + str(offsets.size()) +
                                    " offsets for " + str(n) + " nodes"));
   }
-  HnswLayer layer(n);
   for (uint32_t i = 0; i < n; ++i) {
     const uint32_t start = offsets[i];
     const uint32_t end = offsets[i + 1];
@@ -184,40 +183,35 @@ Result<HnswLayer> build_layer(uint64_t l, uint32_t n, const std::vector<uint32_t
                                        ", not below the node count " + str(n)));
       }
     }
-    layer[i].assign(neighbors.begin() + start, neighbors.begin() + end);
   }
-  return layer;
+  return {};
 }
 
 }  // namespace
 
 Result<HnswPersist> persist_from_graph(const HnswGraph& graph) {
   constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
-  const size_t n = graph.nodes.size();
-  if (n > kU32Max) {
-    return std::unexpected(CoreError::serialization("HNSW graph has " + str(n) +
-                                                    " nodes, more than a u32 node count can hold"));
-  }
+  const uint32_t n = graph.node_count();
   HnswPersist p;
   p.config = graph.config;
-  p.node_count = static_cast<uint32_t>(n);
+  p.node_count = n;
   p.max_level = graph.max_level;
   p.entry_point = graph.entry_point;
   p.node_slots.reserve(n);
   p.node_ids.reserve(n);
   p.node_levels.reserve(n);
-  for (const HnswNode& node : graph.nodes) {
-    p.node_slots.push_back(node.slot);
-    p.node_ids.push_back(node.id);
-    p.node_levels.push_back(node.level);
+  for (uint32_t i = 0; i < n; ++i) {
+    p.node_slots.push_back(graph.slot(i));
+    p.node_ids.push_back(graph.id(i));
+    p.node_levels.push_back(graph.level(i));
   }
-  p.num_layers = graph.layers.size();
-  p.layer_offsets.resize(graph.layers.size());
-  p.layer_neighbors.resize(graph.layers.size());
-  for (size_t l = 0; l < graph.layers.size(); ++l) {
-    const HnswLayer& layer = graph.layers[l];
+  const size_t layers = graph.layer_count();
+  p.num_layers = layers;
+  p.layer_offsets.resize(layers);
+  p.layer_neighbors.resize(layers);
+  for (size_t l = 0; l < layers; ++l) {
     size_t total = 0;
-    for (size_t i = 0; i < n && i < layer.size(); ++i) total += layer[i].size();
+    for (uint32_t i = 0; i < n; ++i) total += graph.neighbors(l, i).size();
     if (total > kU32Max) {
       return std::unexpected(
           CoreError::serialization("HNSW layer " + str(l) + " holds " + str(total) +
@@ -225,11 +219,12 @@ Result<HnswPersist> persist_from_graph(const HnswGraph& graph) {
     }
     std::vector<uint32_t>& offsets = p.layer_offsets[l];
     std::vector<uint32_t>& neighbors = p.layer_neighbors[l];
-    offsets.reserve(n + 1);
+    offsets.reserve(static_cast<size_t>(n) + 1);
     neighbors.reserve(total);
     offsets.push_back(0);
-    for (size_t i = 0; i < n; ++i) {
-      if (i < layer.size()) neighbors.insert(neighbors.end(), layer[i].begin(), layer[i].end());
+    for (uint32_t i = 0; i < n; ++i) {
+      const auto list = graph.neighbors(l, i);
+      neighbors.insert(neighbors.end(), list.begin(), list.end());
       offsets.push_back(static_cast<uint32_t>(neighbors.size()));
     }
   }
@@ -289,20 +284,28 @@ Result<HnswPersist> decode_index_file(std::string_view file) {
 Result<HnswGraph> graph_from_persist(HnswPersist&& p) {
   TQ_TRY(check_counts(p));
   const uint32_t n = p.node_count;
+  for (uint64_t l = 0; l < p.num_layers; ++l) {
+    TQ_TRY(check_layer(l, n, p.layer_offsets[l], p.layer_neighbors[l]));
+  }
   HnswGraph g;
   g.config = p.config;
   g.max_level = p.max_level;
   g.entry_point = p.entry_point;
-  g.layers.reserve(static_cast<size_t>(p.num_layers));
-  for (uint64_t l = 0; l < p.num_layers; ++l) {
-    TQ_ASSIGN(HnswLayer layer, build_layer(l, n, p.layer_offsets[l], p.layer_neighbors[l]));
-    g.layers.push_back(std::move(layer));
-  }
-  g.nodes.reserve(n);
+  p.node_ids.resize(n);
+  p.node_slots.resize(n);
+  p.node_levels.resize(n);
   g.slot_to_node.reserve(n);
   for (uint32_t i = 0; i < n; ++i) {
-    g.nodes.push_back(HnswNode{std::move(p.node_ids[i]), p.node_slots[i], p.node_levels[i]});
     g.slot_to_node[p.node_slots[i]] = i;  // a repeated slot goes to the later node
+  }
+  g.assign_nodes(std::move(p.node_ids), std::move(p.node_slots), std::move(p.node_levels),
+                 static_cast<size_t>(p.num_layers));
+  for (uint64_t l = 0; l < p.num_layers; ++l) {
+    const std::vector<uint32_t>& offsets = p.layer_offsets[l];
+    const std::vector<uint32_t>& neighbors = p.layer_neighbors[l];
+    g.assign_layer(l, [&](uint32_t i) {
+      return std::span<const uint32_t>(neighbors.data() + offsets[i], offsets[i + 1] - offsets[i]);
+    });
   }
   return g;
 }

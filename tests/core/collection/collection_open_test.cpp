@@ -103,10 +103,8 @@ TEST_F(OpenTest, WrongDimensionsForAnExistingFileFail) {
 HnswGraph graph_of(uint32_t n) {
   HnswGraph g;
   g.config = small_hnsw();
-  g.layers.resize(1);
   for (uint32_t i = 0; i < n; ++i) {
-    g.nodes.push_back({"r" + std::to_string(i), i, 0});
-    g.layers[0].emplace_back();
+    g.add_node("r" + std::to_string(i), i, 0);
     g.slot_to_node[i] = i;
   }
   if (n > 0) g.entry_point = 0;

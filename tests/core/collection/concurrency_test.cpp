@@ -23,19 +23,10 @@ constexpr uint64_t kDims = 8;
 uint64_t seed_of(int thread, uint64_t i) { return static_cast<uint64_t>(thread) * 1000000 + i; }
 
 // Deletes the way a user's delete does: the buffered copy first, else the committed record.
-bool delete_by_id(Collection& c, const std::string& id) {
-  if (drop_buffered_record(c, id)) return true;
-  std::optional<Record> rec;
-  {
-    auto txn = begin_read_txn(*c.meta);
-    if (!txn) return false;
-    auto r = get_record(*txn, id);
-    if (!r || !*r) return false;
-    rec = **r;
-  }
-  auto d = delete_record(c, id, rec->slot);
+bool delete_one(Collection& c, const std::string& id) {
+  auto d = delete_by_id(c, id);
   EXPECT_TRUE(d) << d.error().render();
-  return true;
+  return d && *d;
 }
 
 TEST_F(ConcurrencyTest, AddsDeletesAndCountsKeepEveryAcknowledgedRecord) {
@@ -75,7 +66,7 @@ TEST_F(ConcurrencyTest, AddsDeletesAndCountsKeepEveryAcknowledgedRecord) {
           const size_t window = std::min<size_t>(recent.size(), 8);
           id = recent[recent.size() - 1 - rng() % window];
         }
-        if (delete_by_id(*c, id)) {
+        if (delete_one(*c, id)) {
           std::lock_guard lk(mu);
           deleted.insert(id);
         }

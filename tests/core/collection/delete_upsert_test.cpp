@@ -140,10 +140,8 @@ TEST_F(DeleteTest, WithHnswParametersMarksTheIndexForRefresh) {
   // With an index, the slot leaves the slot map and joins the deleted set; the node stays.
   HnswGraph g;
   g.config = small_hnsw();
-  g.layers.resize(1);
   for (uint32_t i = 0; i < 3; ++i) {
-    g.nodes.push_back({std::string(1, static_cast<char>('a' + i)), i, 0});
-    g.layers[0].emplace_back();
+    g.add_node(std::string(1, static_cast<char>('a' + i)), i, 0);
     g.slot_to_node[i] = i;
   }
   g.entry_point = 0;
@@ -156,7 +154,7 @@ TEST_F(DeleteTest, WithHnswParametersMarksTheIndexForRefresh) {
   EXPECT_TRUE(c->needs_rebuild.load());
   EXPECT_EQ(*c->hnsw->read_deleted(), (SlotSet{2}));
   auto graph = c->hnsw->read_graph();
-  EXPECT_EQ(graph->nodes.size(), 3u);
+  EXPECT_EQ(graph->node_count(), 3u);
   EXPECT_EQ(graph->slot_to_node.count(2), 0u);
   EXPECT_EQ(graph->slot_to_node.count(1), 1u);
 }
@@ -251,9 +249,7 @@ TEST_F(SyncTest, SavesThePresentIndex) {
 
   HnswGraph g;
   g.config = small_hnsw();
-  g.layers.resize(1);
-  g.nodes.push_back({"a", 0, 0});
-  g.layers[0].emplace_back();
+  g.add_node("a", 0, 0);
   g.slot_to_node[0] = 0;
   g.entry_point = 0;
   const HnswGraph expected = g;

@@ -90,8 +90,10 @@ std::string two_node_file_bytes() {
 HnswGraph two_node_graph() {
   HnswGraph g;
   g.config = test_config();
-  g.nodes = {{"a", 5, 0}, {"b", 9, 0}};
-  g.layers = {{{1}, {0}}};
+  g.add_node("a", 5, 0);
+  g.add_node("b", 9, 0);
+  g.set_neighbors(0, 0, std::vector<uint32_t>{1});
+  g.set_neighbors(0, 1, std::vector<uint32_t>{0});
   g.entry_point = 0;
   g.slot_to_node = {{5, 0}, {9, 1}};
   g.max_level = 0;
@@ -108,15 +110,21 @@ HnswGraph empty_graph() {
 HnswGraph layered_graph() {
   HnswGraph g;
   g.config = test_config();
-  g.nodes = {{"n0", 100, 2}, {"", 3, 0}, {"\xC3\xA9t\xC3\xA9", 0, 1}, {"n3", 41, 0}};
-  g.layers = {
+  g.add_node("n0", 100, 2);
+  g.add_node("", 3, 0);
+  g.add_node("\xC3\xA9t\xC3\xA9", 0, 1);
+  g.add_node("n3", 41, 0);
+  const std::vector<std::vector<std::vector<uint32_t>>> layers = {
       {{1, 2, 3}, {0}, {0, 3}, {2, 0}},
       {{2}, {}, {0}, {}},
       {{}, {}, {}, {}},
   };
+  for (size_t l = 0; l < layers.size(); ++l) {
+    for (uint32_t i = 0; i < layers[l].size(); ++i) g.set_neighbors(l, i, layers[l][i]);
+  }
   g.entry_point = 0;
   g.max_level = 2;
-  for (uint32_t i = 0; i < g.nodes.size(); ++i) g.slot_to_node[g.nodes[i].slot] = i;
+  for (uint32_t i = 0; i < g.node_count(); ++i) g.slot_to_node[g.slot(i)] = i;
   return g;
 }
 
@@ -187,7 +195,7 @@ TEST_F(HnswFileTest, SavesExactBytesAndLoadsThemBack) {
     EXPECT_EQ(index.metric(), Metric::L2);
     EXPECT_EQ(*index.read_graph(), c.graph);
     EXPECT_TRUE(index.read_deleted()->empty());
-    EXPECT_EQ(index_node_count(index), c.graph.nodes.size());
+    EXPECT_EQ(index_node_count(index), c.graph.node_count());
   }
 }
 
@@ -317,13 +325,12 @@ TEST_F(HnswFileTest, BytesAfterTheLastListAreIgnored) {
 
 TEST_F(HnswFileTest, SlotListedTwiceMapsToTheLaterNode) {
   HnswGraph g = two_node_graph();
-  g.nodes.push_back({"c", 5, 0});  // same slot as node 0
-  g.layers[0].push_back({});
+  g.add_node("c", 5, 0);  // same slot as node 0
   ASSERT_TRUE(save_index(g, path()).has_value());
   auto r = load_index(path(), Metric::Cosine);
   ASSERT_TRUE(r.has_value()) << r.error().render();
   const auto loaded = (*r)->read_graph();
-  EXPECT_EQ(loaded->nodes.size(), 3u);
+  EXPECT_EQ(loaded->node_count(), 3u);
   EXPECT_EQ(loaded->slot_to_node.size(), 2u);
   EXPECT_EQ(loaded->slot_to_node.at(5), 2u);
   EXPECT_EQ(loaded->slot_to_node.at(9), 1u);

@@ -9,8 +9,8 @@
 namespace tornquil {
 namespace {
 
-using testing::TestDir;
 using testing::le;
+using testing::TestDir;
 
 constexpr uint64_t T = 1700000123;
 
@@ -144,12 +144,6 @@ TEST_F(RegistryTest, DamagedEntryFailsLookupButIsListed) {
             "Serialization error: invalid value: integer `3`, expected variant index 0 <= i < 3");
   EXPECT_EQ(names(), (std::vector<std::string>{"bad", "good"}));
   EXPECT_TRUE(get("good"));
-}
-
-TEST(CollectionDirTest, JoinsUnderCollections) {
-  EXPECT_EQ(collection_dir("/data/db", "docs"), "/data/db/collections/docs");
-  EXPECT_EQ(collection_dir("/data/db/", "docs"), "/data/db/collections/docs");
-  EXPECT_EQ(collection_dir("rel", "x"), "rel/collections/x");
 }
 
 }  // namespace

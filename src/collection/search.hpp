@@ -1,0 +1,31 @@
+// search_collection: the k nearest neighbours of a query among a collection's live records,
+// committed and buffered, best first.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "base/error.hpp"
+#include "search/filter.hpp"
+#include "search/top_k.hpp"
+
+namespace tornquil {
+
+class Collection;
+
+// The road of one search: the query's length is checked against the collection's
+// dimensions (DimensionMismatch), the index is refreshed, the query is prepared for the
+// metric, the write buffer is scored as it stands, the committed records are scored, and
+// the two lists are merged: a stable sort by score keeps committed hits ahead of buffered
+// hits of the same score, and the first k are returned. Committed hits come from the exact
+// scan; a collection with graph parameters and a loaded index is where the graph's own
+// road plugs in (hnsw_candidates in search.cpp), which for now takes the exact road too.
+// Errors: those of the refresh and of the committed scan. Takes the collection's locks
+// itself; the caller holds none.
+Result<std::vector<SearchHit>> search_collection(Collection& c, std::span<const float> query,
+                                                 uint64_t k,
+                                                 const std::optional<MetadataFilter>& filter);
+
+}  // namespace tornquil

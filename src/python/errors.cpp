@@ -1,0 +1,31 @@
+// Turns a CoreError into the calling member's Python exception; refuses constructor calls.
+#include "python/errors.hpp"
+
+#include <string>
+
+#include "python/py_ref.hpp"
+#include "python/util.hpp"
+
+namespace tornquil {
+
+PyObject* raise_message(PyObject* exc_type, std::string_view text) {
+  // The text carries names and messages that came from files as well as from Python; a
+  // damaged byte must not turn the error into a decoding error, so it is replaced.
+  PyRef message = PyRef::steal(unicode_from(text));
+  if (!message) return nullptr;
+  // A str value (never a tuple) becomes the exception's single argument, also for KeyError.
+  PyErr_SetObject(exc_type, message.get());
+  return nullptr;
+}
+
+PyObject* raise_core_error(PyObject* exc_type, const CoreError& err) {
+  return raise_message(exc_type, err.render());
+}
+
+PyObject* no_constructor_new(PyTypeObject* type, PyObject*, PyObject*) {
+  // Type names are "builtins.<Class>"; the message names the class alone.
+  PyErr_Format(PyExc_TypeError, "No constructor defined for %s", plain_class_name(type));
+  return nullptr;
+}
+
+}  // namespace tornquil

@@ -1,0 +1,58 @@
+// Incremental insertion: adds the committed live records that the graph does not index yet,
+// one node at a time, each linked on every layer up to its level to its nearest candidates,
+// with back-links from the nodes it chose. A neighbour list that outgrows its limit is
+// re-scored exactly and cut back to its nearest entries. Records whose vector slot cannot be
+// read become nodes without neighbours; nothing is reported.
+//
+// A live record counts as indexed only when a node with its id owns its slot. So a record
+// that took over the slot of a deleted or compacted record gets a node of its own, which
+// then owns the slot, and the old node stops answering.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/types.hpp"
+#include "search/hnsw/graph.hpp"
+#include "search/hnsw/rebuild.hpp"
+#include "search/hnsw/walk.hpp"
+#include "storage/vector_file.hpp"
+
+namespace tornquil {
+
+// The beam width of incremental insertion never exceeds this, whatever ef_construction is,
+// so that adding a few records to a large graph stays cheap.
+constexpr uint64_t kInsertEfCap = 75;
+
+// True when a node with this id owns the slot. The caller holds the graph lock.
+bool is_indexed(const HnswGraph& graph, uint64_t slot, std::string_view id);
+
+// Keeps, in place and in order, the entries the graph does not index. Holds the graph lock
+// for reading while it filters.
+void retain_unindexed(std::vector<LiveEntry>& entries, const HnswIndex& index);
+
+// Inserts, in order, every entry the graph does not index yet, with a beam of
+// min(ef_construction, 75). The caller holds the collection's `hnsw` lock for writing and
+// its `vectors` lock for reading; this takes the graph lock for writing for the insertion.
+void insert_nodes(HnswIndex& index, std::span<const LiveEntry> entries,
+                  const VectorStorage& vectors);
+
+// Appends a node with empty lists on every layer up to its level (and empty lists for it on
+// every existing layer), maps the slot to it (replacing any earlier mapping), and makes it
+// the entry point when the graph has none or its level exceeds max_level. Returns its index.
+uint32_t add_node(HnswGraph& graph, uint64_t slot, std::string_view id, uint8_t level);
+
+// The layer search of insertion: at most ef nodes, best first. Candidate and result lists
+// are plain lists kept sorted; a node is accepted when the result list is not full or it
+// scores strictly better than the list's bound, and only an accepted node is expanded. With
+// ef 0 the result is empty, with ef of 1 or more it holds at least the entry. The caller
+// holds the graph and the `vectors` lock for reading.
+std::vector<ScoredNode> search_layer_for_insert(const HnswGraph& graph,
+                                                std::span<const float> query, uint32_t entry,
+                                                size_t layer, uint64_t ef,
+                                                const VectorStorage& vectors, Metric metric);
+
+}  // namespace tornquil

@@ -1,0 +1,148 @@
+// The sorts of scored node lists and the greedy walk shared by the query and the insertion.
+#include "search/hnsw/walk.hpp"
+
+#include <algorithm>
+
+namespace tornquil {
+namespace {
+
+// Lists up to this long are sorted by insertion.
+constexpr size_t kInsertionSortMax = 20;
+
+// Stable merge of two sorted runs into `out`: the right element goes first only when it is
+// strictly before the left one.
+template <class Before>
+void merge_runs(const ScoredNode* a, const ScoredNode* a_end, const ScoredNode* b,
+                const ScoredNode* b_end, ScoredNode* out, Before before) {
+  while (a != a_end && b != b_end) *out++ = before(*b, *a) ? *b++ : *a++;
+  out = std::copy(a, a_end, out);
+  std::copy(b, b_end, out);
+}
+
+// Moves each element of [first + from, last) left past every element it is strictly
+// before, so with [first, first + from) already in order the range ends sorted, stably.
+template <class Before>
+void insertion_sort(ScoredNode* first, ScoredNode* last, size_t from, Before before) {
+  for (ScoredNode* i = first + std::max<size_t>(from, 1); i < last; ++i) {
+    ScoredNode v = *i;
+    ScoredNode* j = i;
+    while (j != first && before(v, *(j - 1))) {
+      *j = *(j - 1);
+      --j;
+    }
+    *j = v;
+  }
+}
+
+// Stable bottom-up merge sort of [first, last) through a buffer of the same length.
+template <class Before>
+void merge_sort(ScoredNode* first, ScoredNode* last, ScoredNode* buf, Before before) {
+  const size_t n = static_cast<size_t>(last - first);
+  // Runs of a few elements by insertion first: the same stable order, fewer passes.
+  constexpr size_t kRun = 8;
+  for (size_t i = 0; i < n; i += kRun)
+    insertion_sort(first + i, first + std::min(n, i + kRun), 0, before);
+  ScoredNode* src = first;
+  ScoredNode* dst = buf;
+  for (size_t width = kRun; width < n; width *= 2) {
+    for (size_t lo = 0; lo < n; lo += 2 * width) {
+      const size_t mid = std::min(n, lo + width), hi = std::min(n, lo + 2 * width);
+      merge_runs(src + lo, src + mid, src + mid, src + hi, dst + lo, before);
+    }
+    std::swap(src, dst);
+  }
+  if (src != first) std::copy(src, src + n, first);
+}
+
+template <class Before>
+void resort(std::vector<ScoredNode>& list, size_t sorted_end, std::vector<ScoredNode>& buffer,
+            Before before) {
+  const size_t n = list.size();
+  sorted_end = std::min(sorted_end, n);
+  if (sorted_end == n) return;
+  ScoredNode* first = list.data();
+  if (n <= kInsertionSortMax) {
+    insertion_sort(first, first + n, sorted_end, before);
+    return;
+  }
+  if (buffer.size() < n) buffer.resize(n);
+  // Sort what was appended, then merge it behind the sorted prefix: the stable order of the
+  // whole list, since every prefix element stands before every appended one.
+  merge_sort(first + sorted_end, first + n, buffer.data(), before);
+  if (sorted_end == 0) return;
+  std::copy(first, first + n, buffer.data());
+  merge_runs(buffer.data(), buffer.data() + sorted_end, buffer.data() + sorted_end,
+             buffer.data() + n, first, before);
+}
+
+struct BestBefore {
+  bool hib;
+  bool operator()(const ScoredNode& a, const ScoredNode& b) const {
+    return strictly_better(a.score, b.score, hib);
+  }
+};
+
+struct WorstBefore {
+  bool hib;
+  bool operator()(const ScoredNode& a, const ScoredNode& b) const {
+    return strictly_better(b.score, a.score, hib);
+  }
+};
+
+}  // namespace
+
+void resort_scored_best_first(std::vector<ScoredNode>& list, size_t sorted_end, bool hib,
+                              std::vector<ScoredNode>& buffer) {
+  resort(list, sorted_end, buffer, BestBefore{hib});
+}
+
+void resort_scored_worst_first(std::vector<ScoredNode>& list, size_t sorted_end, bool hib,
+                               std::vector<ScoredNode>& buffer) {
+  resort(list, sorted_end, buffer, WorstBefore{hib});
+}
+
+void sort_scored_best_first(std::vector<ScoredNode>& list, bool hib,
+                            std::vector<ScoredNode>& buffer) {
+  resort_scored_best_first(list, 0, hib, buffer);
+}
+
+void sort_scored_worst_first(std::vector<ScoredNode>& list, bool hib,
+                             std::vector<ScoredNode>& buffer) {
+  resort_scored_worst_first(list, 0, hib, buffer);
+}
+
+void sort_scored_best_first(std::vector<ScoredNode>& list, bool hib) {
+  std::vector<ScoredNode> buffer;
+  sort_scored_best_first(list, hib, buffer);
+}
+
+void sort_scored_worst_first(std::vector<ScoredNode>& list, bool hib) {
+  std::vector<ScoredNode> buffer;
+  sort_scored_worst_first(list, hib, buffer);
+}
+
+uint32_t greedy_walk(const NodeScorer& score, uint32_t start, size_t layer) {
+  const HnswGraph& g = score.graph();
+  const bool hib = score.hib();
+  uint32_t current = start;
+  float best = score(current);
+  for (;;) {
+    std::span<const uint32_t> list = g.neighbors(layer, current);
+    uint32_t chosen = current;
+    bool moved = false;
+    for (size_t i = 0; i < list.size(); ++i) {
+      if (i + 1 < list.size()) score.prefetch(list[i + 1]);
+      const float s = score(list[i]);
+      if (strictly_better(s, best, hib)) {
+        best = s;
+        chosen = list[i];
+        moved = true;
+      }
+    }
+    // Every move is to a strictly better score, so the walk ends.
+    if (!moved) return current;
+    current = chosen;
+  }
+}
+
+}  // namespace tornquil

@@ -1,0 +1,143 @@
+// The graph's list storage against a plain model of nested vectors: rows that overflow into
+// the spill arena and come back, layers added by a high node, lists set from the graph's
+// own storage, and the bulk layer assignment of the loader and the rebuild.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "search/hnsw/graph.hpp"
+
+namespace tornquil {
+namespace {
+
+using Lists = std::vector<std::vector<std::vector<uint32_t>>>;  // [layer][node]
+
+void expect_matches(const HnswGraph& g, const Lists& model) {
+  ASSERT_EQ(g.layer_count(), model.size());
+  for (size_t l = 0; l < model.size(); ++l) {
+    for (uint32_t i = 0; i < g.node_count(); ++i) {
+      const auto got = g.neighbors(l, i);
+      ASSERT_EQ(std::vector<uint32_t>(got.begin(), got.end()), model[l][i])
+          << "layer " << l << " node " << i;
+    }
+  }
+  EXPECT_TRUE(g.neighbors(model.size(), 0).empty());
+  EXPECT_TRUE(g.neighbors(0, g.node_count()).empty());
+}
+
+HnswGraph small_config_graph() {
+  HnswGraph g;
+  g.config.m = 2;
+  g.config.m0 = 3;
+  g.config.m_max = 2;
+  return g;
+}
+
+TEST(HnswGraphTest, RandomOperationsMatchPlainLists) {
+  std::mt19937 rng(7);
+  HnswGraph g = small_config_graph();
+  Lists model;
+  for (int step = 0; step < 20000; ++step) {
+    const int op = static_cast<int>(rng() % 10);
+    if (g.node_count() == 0 || op == 0) {
+      const auto level = static_cast<uint8_t>(rng() % 16 == 0 ? rng() % 4 : 0);
+      const uint32_t node = g.add_node("n" + std::to_string(step), step, level);
+      ASSERT_EQ(node + 1, g.node_count());
+      for (auto& layer : model) layer.emplace_back();
+      while (model.size() < level + 1u) model.emplace_back(g.node_count());
+      EXPECT_EQ(g.id(node), "n" + std::to_string(step));
+      EXPECT_EQ(g.slot(node), static_cast<uint64_t>(step));
+      EXPECT_EQ(g.level(node), level);
+      continue;
+    }
+    const size_t l = rng() % model.size();
+    const uint32_t node = rng() % g.node_count();
+    const uint32_t to = rng() % g.node_count();
+    auto& list = model[l][node];
+    if (op <= 6) {
+      const bool absent = std::find(list.begin(), list.end(), to) == list.end();
+      EXPECT_EQ(g.add_link(l, node, to), absent);
+      if (absent) list.push_back(to);
+    } else if (op <= 8) {
+      std::vector<uint32_t> fresh(rng() % 12);
+      for (uint32_t& v : fresh) v = rng() % g.node_count();
+      g.set_neighbors(l, node, fresh);
+      list = fresh;
+    } else {
+      // A prefix of the node's own list, handed back from the graph's storage.
+      const auto own = g.neighbors(l, node);
+      const size_t keep = own.empty() ? 0 : rng() % own.size();
+      g.set_neighbors(l, node, own.first(keep));
+      list.resize(keep);
+    }
+  }
+  expect_matches(g, model);
+
+  const HnswGraph copy = g;
+  EXPECT_EQ(copy, g);
+  HnswGraph changed = g;
+  changed.set_neighbors(
+      0, 0, g.neighbors(0, 0).empty() ? std::vector<uint32_t>{0} : std::vector<uint32_t>{});
+  EXPECT_NE(changed, g);
+}
+
+TEST(HnswGraphTest, AssignLayerKeepsEveryListWhateverItsLength) {
+  HnswGraph g = small_config_graph();
+  const uint32_t n = 300;
+  g.assign_nodes(std::vector<std::string>(n, "x"), std::vector<uint64_t>(n, 1),
+                 std::vector<uint8_t>(n, 1), 2);
+  ASSERT_EQ(g.layer_count(), 2u);
+  Lists model(2, std::vector<std::vector<uint32_t>>(n));
+  for (uint32_t i = 0; i < n; ++i) {
+    // Mostly short lists, a few far past any row: they spill.
+    const uint32_t len = i % 25 == 0 ? 200 + i : i % 7;
+    for (uint32_t k = 0; k < len; ++k) model[0][i].push_back((i + k + 1) % n);
+    if (i % 3 == 0) model[1][i] = {i};
+  }
+  for (size_t l = 0; l < 2; ++l) {
+    g.assign_layer(l, [&](uint32_t i) { return std::span<const uint32_t>(model[l][i]); });
+  }
+  expect_matches(g, model);
+  // Growing a spilled list and a row list after the bulk assignment.
+  for (uint32_t i : {0u, 1u, 2u}) {
+    ASSERT_TRUE(g.add_link(0, i, i));
+    model[0][i].push_back(i);
+  }
+  expect_matches(g, model);
+}
+
+TEST(HnswGraphTest, ZeroDegreeConfigStillHoldsLists) {
+  HnswGraph g;  // every limit 0: rows hold nothing, every list spills
+  g.add_node("a", 0, 1);
+  g.add_node("b", 1, 0);
+  EXPECT_TRUE(g.add_link(0, 0, 1));
+  EXPECT_FALSE(g.add_link(0, 0, 1));
+  EXPECT_TRUE(g.add_link(1, 0, 0));
+  g.set_neighbors(0, 1, std::vector<uint32_t>{0, 0});
+  expect_matches(g, Lists{{{1}, {0, 0}}, {{0}, {}}});
+}
+
+// Two long lists that keep outgrowing each other leave unused arena behind them until
+// the arena is compacted; every list must survive the compaction.
+TEST(HnswGraphTest, SpillArenaCompactionKeepsLists) {
+  HnswGraph g = small_config_graph();
+  for (uint32_t i = 0; i < 3; ++i) g.add_node("n", i, 0);
+  Lists model(1, std::vector<std::vector<uint32_t>>(3));
+  model[0][2] = {1, 0, 1, 0, 1};
+  g.set_neighbors(0, 2, model[0][2]);
+  for (uint32_t round = 0; round < 1500; ++round) {
+    for (uint32_t node = 0; node < 2; ++node) {
+      model[0][node].assign(1000 + round, node);
+      model[0][node].back() = round % 3;
+      g.set_neighbors(0, node, model[0][node]);
+    }
+  }
+  expect_matches(g, model);
+}
+
+}  // namespace
+}  // namespace tornquil

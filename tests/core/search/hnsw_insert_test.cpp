@@ -1,0 +1,596 @@
+// Incremental insertion: the graph it grows against a reference insertion written out step by
+// step, its parameters at their edges (beam 0 and above the cap, zero degrees, a degree limit
+// below m), new entry points, unreadable slots, pruning, repeated insertion, which records
+// count as indexed, and records that took over the slot of a removed one.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "hnsw_fixture.hpp"
+#include "search/hnsw/insert.hpp"
+#include "search/hnsw/level.hpp"
+#include "search/hnsw/query.hpp"
+
+namespace tornquil {
+namespace {
+
+using namespace testing;  // the HNSW fixture helpers
+
+// ---------------------------------------------------------------------------------------
+// The reference: insertion exactly as its steps read, on a graph of plain nested lists, with
+// an ordered visited set and whole-list stable sorts after every change.
+
+struct RefNode {
+  std::string id;
+  uint64_t slot;
+  uint8_t level;
+};
+
+struct RefGraph {
+  std::vector<RefNode> nodes;
+  std::vector<std::vector<std::vector<uint32_t>>> layers;
+  std::optional<uint32_t> entry_point;
+  std::map<uint64_t, uint32_t> slot_to_node;
+  HnswConfig config;
+  uint8_t max_level = 0;
+};
+
+struct RefInserter {
+  RefGraph& g;
+  const VectorStorage& vectors;
+  Metric metric;
+
+  bool better(float a, float b) const { return metric == Metric::L2 ? a < b : a > b; }
+  void sort_best_first(std::vector<ScoredNode>& l) const {
+    std::stable_sort(l.begin(), l.end(), [&](const ScoredNode& a, const ScoredNode& b) {
+      return better(a.score, b.score);
+    });
+  }
+  void sort_worst_first(std::vector<ScoredNode>& l) const {
+    std::stable_sort(l.begin(), l.end(), [&](const ScoredNode& a, const ScoredNode& b) {
+      return better(b.score, a.score);
+    });
+  }
+  float score(std::span<const float> q, uint32_t n) const {
+    const uint64_t slot = g.nodes[n].slot;
+    if (slot >= vectors.slot_count()) return worst_score(metric);
+    return distance(metric, q, vectors.slot_view(slot));
+  }
+  const std::vector<uint32_t>* list(size_t layer, uint32_t n) const {
+    if (layer >= g.layers.size() || n >= g.layers[layer].size()) return nullptr;
+    return &g.layers[layer][n];
+  }
+
+  uint32_t add_node(uint64_t slot, const std::string& id, uint8_t level) {
+    const uint32_t idx = uint32_t(g.nodes.size());
+    g.nodes.push_back({id, slot, level});
+    g.slot_to_node[slot] = idx;
+    while (g.layers.size() < size_t(level) + 1) g.layers.emplace_back();
+    for (auto& layer : g.layers)
+      while (layer.size() < idx + 1) layer.emplace_back();
+    if (!g.entry_point || level > g.max_level) {
+      g.entry_point = idx;
+      g.max_level = level;
+    }
+    return idx;
+  }
+
+  uint32_t greedy(std::span<const float> q, uint32_t current, size_t layer) const {
+    float best = score(q, current);
+    for (;;) {
+      const auto* l = list(layer, current);
+      if (l == nullptr || l->empty()) return current;
+      std::optional<uint32_t> chosen;
+      for (uint32_t n : *l) {
+        const float s = score(q, n);
+        if (better(s, best)) {
+          best = s;
+          chosen = n;
+        }
+      }
+      if (!chosen) return current;
+      current = *chosen;
+    }
+  }
+
+  std::vector<ScoredNode> search_layer(std::span<const float> q, uint32_t entry, size_t layer,
+                                       uint64_t ef) const {
+    std::set<uint32_t> visited = {entry};
+    std::vector<ScoredNode> c = {{entry, score(q, entry)}};
+    std::vector<ScoredNode> w;
+    float bound = c[0].score;
+    while (!c.empty()) {
+      const ScoredNode top = c.back();
+      c.pop_back();
+      if (w.size() < ef || better(top.score, bound)) {
+        w.push_back(top);
+        if (w.size() >= ef) {
+          sort_best_first(w);
+          w.resize(ef);
+          bound = w.back().score;
+        }
+        if (const auto* l = list(layer, top.node)) {
+          for (uint32_t x : *l) {
+            if (!visited.insert(x).second) continue;
+            const float s = score(q, x);
+            if (w.size() < ef || better(s, bound)) c.push_back({x, s});
+          }
+        }
+        sort_worst_first(c);
+      }
+    }
+    sort_best_first(w);
+    return w;
+  }
+
+  void prune(uint32_t n, size_t layer, uint64_t limit) {
+    std::vector<uint32_t>& l = g.layers[layer][n];
+    if (l.size() <= limit) return;
+    if (g.nodes[n].slot >= vectors.slot_count()) {
+      l.resize(limit);
+      return;
+    }
+    std::span<const float> own = vectors.slot_view(g.nodes[n].slot);
+    std::vector<ScoredNode> scored;
+    for (uint32_t e : l) {
+      if (g.nodes[e].slot >= vectors.slot_count()) continue;
+      scored.push_back({e, distance(metric, own, vectors.slot_view(g.nodes[e].slot))});
+    }
+    sort_best_first(scored);
+    l.clear();
+    for (size_t i = 0; i < scored.size() && i < limit; ++i) l.push_back(scored[i].node);
+  }
+
+  void insert(const std::vector<LiveEntry>& entries) {
+    std::vector<LiveEntry> todo;
+    for (const LiveEntry& e : entries)
+      if (!g.slot_to_node.count(e.slot)) todo.push_back(e);
+    const uint64_t ef = std::min<uint64_t>(g.config.ef_construction, 75);
+    for (const LiveEntry& e : todo) {
+      const uint8_t level = draw_level(e.slot, g.config.level_multiplier);
+      if (!g.entry_point) {
+        add_node(e.slot, e.id, level);
+        continue;
+      }
+      uint32_t t = *g.entry_point;
+      const uint32_t nw = add_node(e.slot, e.id, level);
+      if (e.slot >= vectors.slot_count()) continue;
+      std::span<const float> q = vectors.slot_view(e.slot);
+      for (int L = g.max_level; L >= int(level) + 1; --L) t = greedy(q, t, L);
+      for (int l = level; l >= 0; --l) {
+        const std::vector<ScoredNode> cands = search_layer(q, t, l, ef);
+        const uint64_t k = l == 0 ? g.config.m0 : g.config.m;
+        std::vector<uint32_t> sel;
+        for (const ScoredNode& s : cands)
+          if (sel.size() < k && s.node != nw) sel.push_back(s.node);
+        g.layers[l][nw] = sel;
+        for (uint32_t n : sel) {
+          auto& nl = g.layers[l][n];
+          if (std::find(nl.begin(), nl.end(), nw) == nl.end()) nl.push_back(nw);
+          prune(n, l, l == 0 ? g.config.m0 : g.config.m_max);
+        }
+        if (!cands.empty()) t = cands[0].node;
+      }
+    }
+  }
+};
+
+void expect_same_graph(const HnswGraph& got, const RefGraph& want) {
+  ASSERT_EQ(got.node_count(), want.nodes.size());
+  for (uint32_t i = 0; i < got.node_count(); ++i) {
+    EXPECT_EQ(got.id(i), want.nodes[i].id) << i;
+    EXPECT_EQ(got.slot(i), want.nodes[i].slot) << i;
+    EXPECT_EQ(got.level(i), want.nodes[i].level) << i;
+  }
+  EXPECT_EQ(got.entry_point, want.entry_point);
+  EXPECT_EQ(got.max_level, want.max_level);
+  ASSERT_EQ(got.layer_count(), want.layers.size());
+  for (size_t l = 0; l < want.layers.size(); ++l)
+    for (uint32_t i = 0; i < got.node_count(); ++i)
+      EXPECT_EQ(list_of(got, l, i), want.layers[l][i]) << "layer " << l << " node " << i;
+  std::map<uint64_t, uint32_t> map(got.slot_to_node.begin(), got.slot_to_node.end());
+  EXPECT_EQ(map, want.slot_to_node);
+}
+
+// Lists hold valid, distinct indices, never the owner, on every layer for every node.
+void expect_sound_lists(const HnswGraph& g) {
+  for (size_t l = 0; l < g.layer_count(); ++l)
+    for (uint32_t i = 0; i < g.node_count(); ++i) {
+      std::set<uint32_t> seen;
+      for (uint32_t n : g.neighbors(l, i)) {
+        EXPECT_LT(n, g.node_count());
+        EXPECT_NE(n, i);
+        EXPECT_TRUE(seen.insert(n).second) << "duplicate in layer " << l << " node " << i;
+      }
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+
+// A one-node graph grown by 40 records in one call, checked against the reference: node
+// order, levels, entry point, slot map and every list. Duplicate vectors make equal scores,
+// and one record has no readable slot.
+TEST(HnswInsert, GrowsExactlyAsTheReferenceInsertion) {
+  struct Case {
+    const char* name;
+    Metric metric;
+    HnswConfig config;
+  };
+  const Case cases[] = {
+      {"narrow L2", Metric::L2, small_config(3, 5, 2, 8, 10, 1.0 / std::log(3.0))},
+      {"narrow cosine", Metric::Cosine, small_config(3, 5, 2, 8, 10, 1.0 / std::log(3.0))},
+      // ef above the cap, wide lists: candidate lists beyond 20 entries.
+      {"wide dot", Metric::Dot, small_config(6, 12, 4, 500, 10, 1.0 / std::log(6.0))},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    constexpr size_t kDims = 6;
+    VectorsAndRecords w(kDims);
+    std::mt19937 rng(11);
+    std::vector<std::vector<float>> made;
+    std::vector<LiveEntry> entries;
+    for (size_t i = 0; i < 41; ++i) {
+      std::vector<float> v = i % 7 == 6 ? made[i / 2] : testing::random_vector(rng, kDims);
+      made.push_back(v);
+      const uint64_t slot = w.add_vector(prepare_vector(c.metric, v));
+      entries.push_back({slot, "r" + std::to_string(i)});
+    }
+    entries.push_back({w.vectors.slot_count() + 3, "unreadable"});
+    std::swap(entries[20], entries.back());
+
+    const LiveEntry seed = entries[0];
+    entries.erase(entries.begin());
+    HnswGraph g;
+    g.config = c.config;
+    add_node(g, seed.slot, seed.id, draw_level(seed.slot, c.config.level_multiplier));
+    RefGraph ref;
+    ref.config = c.config;
+    RefInserter r{ref, w.vectors, c.metric};
+    r.add_node(seed.slot, seed.id, draw_level(seed.slot, c.config.level_multiplier));
+
+    HnswIndex index(std::move(g), c.metric);
+    insert_nodes(index, entries, w.vectors);
+    r.insert(entries);
+    const HnswIndex::GraphRead got = index.read_graph();
+    ASSERT_EQ(got->node_count(), 42u);
+    EXPECT_GT(got->max_level, 0);
+    expect_same_graph(*got, ref);
+    expect_sound_lists(*got);
+  }
+}
+
+// Builds a graph from `count` random records with the config, starting empty.
+struct Grown {
+  VectorsAndRecords w{8};
+  std::vector<LiveEntry> entries;
+  std::unique_ptr<HnswIndex> index;
+
+  Grown(const HnswConfig& config, size_t count, Metric metric = Metric::L2) {
+    std::mt19937 rng(3);
+    for (size_t i = 0; i < count; ++i) {
+      const uint64_t slot = w.add_vector(testing::random_vector(rng, 8));
+      entries.push_back({slot, "r" + std::to_string(i)});
+    }
+    HnswGraph g;
+    g.config = config;
+    index = std::make_unique<HnswIndex>(std::move(g), metric);
+    insert_nodes(*index, entries, w.vectors);
+  }
+  HnswGraph graph() const { return *index->read_graph(); }
+};
+
+TEST(HnswInsert, BeamWidthIsCappedAt75) {
+  const double mult = 1.0 / std::log(4.0);
+  const HnswGraph at75 = Grown(small_config(4, 8, 4, 75, 10, mult), 300).graph();
+  HnswGraph at500 = Grown(small_config(4, 8, 4, 500, 10, mult), 300).graph();
+  const HnswGraph at40 = Grown(small_config(4, 8, 4, 40, 10, mult), 300).graph();
+  at500.config.ef_construction = 75;
+  EXPECT_TRUE(at500 == at75);
+  HnswGraph at40_as_75 = at40;
+  at40_as_75.config.ef_construction = 75;
+  EXPECT_FALSE(at40_as_75 == at75);  // the beam does matter at this size
+}
+
+// A beam of 0 finds no candidates: no node gets a neighbour, yet levels still move the
+// entry point.
+TEST(HnswInsert, BeamOfZeroLinksNothing) {
+  const Grown grown(small_config(4, 8, 4, 0, 10, 1.0), 60);
+  const HnswGraph g = grown.graph();
+  ASSERT_EQ(g.node_count(), 60u);
+  for (size_t l = 0; l < g.layer_count(); ++l)
+    for (uint32_t i = 0; i < g.node_count(); ++i) EXPECT_TRUE(g.neighbors(l, i).empty());
+  uint8_t top = 0;
+  uint32_t first_top = 0;
+  for (uint32_t i = 0; i < g.node_count(); ++i)
+    if (g.level(i) > top) top = g.level(i), first_top = i;
+  ASSERT_GT(top, 0);
+  EXPECT_EQ(g.max_level, top);
+  EXPECT_EQ(g.entry_point, first_top);
+}
+
+// m = 0 leaves every list above layer 0 empty (no selection, so no back-links); m0 = 0 does
+// the same on layer 0. The other layers are linked.
+TEST(HnswInsert, ZeroDegreesLeaveTheirLayersEmpty) {
+  struct Case {
+    uint64_t m, m0;
+    bool layer0_empty, upper_empty;
+  };
+  for (const Case& c : {Case{0, 8, false, true}, Case{4, 0, true, false}}) {
+    SCOPED_TRACE(::testing::Message() << "m " << c.m << " m0 " << c.m0);
+    const HnswGraph g = Grown(small_config(c.m, c.m0, 4, 20, 10, 1.0), 80).graph();
+    ASSERT_GT(g.layer_count(), 1u);
+    size_t links0 = 0, links_up = 0;
+    for (size_t l = 0; l < g.layer_count(); ++l)
+      for (uint32_t i = 0; i < g.node_count(); ++i)
+        (l == 0 ? links0 : links_up) += g.neighbors(l, i).size();
+    EXPECT_EQ(links0 == 0, c.layer0_empty);
+    EXPECT_EQ(links_up == 0, c.upper_empty);
+  }
+}
+
+// List lengths: a node's own selection holds up to m0 (layer 0) or m entries; lists cut by
+// pruning hold at most m0 or m_max. With m_max below m, only lists that received a link
+// after the node's own selection are cut to m_max.
+TEST(HnswInsert, DegreeLimits) {
+  const HnswGraph g = Grown(small_config(6, 8, 2, 40, 10, 1.0 / std::log(2.0)), 400).graph();
+  expect_sound_lists(g);
+  size_t above_m_max = 0;
+  for (uint32_t i = 0; i < g.node_count(); ++i) {
+    EXPECT_LE(g.neighbors(0, i).size(), 8u);
+    for (size_t l = 1; l < g.layer_count(); ++l) {
+      EXPECT_LE(g.neighbors(l, i).size(), 6u);
+      if (g.neighbors(l, i).size() > 2) ++above_m_max;
+    }
+  }
+  EXPECT_GT(above_m_max, 0u);  // own selections beyond m_max do occur
+}
+
+// P's layer-0 list is full (m0 = 3) when x links back to it: the list is re-scored against
+// P, the unreadable entry dropped, and the 3 nearest kept best first. b's list reaches
+// exactly the limit and keeps its order.
+TEST(HnswInsert, PruningKeepsTheNearestBestFirst) {
+  LineWorld w;
+  HnswGraph g;
+  g.config = small_config(3, 3, 3, 20, 10, 0.0);
+  const uint32_t p = put_node(g, "p", w.at(0));
+  const uint32_t a = put_node(g, "a", w.at(3));
+  const uint32_t b = put_node(g, "b", w.at(1));
+  const uint32_t c = put_node(g, "c", w.at(2));
+  const uint32_t u = put_node(g, "u", 9000);
+  set_list(g, 0, p, {a, u, b, c});
+  set_list(g, 0, a, {p});
+  set_list(g, 0, b, {p, a});
+  set_list(g, 0, c, {p});
+  g.entry_point = p;
+  const uint64_t x_slot = w.at(-0.5f);
+  HnswIndex index(std::move(g), Metric::L2);
+  insert_nodes(index, std::vector<LiveEntry>{{x_slot, "x"}}, w.vectors);
+  const HnswIndex::GraphRead r = index.read_graph();
+  const uint32_t x = 5;
+  ASSERT_EQ(r->node_count(), 6u);
+  EXPECT_EQ(list_of(*r, 0, x), (std::vector<uint32_t>{p, b, c}));
+  EXPECT_EQ(list_of(*r, 0, p), (std::vector<uint32_t>{x, b, c}));
+  EXPECT_EQ(list_of(*r, 0, b), (std::vector<uint32_t>{p, a, x}));  // at the limit: as it was
+  EXPECT_EQ(list_of(*r, 0, c), (std::vector<uint32_t>{p, x}));
+  EXPECT_EQ(list_of(*r, 0, a), (std::vector<uint32_t>{p}));
+}
+
+// On layer 1 (m = 4, m_max = 3) x selects all four candidates, the unreadable entry point
+// P last; P's list overflows and, with no vector of its own, is cut by position. x's own
+// list keeps its four entries.
+TEST(HnswInsert, UnreadableOwnerIsCutByPositionAndOwnSelectionIsNotPruned) {
+  LineWorld w;
+  const uint64_t sa = w.at(3), sb = w.at(1), sx = w.at(-0.5f), sc = w.at(2);
+  ASSERT_EQ(draw_level(sx, 1.0), 1);
+  HnswGraph g;
+  g.config = small_config(4, 8, 3, 20, 10, 1.0);
+  const uint32_t p = put_node(g, "p", 9000, 1);
+  const uint32_t a = put_node(g, "a", sa, 1);
+  const uint32_t b = put_node(g, "b", sb, 1);
+  const uint32_t c = put_node(g, "c", sc, 1);
+  for (size_t l : {0, 1}) {
+    set_list(g, l, p, {a, b, c});
+    set_list(g, l, a, {p});
+    set_list(g, l, b, {p});
+    set_list(g, l, c, {p});
+  }
+  g.entry_point = p;
+  g.max_level = 1;
+  HnswIndex index(std::move(g), Metric::L2);
+  insert_nodes(index, std::vector<LiveEntry>{{sx, "x"}}, w.vectors);
+  const HnswIndex::GraphRead r = index.read_graph();
+  const uint32_t x = 4;
+  EXPECT_EQ(list_of(*r, 1, x), (std::vector<uint32_t>{b, c, a, p}));
+  EXPECT_EQ(list_of(*r, 1, p), (std::vector<uint32_t>{a, b, c}));
+  EXPECT_EQ(list_of(*r, 1, b), (std::vector<uint32_t>{p, x}));
+  EXPECT_EQ(list_of(*r, 0, x), (std::vector<uint32_t>{b, c, a, p}));
+  EXPECT_EQ(list_of(*r, 0, p), (std::vector<uint32_t>{a, b, c, x}));
+}
+
+// A node above max_level becomes the entry point; above the old max_level its only
+// candidate is the old entry point, which receives back-links above its own level.
+TEST(HnswInsert, HigherNodeBecomesTheEntryPoint) {
+  LineWorld w;
+  for (int i = 0; i < 8; ++i) w.at(float(i));
+  ASSERT_EQ(draw_level(0, 1.0), 0);
+  ASSERT_EQ(draw_level(7, 1.0), 3);
+  HnswGraph g;
+  g.config = small_config(4, 8, 4, 20, 10, 1.0);
+  add_node(g, 0, "low", 0);
+  HnswIndex index(std::move(g), Metric::L2);
+  insert_nodes(index, std::vector<LiveEntry>{{7, "high"}}, w.vectors);
+  const HnswIndex::GraphRead r = index.read_graph();
+  EXPECT_EQ(r->entry_point, 1u);
+  EXPECT_EQ(r->max_level, 3);
+  ASSERT_EQ(r->layer_count(), 4u);
+  for (size_t l = 0; l < 4; ++l) {
+    EXPECT_EQ(list_of(*r, l, 1), (std::vector<uint32_t>{0})) << l;
+    EXPECT_EQ(list_of(*r, l, 0), (std::vector<uint32_t>{1})) << l;
+  }
+}
+
+// A graph without an entry point (possible in a loaded file): the first record becomes it
+// without neighbours; a record without a readable slot becomes a node without neighbours
+// and the insertion goes on.
+TEST(HnswInsert, EmptyGraphAndUnreadableSlots) {
+  LineWorld w;
+  const uint64_t s0 = w.at(0), s1 = w.at(1), s2 = w.at(2);
+  HnswGraph g;
+  g.config = small_config(4, 8, 4, 20, 10, 0.0);
+  HnswIndex index(std::move(g), Metric::L2);
+  insert_nodes(index, std::vector<LiveEntry>{{s0, "a"}, {5000, "gone"}, {s1, "b"}, {s2, "c"}},
+               w.vectors);
+  const HnswIndex::GraphRead r = index.read_graph();
+  ASSERT_EQ(r->node_count(), 4u);
+  EXPECT_EQ(r->entry_point, 0u);
+  EXPECT_EQ(r->slot_to_node.at(5000), 1u);
+  EXPECT_TRUE(r->neighbors(0, 1).empty());  // and nobody links to it
+  EXPECT_EQ(list_of(*r, 0, 0), (std::vector<uint32_t>{2, 3}));
+  EXPECT_EQ(list_of(*r, 0, 2), (std::vector<uint32_t>{0, 3}));
+  EXPECT_EQ(list_of(*r, 0, 3), (std::vector<uint32_t>{2, 0}));
+}
+
+TEST(HnswInsert, SameEntriesTwiceAddNothing) {
+  Grown grown(small_config(4, 8, 4, 20, 10, 1.0), 50);
+  const HnswGraph once = grown.graph();
+  insert_nodes(*grown.index, grown.entries, grown.w.vectors);
+  EXPECT_TRUE(grown.graph() == once);
+  std::vector<LiveEntry> again = grown.entries;
+  retain_unindexed(again, *grown.index);
+  EXPECT_TRUE(again.empty());
+}
+
+TEST(HnswInsert, LayerSearchBeamOfZeroAndOne) {
+  LineWorld w;
+  HnswGraph g;
+  g.config = small_config();
+  const uint32_t a = put_node(g, "a", w.at(0));
+  const uint32_t b = put_node(g, "b", w.at(1));
+  set_list(g, 0, a, {b});
+  const std::vector<float> q = {5, 0};
+  EXPECT_TRUE(search_layer_for_insert(g, q, a, 0, 0, w.vectors, Metric::L2).empty());
+  EXPECT_EQ(search_layer_for_insert(g, q, a, 0, 1, w.vectors, Metric::L2),
+            (std::vector<ScoredNode>{{b, 16.0f}}));
+  EXPECT_EQ(search_layer_for_insert(g, q, a, 0, 5, w.vectors, Metric::L2),
+            (std::vector<ScoredNode>{{b, 16.0f}, {a, 25.0f}}));
+  EXPECT_EQ(search_layer_for_insert(g, q, a, 7, 5, w.vectors, Metric::L2),
+            (std::vector<ScoredNode>{{a, 25.0f}}));  // no such layer
+}
+
+TEST(HnswInsert, SortsAreStableBothWays) {
+  for (size_t n : {5, 20, 21, 64, 300}) {
+    std::mt19937 rng{static_cast<unsigned>(n)};
+    std::uniform_int_distribution<int> d(0, 6);
+    std::vector<ScoredNode> list;
+    for (size_t i = 0; i < n; ++i) list.push_back({uint32_t(i), float(d(rng))});
+    for (bool hib : {true, false}) {
+      auto best = list, worst = list, want_best = list, want_worst = list;
+      sort_scored_best_first(best, hib);
+      sort_scored_worst_first(worst, hib);
+      std::stable_sort(want_best.begin(), want_best.end(), [&](auto& a, auto& b) {
+        return hib ? a.score > b.score : a.score < b.score;
+      });
+      std::stable_sort(want_worst.begin(), want_worst.end(), [&](auto& a, auto& b) {
+        return hib ? a.score < b.score : a.score > b.score;
+      });
+      EXPECT_EQ(best, want_best) << n;
+      EXPECT_EQ(worst, want_worst) << n;
+      // A sorted prefix with a tail appended gives the same as the whole sort.
+      for (size_t split : {size_t{0}, n / 3, n - 1}) {
+        auto head = std::vector<ScoredNode>(want_best.begin(), want_best.begin() + split);
+        std::vector<ScoredNode> tail(list.begin(), list.begin() + (n - split));
+        auto joined = head;
+        joined.insert(joined.end(), tail.begin(), tail.end());
+        auto want = joined;
+        std::stable_sort(want.begin(), want.end(), [&](auto& a, auto& b) {
+          return hib ? a.score > b.score : a.score < b.score;
+        });
+        std::vector<ScoredNode> buffer;
+        resort_scored_best_first(joined, split, hib, buffer);
+        EXPECT_EQ(joined, want) << n << " split " << split;
+      }
+    }
+  }
+  std::vector<ScoredNode> with_nan;
+  for (int i = 0; i < 50; ++i)
+    with_nan.push_back({uint32_t(i), i % 3 == 0 ? std::nanf("") : float(i % 7)});
+  sort_scored_best_first(with_nan, false);  // accepted; the order of NaN is free
+  EXPECT_EQ(with_nan.size(), 50u);
+}
+
+// Which live records count as indexed: only those whose slot a node with their id owns.
+TEST(HnswInsert, RetainUnindexed) {
+  HnswGraph g;
+  put_node(g, "a", 1);
+  put_node(g, "b", 2);
+  const uint32_t old = put_node(g, "c", 3);
+  put_node(g, "d", 3);      // took slot 3 from "c"
+  g.slot_to_node.erase(2);  // "b" was deleted
+  (void)old;
+  HnswIndex index(std::move(g), Metric::L2);
+  std::vector<LiveEntry> entries = {
+      {1, "a"},    // indexed
+      {2, "b2"},   // reuses a deleted slot
+      {3, "c"},    // its slot belongs to "d" now
+      {3, "d"},    // indexed
+      {1, "a2"},   // slot owned by another id
+      {9, "new"},  // unknown slot
+  };
+  retain_unindexed(entries, index);
+  std::vector<std::string> ids;
+  for (const LiveEntry& e : entries) ids.push_back(e.id);
+  EXPECT_EQ(ids, (std::vector<std::string>{"b2", "c", "a2", "new"}));
+}
+
+// A new record on a slot whose record was removed must be indexed and found. Two routes
+// lead there: a delete (the slot joins the deleted set and leaves the slot map) and
+// compaction of an expired record (its node keeps the slot in the map).
+TEST(HnswInsert, RecordOnAReusedSlotIsIndexedAndFound) {
+  for (bool via_delete : {true, false}) {
+    SCOPED_TRACE(via_delete ? "delete" : "compaction");
+    Grown grown(small_config(4, 8, 4, 20, 10, 1.0), 40);
+    VectorsAndRecords& w = grown.w;
+    std::vector<std::pair<std::string, uint64_t>> records;
+    for (const LiveEntry& e : grown.entries) records.emplace_back(e.id, e.slot);
+    w.put_all(records);
+    const uint64_t reused = grown.entries[7].slot;
+    w.remove("r7");
+    if (via_delete) {
+      grown.index->write_deleted()->insert(reused);
+      grown.index->write_graph()->slot_to_node.erase(reused);
+    }
+    std::mt19937 rng(99);
+    const std::vector<float> v = testing::random_vector(rng, 8);
+    w.set_vector(reused, v);
+    w.put("fresh", reused);
+    const std::vector<float> v2 = testing::random_vector(rng, 8);
+    const uint64_t extra = w.add_vector(v2);
+    w.put("extra", extra);
+
+    std::vector<LiveEntry> live;
+    for (const LiveEntry& e : grown.entries)
+      if (e.id != "r7") live.push_back(e);
+    live.push_back({reused, "fresh"});
+    live.push_back({extra, "extra"});
+    retain_unindexed(live, *grown.index);
+    ASSERT_EQ(live.size(), 2u);
+    insert_nodes(*grown.index, live, w.vectors);
+    for (const auto& [q, id] : {std::pair{v, "fresh"}, std::pair{v2, "extra"}}) {
+      auto hits = hnsw_search(*grown.index, q, 5, w.vectors, *w.store);
+      ASSERT_TRUE(hits.has_value());
+      ASSERT_FALSE(hits->empty());
+      EXPECT_EQ((*hits)[0].id, id);
+      EXPECT_EQ((*hits)[0].score, 0.0f);
+      for (const SearchHit& h : *hits) EXPECT_NE(h.id, "r7");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tornquil
