@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import tornquil
+from helpers import raises
 
 D = 4
 ROWS = np.arange(12, dtype=np.float32).reshape(3, D) + 1
@@ -17,13 +18,6 @@ ROWS = np.arange(12, dtype=np.float32).reshape(3, D) + 1
 @pytest.fixture
 def c(db):
     return db.collection("c", D, "l2")
-
-
-def raises(exc_type, call, *args, **kwargs):
-    with pytest.raises(exc_type) as err:
-        call(*args, **kwargs)
-    assert type(err.value) is exc_type
-    return err.value.args
 
 
 def stored_rows(path, name, n, dims=D):

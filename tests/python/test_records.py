@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import tornquil
+from helpers import raises
 
 D = 4
 V = [1.0, 0.0, 0.0, 0.0]
@@ -22,13 +23,6 @@ V = [1.0, 0.0, 0.0, 0.0]
 @pytest.fixture
 def c(db):
     return db.collection("c", D, "dot")
-
-
-def raises(exc_type, call, *args, **kwargs):
-    with pytest.raises(exc_type) as err:
-        call(*args, **kwargs)
-    assert type(err.value) is exc_type
-    return err.value.args
 
 
 # Edits a collection's store from another process while no handle holds it: puts encoded
