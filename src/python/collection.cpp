@@ -1,9 +1,9 @@
 // The Python class Collection: type, docstring and the members that work on single records
-// or on the collection as a whole (properties, add, upsert, add_batch, get, delete, sync,
-// preload, len, repr) and search. Only the system creates instances.
+// or on the collection as a whole (properties, add, upsert, get, delete, sync, preload,
+// len, repr) and search. Only the system creates instances.
 //
-// add, upsert, add_batch and search convert their arguments with the GIL held, then release it
-// around the core call while a strong reference of their own keeps the core collection alive; every
+// add, upsert and search convert their arguments with the GIL held, then release it around
+// the core call while a strong reference of their own keeps the core collection alive; every
 // other member keeps the GIL for its whole run.
 #include "python/collection.hpp"
 
@@ -14,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "collection/batch_insert.hpp"
 #include "collection/get.hpp"
 #include "collection/search.hpp"
 #include "python/args.hpp"
@@ -130,8 +129,9 @@ constexpr const char* kAddBatchParams[] = {"vectors", "metadatas", "ids", "ttls"
 constexpr ArgSpec kAddBatchSpec = {"Collection.add_batch()", kAddBatchParams, 4, 2};
 
 // Converts everything with the GIL held (metadatas, ids, ttls, vectors, then every dict
-// through json.dumps, even when the counts differ), then inserts without it. A 2-D array
-// is read in place by the core; the argument objects outlive that, held by this frame.
+// through json.dumps, even when the counts differ), then inserts without it, a strong
+// reference of its own keeping the core collection alive. A 2-D array is read in place by
+// the core; the argument objects outlive that, held by this frame.
 PyObject* collection_add_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   PyObject* bound[kMaxParams];
