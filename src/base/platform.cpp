@@ -173,6 +173,20 @@ Result<void> File::write_all(const void* buf, size_t n) const {
   return {};
 }
 
+Result<void> File::write_at(const void* buf, size_t n, uint64_t offset) const {
+  size_t done = 0;
+  while (done < n) {
+    ssize_t r = ::pwrite(fd_, static_cast<const char*>(buf) + done, n - done,
+                         static_cast<off_t>(offset + done));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return last_error();
+    }
+    done += static_cast<size_t>(r);
+  }
+  return {};
+}
+
 Mapping::~Mapping() {
   if (base_ != nullptr) ::munmap(base_, len_);
 }

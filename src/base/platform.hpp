@@ -47,6 +47,8 @@ class File {
   // Reads up to n bytes at an offset; returns the count read.
   Result<size_t> read_at(void* buf, size_t n, uint64_t offset) const;
   Result<void> write_all(const void* buf, size_t n) const;
+  // Writes all n bytes at an offset, leaving the file position alone.
+  Result<void> write_at(const void* buf, size_t n, uint64_t offset) const;
 
   int fd() const { return fd_; }
   void close();

@@ -6,6 +6,7 @@
 #include "base/platform.hpp"
 #include "collection/collection.hpp"
 #include "collection/index_refresh.hpp"
+#include "collection/vector_check.hpp"
 #include "search/hnsw/persist.hpp"
 #include "storage/records.hpp"
 
@@ -158,6 +159,7 @@ Result<bool> delete_by_id(Collection& c, std::string_view id) {
 Result<void> upsert_record(Collection& c, std::string_view id, std::span<const float> vector,
                            const JsonValue& metadata, std::optional<uint64_t> ttl) {
   TQ_TRY(check_dimensions(c.config.dimensions, vector.size()));
+  TQ_TRY(check_storable_vector(c.config.metric, vector));
   TQ_TRY(check_record_id(id));
 
   // Waits for a flush that is committing a copy of the id, so that the table read below

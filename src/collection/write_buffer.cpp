@@ -8,6 +8,7 @@
 #include "base/json_write.hpp"
 #include "base/uuid.hpp"
 #include "collection/collection.hpp"
+#include "collection/vector_check.hpp"
 #include "search/distance.hpp"
 #include "storage/records.hpp"
 
@@ -76,6 +77,7 @@ Result<std::string> add_record(Collection& c, std::span<const float> vector,
                                const JsonValue& metadata, std::optional<std::string> id,
                                std::optional<uint64_t> ttl) {
   TQ_TRY(check_dimensions(c.config.dimensions, vector.size()));
+  TQ_TRY(check_storable_vector(c.config.metric, vector));
   if (id) {
     TQ_TRY(check_record_id(*id));
   } else {

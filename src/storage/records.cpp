@@ -15,8 +15,8 @@ Result<void> check_record_id(std::string_view id) {
       "Record id is too long: " + std::to_string(id.size()) + " bytes (at most 510)"));
 }
 
-std::string encode_record(const RecordView& r) {
-  std::string out;
+void encode_record_into(const RecordView& r, std::string& out) {
+  out.clear();
   out.reserve(37 + r.id.size() + r.metadata.size() + (r.expires_at ? 8 : 0));
   Writer w(out);
   w.text(r.id);
@@ -25,6 +25,11 @@ std::string encode_record(const RecordView& r) {
   w.u64(r.created_at);
   w.opt_u64(r.expires_at);
   w.u32(static_cast<uint32_t>(r.state));
+}
+
+std::string encode_record(const RecordView& r) {
+  std::string out;
+  encode_record_into(r, out);
   return out;
 }
 

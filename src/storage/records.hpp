@@ -65,6 +65,8 @@ Result<void> check_record_id(std::string_view id);
 
 // The exact stored bytes.
 std::string encode_record(const RecordView& r);
+// The same bytes in place of out's contents, reusing its room.
+void encode_record_into(const RecordView& r, std::string& out);
 inline std::string encode_record(const Record& r) { return encode_record(as_view(r)); }
 
 // Serialization with the decoder's text for a malformed value.

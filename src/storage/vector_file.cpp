@@ -199,6 +199,25 @@ Result<void> write_vector(VectorStorage& s, uint64_t slot, std::span<const float
   return {};
 }
 
+Result<void> write_slots(VectorStorage& s, uint64_t first, std::span<const float> v) {
+  const uint64_t dims = s.dimensions_;
+  if (dims == 0 || v.size() % dims != 0) {
+    return std::unexpected(CoreError::dimension_mismatch(dims, v.size()));
+  }
+  const uint64_t count = v.size() / dims;
+  if (count == 0) return {};
+  const uint64_t last = first + count - 1;
+  if (last < first) return std::unexpected(CoreError::slot_not_allocated(first));
+  // The mapping covers the file up to its end, so the last slot is inside it only when
+  // every slot of the run is.
+  if (s.slot_ptr(last) == nullptr) {
+    const uint64_t bad = last >= s.slot_count_ ? std::max(first, s.slot_count_) : last;
+    return std::unexpected(unreadable_slot(s, bad));
+  }
+  return s.file_.write_at(v.data(), v.size() * sizeof(float),
+                          kVectorHeaderBytes + first * s.slot_bytes_);
+}
+
 Result<void> write_deleted_marker(VectorStorage& s, uint64_t slot) {
   float* dst = s.slot_ptr(slot);
   if (dst == nullptr) return std::unexpected(unreadable_slot(s, slot));

@@ -74,6 +74,7 @@ class VectorStorage {
   friend Result<uint64_t> append_slot(VectorStorage& s);
   friend Result<void> cover_slot(VectorStorage& s, uint64_t slot);
   friend Result<void> write_vector(VectorStorage& s, uint64_t slot, std::span<const float> v);
+  friend Result<void> write_slots(VectorStorage& s, uint64_t first, std::span<const float> v);
   friend Result<void> write_deleted_marker(VectorStorage& s, uint64_t slot);
   friend Result<void> flush_vectors(const VectorStorage& s);
 
@@ -135,6 +136,15 @@ Result<uint64_t> append_slot(VectorStorage& s);
 // first), NotFound "Slot {} not allocated" for a slot at or above slot_count. Nothing is
 // flushed. The caller holds the `vectors` lock for writing.
 Result<void> write_vector(VectorStorage& s, uint64_t slot, std::span<const float> v);
+
+// Copies whole vectors into the consecutive allocated slots first, first + 1, ...: v holds
+// a multiple of `dimensions` floats. It goes through the file rather than the view, which
+// for a long run of fresh slots saves a page fault per page; the view shows the new bytes
+// at once, since both share the page cache. DimensionMismatch when v is not whole vectors,
+// NotFound "Slot {} not allocated" for the first slot of the run that is not allocated,
+// Io when the write fails. Nothing is flushed. The caller holds the `vectors` lock for
+// writing.
+Result<void> write_slots(VectorStorage& s, uint64_t first, std::span<const float> v);
 
 // Stores the deleted marker into the slot's first float; the others keep their values.
 // NotFound for a slot that is not allocated. The caller holds the `vectors` lock for writing.
