@@ -16,7 +16,6 @@
 #include "base/platform.hpp"
 #include "base/worker_pool.hpp"
 #include "collection/collection.hpp"
-#include "search/distance.hpp"
 #include "storage/records.hpp"
 
 namespace tornquil {
@@ -681,14 +680,6 @@ class ImportChunk {
   size_t n_ = 0;
 };
 
-// Whether the stored form of the vector would begin with a NaN, which reads as a deleted
-// slot: the record would be counted but never found.
-bool stored_form_starts_with_nan(Metric metric, std::span<const float> v) {
-  if (v.empty()) return false;
-  if (metric != Metric::Cosine) return std::isnan(v[0]);
-  return std::isnan(prepare_vector(metric, v)[0]);
-}
-
 // expires_at = now + ttl must not wrap to a time already past: a ttl beyond what the
 // clock can still add is cut down to it. The margin covers the clock advancing before the
 // record is stored.
@@ -737,11 +728,8 @@ Result<ImportStatsData> import_from_file(Collection& c, const std::string& path)
         return std::unexpected(CoreError::deserialization("Invalid record at line " +
                                                           std::to_string(line_no) + ": " + *error));
       }
-      if (rec.vector.size() != c.config.dimensions ||
-          stored_form_starts_with_nan(c.config.metric, rec.vector)) {
-        ++stats.failed;
-        continue;
-      }
+      // A vector of the wrong length, or one whose stored form would begin with a NaN,
+      // is refused by the upsert before anything changes, and counts as failed.
       std::optional<uint64_t> ttl;
       if (rec.ttl) ttl = bounded_ttl(*rec.ttl);
       if (upsert_record(c, rec.id, rec.vector, rec.metadata, ttl, false)) {

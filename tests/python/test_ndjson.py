@@ -120,9 +120,9 @@ def test_a_round_trip_of_ten_thousand_records(db, tmp_path):
     rng = np.random.default_rng(5)
     src = db.collection("src", 16, "l2")
     vectors = rng.standard_normal((10_000, 16)).astype(np.float32)
-    for i, v in enumerate(vectors):
-        src.add(v, random_metadata(rng, i), id=f"記録-{i}-\U0001f600",
-                ttl=None if i % 3 else 10_000 + i)
+    src.add_batch(vectors, [random_metadata(rng, i) for i in range(10_000)],
+                  ids=[f"記録-{i}-\U0001f600" for i in range(10_000)],
+                  ttls=[None if i % 3 else 10_000 + i for i in range(10_000)])
     before = exported_records(src, tmp_path, "a.ndjson")
     assert len(before) == 10_000
 
