@@ -1,8 +1,10 @@
 """Whole-operation benchmark of tornquil, run by hand: add, add_batch, get, search with and
-without a filter, delete, upsert and len at 10,000 and 100,000 records of 384 dimensions, next
-to a NumPy brute-force search (M @ q + argpartition) over the same matrix.
+without a filter, delete, upsert, len, NDJSON export and import at 10,000 and 100,000 records of
+384 dimensions, next to a NumPy brute-force search (M @ q + argpartition) over the same matrix;
+then compact of expired records next to the add_batch that stored them.
 
     .venv/bin/python bench/bench_ops.py [--sizes 10000,100000] [--queries 200]
+        [--compact 200000:100000,1000000:10000]
 
 NumPy's speed depends on its BLAS. The set-up step installs OpenBLAS for the comparison
 when it is missing and the script runs as root (elsewhere it prints the apt-get line),
@@ -20,7 +22,6 @@ import subprocess
 import sys
 import tempfile
 import textwrap
-import threading
 import time
 
 # This process only runs tornquil: NumPy's BLAS threads, idle here, must not spin on the
@@ -143,31 +144,95 @@ def fmt_latency(s):
     return f"{s * 1e3:>10.3f} ms"
 
 
+# Polls a field of /proc/PID/status (kB) every millisecond until its stdin closes, then
+# prints the largest value seen. A process of its own, so that it also samples while a call
+# keeps the GIL for its whole run.
+_SAMPLER = """
+import sys, threading
+pid, field = sys.argv[1], sys.argv[2] + ":"
+done = threading.Event()
+threading.Thread(target=lambda: (sys.stdin.read(), done.set()), daemon=True).start()
+def read():
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(field):
+                return int(line.split()[1])
+    return 0
+peak = read()
+print("ready", flush=True)
+while not done.wait(0.001):
+    peak = max(peak, read())
+print(max(peak, read()), flush=True)
+"""
+
+
 class RssPeak:
-    """The largest growth of the resident set over its value at entry, sampled every
-    millisecond by a thread (which runs while a call has released the GIL)."""
+    """The largest growth of the resident set over its value at entry, in bytes, sampled every
+    millisecond by a separate process. With anon=True only anonymous memory counts: the pages
+    of a mapped file are the file's, not the call's."""
+
+    def __init__(self, anon=False):
+        self.field = "RssAnon" if anon else "VmRSS"
+
+    def _now(self):
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(self.field + ":"):
+                    return int(line.split()[1]) * 1024
+        return 0
 
     def __enter__(self):
-        self.base = self.growth = 0
-        self.base = self._rss()
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._sample)
-        self._thread.start()
+        self.growth = 0
+        self.base = self._now()
+        self._proc = subprocess.Popen(
+            [sys.executable, "-c", _SAMPLER, str(os.getpid()), self.field],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self._proc.stdout.readline()  # "ready": sampling has begun
         return self
 
     def __exit__(self, *exc):
-        self._stop.set()
-        self._thread.join()
-        self.growth = max(self.growth, self._rss() - self.base)
+        out, _ = self._proc.communicate("")
+        self.growth = max(0, int(out.split()[-1]) * 1024 - self.base)
 
-    def _sample(self):
-        while not self._stop.wait(0.001):
-            self.growth = max(self.growth, self._rss() - self.base)
 
-    @staticmethod
-    def _rss():
-        with open("/proc/self/statm") as f:
-            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+def measured(call, *args):
+    """Seconds of the call and the growth of its anonymous memory at the peak, in MiB."""
+    with RssPeak(anon=True) as rss:
+        t = time.perf_counter()
+        call(*args)
+        seconds = time.perf_counter() - t
+    return seconds, rss.growth / 2**20
+
+
+def run_compact(total, expired):
+    """Stores `total` records with add_batch, `expired` of them with a ttl of one second,
+    waits, compacts."""
+    rng = np.random.default_rng(SEED)
+    root = tempfile.mkdtemp(prefix="tornquil_bench_")
+    try:
+        db = tornquil.Tornquil(os.path.join(root, "db"))
+        c = db.collection("ttl", DIM)
+        step = max(1, total // expired)
+        t_insert = 0.0
+        for start in range(0, total, 50_000):
+            m = rng.standard_normal((min(50_000, total - start), DIM), dtype=np.float32)
+            ids = [f"r{i:08d}" for i in range(start, start + len(m))]
+            ttls = [1 if (start + i) % step == 0 and (start + i) // step < expired else None
+                    for i in range(len(m))]
+            metas = [{"i": start + i} for i in range(len(m))]
+            t = time.perf_counter()
+            c.add_batch(m, metas, ids=ids, ttls=ttls)
+            c.sync()
+            t_insert += time.perf_counter() - t
+        time.sleep(1.5)
+        t = time.perf_counter()
+        s = c.compact()
+        t_compact = time.perf_counter() - t
+        assert s.expired_removed == expired, s
+        del c, db
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+    return {"insert": t_insert, "compact": t_compact}
 
 
 # ---- One size ----
@@ -207,6 +272,16 @@ def run_size(n, queries):
             c.add(v, md, rid)
         c.sync()
         result["add"] = rate(n, time.perf_counter() - t)
+
+        export_path = os.path.join(root, "export.ndjson")
+        result["export"], result["export_peak"] = measured(c.export_to_file, export_path)
+        result["export"] = rate(n, result["export"])
+        imported = db.collection("imported", DIM)
+        t, result["import_peak"] = measured(imported.import_from_file, export_path)
+        result["import"] = rate(n, t)
+        assert len(imported) == n
+        del imported
+        db.drop_collection("imported")
 
         for q in qs[:10]:
             c.search(q, K)
@@ -249,11 +324,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default="10000,100000")
     parser.add_argument("--queries", type=int, default=200)
+    parser.add_argument("--compact", default="200000:100000,1000000:10000",
+                        help="total:expired pairs; empty to skip")
     args = parser.parse_args()
 
     ensure_openblas()
     print(f"tornquil benchmark: {DIM} dimensions, k = {K}, cosine; {os.cpu_count()} logical CPUs")
-    for n in (int(s) for s in args.sizes.split(",")):
+    for n in (int(s) for s in filter(None, args.sizes.split(","))):
         r = run_size(n, args.queries)
         print(f"\n== {n:,} records ==   NumPy BLAS: {r['blas']}")
         print(f"  add (float32, 3-key metadata) {fmt_rate(r['add'])}   target >= 50,000 /s")
@@ -271,6 +348,18 @@ def main():
               f"   {r['search_filter'] / r['search']:.2f}x unfiltered (target <= 3x)")
         print(f"  NumPy M @ q + argpartition    {fmt_latency(r['numpy_search'])}"
               f"   search is {r['search'] / r['numpy_search']:.2f}x NumPy (target <= 2.5x)")
+        print(f"  export_to_file                {fmt_rate(r['export'])}   target >= 100,000 /s;"
+              f" peak +{r['export_peak']:.1f} MiB")
+        print(f"  import_from_file              {fmt_rate(r['import'])}   target >= 40,000 /s"
+              f" and >= add / 1.5 ({r['import'] / r['add']:.2f}x add); peak"
+              f" +{r['import_peak']:.1f} MiB")
+    for pair in filter(None, args.compact.split(",")):
+        total, expired = map(int, pair.split(":"))
+        r = run_compact(total, expired)
+        print(f"\n== compact: {expired:,} expired of {total:,} ==")
+        print(f"  insert (add_batch) {r['insert']:>8.2f} s")
+        print(f"  compact            {r['compact']:>8.2f} s   {r['compact'] / r['insert']:.2f}x the"
+              f" insert (target <= 2x)")
 
 
 if __name__ == "__main__":

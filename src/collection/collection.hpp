@@ -148,10 +148,12 @@ Result<std::shared_ptr<Collection>> open_collection(std::string dir, CollectionC
 // vector whose stored form would begin with NaN (InvalidInput, see check_storable_vector:
 // its slot would read as deleted) or an id too long to be stored (InvalidInput) fails
 // before anything changes; a failure of the flush is returned instead of the id, the
-// record staying buffered for the next flush. The caller holds no lock of the collection.
+// record staying buffered for the next flush. With `flush_when_due` false the caller takes
+// over flushing (a bulk load that flushes in larger steps). The caller holds no lock of the
+// collection.
 Result<std::string> add_record(Collection& c, std::span<const float> vector,
                                const JsonValue& metadata, std::optional<std::string> id,
-                               std::optional<uint64_t> ttl);
+                               std::optional<uint64_t> ttl, bool flush_when_due = true);
 
 // Commits the whole write buffer and the free list in one write transaction, after making
 // the vector file durable. An empty buffer touches neither the file nor the store. While
@@ -206,9 +208,10 @@ Result<bool> delete_by_id(Collection& c, std::string_view id);
 // with no committed record gets a new buffered record, as add does. Concurrent writers of
 // the same id may interleave. A vector of the wrong length, a vector whose stored form
 // would begin with NaN or an id too long to be stored fails before anything changes: the
-// old record is kept.
+// old record is kept. `flush_when_due` as for add_record.
 Result<void> upsert_record(Collection& c, std::string_view id, std::span<const float> vector,
-                           const JsonValue& metadata, std::optional<uint64_t> ttl);
+                           const JsonValue& metadata, std::optional<uint64_t> ttl,
+                           bool flush_when_due = true);
 
 // Flushes the write buffer, makes the vector file durable, refreshes the index and saves
 // it to hnsw.index when there is one. The caller holds no lock of the collection.

@@ -31,9 +31,7 @@ Result<std::optional<Record>> stored_record(WriteTxn& txn, std::string_view id) 
 Result<void> save_freelist_freeing(Collection& c, WriteTxn& txn, std::optional<uint64_t> freed) {
   std::shared_lock lk(c.slots.freelist_lock);
   if (freed && !freelist_contains(c.slots.freelist, *freed)) {
-    std::vector<uint64_t> after = c.slots.freelist.slots();
-    after.push_back(*freed);
-    return save_freelist(FreeList(std::move(after)), txn);
+    return save_freelist_with(c.slots.freelist, std::span(&*freed, 1), txn);
   }
   return save_freelist(c.slots.freelist, txn);
 }
@@ -157,7 +155,8 @@ Result<bool> delete_by_id(Collection& c, std::string_view id) {
 }
 
 Result<void> upsert_record(Collection& c, std::string_view id, std::span<const float> vector,
-                           const JsonValue& metadata, std::optional<uint64_t> ttl) {
+                           const JsonValue& metadata, std::optional<uint64_t> ttl,
+                           bool flush_when_due) {
   TQ_TRY(check_dimensions(c.config.dimensions, vector.size()));
   TQ_TRY(check_storable_vector(c.config.metric, vector));
   TQ_TRY(check_record_id(id));
@@ -168,7 +167,7 @@ Result<void> upsert_record(Collection& c, std::string_view id, std::span<const f
   TQ_ASSIGN(std::optional<uint64_t> committed, committed_slot(c, id));
   if (!committed) {
     // Nothing durable to lose: the new record is buffered like any add.
-    TQ_TRY(add_record(c, vector, metadata, std::string(id), ttl));
+    TQ_TRY(add_record(c, vector, metadata, std::string(id), ttl, flush_when_due));
     return {};
   }
   TQ_ASSIGN(PendingRecord fresh, stage_record(c, vector, metadata, std::string(id), ttl));

@@ -75,7 +75,7 @@ Result<PendingRecord> stage_record(Collection& c, std::span<const float> vector,
 
 Result<std::string> add_record(Collection& c, std::span<const float> vector,
                                const JsonValue& metadata, std::optional<std::string> id,
-                               std::optional<uint64_t> ttl) {
+                               std::optional<uint64_t> ttl, bool flush_when_due) {
   TQ_TRY(check_dimensions(c.config.dimensions, vector.size()));
   TQ_TRY(check_storable_vector(c.config.metric, vector));
   if (id) {
@@ -90,7 +90,7 @@ Result<std::string> add_record(Collection& c, std::span<const float> vector,
     std::lock_guard lk(c.pending_lock);
     if (c.pending.empty()) c.pending_since_ms.store(now_unix_millis());
     c.pending.push_back(std::move(p));
-    due = flush_due(c);
+    due = flush_when_due && flush_due(c);
   }
   if (due) TQ_TRY(flush_pending(c));
   return std::move(*id);

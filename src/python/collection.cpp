@@ -1,6 +1,7 @@
 // The Python class Collection: type, docstring and the members that work on single records
 // or on the collection as a whole (properties, add, upsert, get, delete, sync, preload,
-// len, repr) and search. Only the system creates instances.
+// len, repr, compact, export_to_file, import_from_file) and search. Only the system creates
+// instances.
 //
 // add, upsert and search convert their arguments with the GIL held, then release it around
 // the core call while a strong reference of their own keeps the core collection alive; every
@@ -14,7 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "collection/compact.hpp"
 #include "collection/get.hpp"
+#include "collection/ndjson.hpp"
 #include "collection/search.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
@@ -63,12 +66,15 @@ constexpr const char* kAddParams[] = {"vector", "metadata", "id", "ttl"};
 constexpr const char* kUpsertParams[] = {"id", "vector", "metadata", "ttl"};
 constexpr const char* kIdParam[] = {"id"};
 constexpr const char* kSearchParams[] = {"vector", "k", "where_"};
+constexpr const char* kPathParam[] = {"path"};
 
 constexpr ArgSpec kAddSpec = {"Collection.add()", kAddParams, 4, 2};
 constexpr ArgSpec kUpsertSpec = {"Collection.upsert()", kUpsertParams, 4, 3};
 constexpr ArgSpec kGetSpec = {"Collection.get()", kIdParam, 1, 1};
 constexpr ArgSpec kDeleteSpec = {"Collection.delete()", kIdParam, 1, 1};
 constexpr ArgSpec kSearchSpec = {"Collection.search()", kSearchParams, 3, 2};
+constexpr ArgSpec kExportSpec = {"Collection.export_to_file()", kPathParam, 1, 1};
+constexpr ArgSpec kImportSpec = {"Collection.import_from_file()", kPathParam, 1, 1};
 
 PyObject* collection_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
@@ -267,6 +273,36 @@ PyObject* collection_search(PyObject* self, PyObject* const* args, Py_ssize_t na
   return list.release();
 }
 
+// ---- Compaction, export and import: each keeps the GIL for its whole run ----
+
+PyObject* collection_compact(PyObject* self, PyObject*) {
+  Result<CompactStatsData> stats = compact_collection(core_of(self));
+  if (!stats) return raise_core_error(PyExc_OSError, stats.error());
+  return make_compact_stats(*stats);
+}
+
+PyObject* collection_export_to_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  PyObject* bound[kMaxParams];
+  if (!bind_fastcall(kExportSpec, args, nargs, kwnames, bound)) return nullptr;
+  std::string_view path;
+  if (!extract_text(bound[0], "path", &path)) return nullptr;
+  Result<uint64_t> n = export_to_file(core_of(self), std::string(path));
+  if (!n) return raise_core_error(PyExc_OSError, n.error());
+  return PyLong_FromUnsignedLongLong(*n);
+}
+
+PyObject* collection_import_from_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+  PyObject* bound[kMaxParams];
+  if (!bind_fastcall(kImportSpec, args, nargs, kwnames, bound)) return nullptr;
+  std::string_view path;
+  if (!extract_text(bound[0], "path", &path)) return nullptr;
+  Result<ImportStatsData> stats = import_from_file(core_of(self), std::string(path));
+  if (!stats) return raise_core_error(PyExc_OSError, stats.error());
+  return make_import_stats(*stats);
+}
+
 // ---- Type ----
 
 // The collection's methods, in the order of the class's method table.
@@ -324,12 +360,34 @@ PyMethodDef collection_methods[] = {
      "    id: The record ID.\n\n"
      "Returns:\n"
      "    True if the record existed and was deleted."},
+    {"compact", collection_compact, METH_NOARGS,
+     "compact($self)\n--\n\n"
+     "Compact the collection (remove expired records, defragment storage).\n\n"
+     "Returns:\n"
+     "    CompactStats with details about what was cleaned up."},
     {"preload", collection_preload, METH_NOARGS,
      "preload($self)\n--\n\n"
      "Preload vectors into memory for faster search."},
     {"sync", collection_sync, METH_NOARGS,
      "sync($self)\n--\n\n"
      "Flush pending writes to disk."},
+    {"export_to_file", as_cfunction(collection_export_to_file), METH_FASTCALL | METH_KEYWORDS,
+     "export_to_file($self, path)\n--\n\n"
+     "Export the collection to a file.\n\n"
+     "Creates an NDJSON file with all records including vectors and metadata.\n\n"
+     "Args:\n"
+     "    path: Output file path.\n\n"
+     "Returns:\n"
+     "    Number of records exported."},
+    {"import_from_file", as_cfunction(collection_import_from_file), METH_FASTCALL | METH_KEYWORDS,
+     "import_from_file($self, path)\n--\n\n"
+     "Import records from a file.\n\n"
+     "Reads an NDJSON file and imports all records. The file must have\n"
+     "matching dimensions to this collection.\n\n"
+     "Args:\n"
+     "    path: Input file path.\n\n"
+     "Returns:\n"
+     "    ImportStats with details about the import."},
     {nullptr, nullptr, 0, nullptr},
 };
 

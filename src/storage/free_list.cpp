@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_set>
 
 #include "base/codec.hpp"
 
@@ -35,13 +36,37 @@ Result<FreeList> load_freelist(ReadTxn& txn) {
 }
 
 Result<void> save_freelist(const FreeList& list, WriteTxn& txn) {
+  return save_freelist_with(list, {}, txn);
+}
+
+std::vector<uint64_t> slots_not_in(const FreeList& list, std::span<const uint64_t> slots) {
+  std::unordered_set<uint64_t> wanted(slots.begin(), slots.end());
+  {
+    std::lock_guard lk(list.mu_);
+    for (uint64_t s : list.slots_) {
+      if (wanted.empty()) break;
+      wanted.erase(s);
+    }
+  }
+  std::vector<uint64_t> out;
+  out.reserve(wanted.size());
+  for (uint64_t s : slots) {
+    if (wanted.erase(s) != 0) out.push_back(s);  // erasing keeps a repeated slot to one
+  }
+  return out;
+}
+
+Result<void> save_freelist_with(const FreeList& list, std::span<const uint64_t> extra,
+                                WriteTxn& txn) {
   std::string bytes;
   {
     std::lock_guard lk(list.mu_);
-    bytes.reserve(8 + 8 * list.slots_.size());
+    const size_t n = list.slots_.size() + extra.size();
+    bytes.reserve(8 + 8 * n);
     Writer w(bytes);
-    w.u64(list.slots_.size());
+    w.u64(n);
     for (uint64_t s : list.slots_) w.u64(s);
+    for (uint64_t s : extra) w.u64(s);
   }
   return txn.put(kFreelistTable, kFreelistKey, bytes);
 }

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "base/error.hpp"
@@ -50,6 +51,9 @@ class FreeList {
   friend std::optional<uint64_t> pop(FreeList& list);
   friend bool freelist_contains(const FreeList& list, uint64_t slot);
   friend Result<void> save_freelist(const FreeList& list, WriteTxn& txn);
+  friend std::vector<uint64_t> slots_not_in(const FreeList& list, std::span<const uint64_t> slots);
+  friend Result<void> save_freelist_with(const FreeList& list, std::span<const uint64_t> extra,
+                                         WriteTxn& txn);
 
   mutable std::mutex mu_;
   std::vector<uint64_t> slots_;  // guarded by mu_
@@ -74,5 +78,15 @@ Result<FreeList> load_freelist(ReadTxn& txn);
 // Stores the whole current list under "slots" in the caller's write transaction. The
 // caller holds `freelist` R and commits. A failure leaves the in-memory list unchanged.
 Result<void> save_freelist(const FreeList& list, WriteTxn& txn);
+
+// The given slots that are not in the list, in their order, each once: one pass over the
+// list, whatever its length. The caller holds `freelist` R (or W).
+std::vector<uint64_t> slots_not_in(const FreeList& list, std::span<const uint64_t> slots);
+
+// Stores the list as it will be once `extra` is pushed after it, without changing the list
+// in memory: the slots are pushed only after the transaction commits. The caller holds
+// `freelist` R and commits.
+Result<void> save_freelist_with(const FreeList& list, std::span<const uint64_t> extra,
+                                WriteTxn& txn);
 
 }  // namespace tornquil

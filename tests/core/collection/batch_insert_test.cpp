@@ -37,34 +37,6 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 using Ids = std::vector<std::string>;
 using Ttls = std::vector<std::optional<uint64_t>>;
 
-// A batch built row by row in the packed form a list of vectors takes.
-struct Batch {
-  std::vector<float> floats;
-  std::vector<size_t> offsets{0};
-  std::vector<std::string> metadata;
-  std::optional<std::vector<std::string>> ids;
-  std::optional<std::vector<std::optional<uint64_t>>> ttls;
-  mutable std::vector<std::string_view> id_views;
-
-  Batch& row(const std::vector<float>& v, std::string meta = "{}") {
-    floats.insert(floats.end(), v.begin(), v.end());
-    offsets.push_back(floats.size());
-    metadata.push_back(std::move(meta));
-    return *this;
-  }
-  BatchInput input() const {
-    BatchInput in;
-    in.vectors = BatchRows::packed(floats, offsets);
-    in.metadata = metadata;
-    if (ids) {
-      id_views.assign(ids->begin(), ids->end());
-      in.ids = std::span<const std::string_view>(id_views);
-    }
-    if (ttls) in.ttls = std::span<const std::optional<uint64_t>>(*ttls);
-    return in;
-  }
-};
-
 // Rows of seeds 0..n-1, metadata {"i":k}.
 Batch seeded(uint64_t dims, size_t n) {
   Batch b;

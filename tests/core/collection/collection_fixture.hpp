@@ -6,10 +6,13 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../storage/test_dir.hpp"
+#include "collection/batch_insert.hpp"
 #include "collection/collection.hpp"
 #include "storage/records.hpp"
 
@@ -131,5 +134,33 @@ inline std::string add(Collection& c, uint64_t seed, std::optional<std::string> 
   EXPECT_TRUE(r) << r.error().render();
   return r ? *r : std::string();
 }
+
+// A batch built row by row in the packed form a list of vectors takes.
+struct Batch {
+  std::vector<float> floats;
+  std::vector<size_t> offsets{0};
+  std::vector<std::string> metadata;
+  std::optional<std::vector<std::string>> ids;
+  std::optional<std::vector<std::optional<uint64_t>>> ttls;
+  mutable std::vector<std::string_view> id_views;
+
+  Batch& row(const std::vector<float>& v, std::string meta = "{}") {
+    floats.insert(floats.end(), v.begin(), v.end());
+    offsets.push_back(floats.size());
+    metadata.push_back(std::move(meta));
+    return *this;
+  }
+  BatchInput input() const {
+    BatchInput in;
+    in.vectors = BatchRows::packed(floats, offsets);
+    in.metadata = metadata;
+    if (ids) {
+      id_views.assign(ids->begin(), ids->end());
+      in.ids = std::span<const std::string_view>(id_views);
+    }
+    if (ttls) in.ttls = std::span<const std::optional<uint64_t>>(*ttls);
+    return in;
+  }
+};
 
 }  // namespace tornquil::testing

@@ -1,0 +1,755 @@
+// NDJSON export and import: the line writers, the strict line reader, and the two file
+// operations on a collection.
+#include "collection/ndjson.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <shared_mutex>
+
+#include "base/codec.hpp"
+#include "base/json_read.hpp"
+#include "base/json_write.hpp"
+#include "base/platform.hpp"
+#include "base/worker_pool.hpp"
+#include "collection/collection.hpp"
+#include "storage/records.hpp"
+
+namespace tornquil {
+
+namespace {
+
+// Records an import buffers between two flushes of the write buffer.
+constexpr size_t kImportFlushRecords = 1000;
+
+// ---- Writing ----
+
+// Writes through a fixed buffer; a piece larger than the buffer goes straight to the file.
+// Bytes still buffered when it is dropped are written out, their errors ignored.
+class BufferedWriter {
+ public:
+  explicit BufferedWriter(platform::File file) : file_(std::move(file)) {
+    buf_.reserve(kNdjsonBufferBytes);
+  }
+  ~BufferedWriter() { (void)flush(); }
+  BufferedWriter(const BufferedWriter&) = delete;
+  BufferedWriter& operator=(const BufferedWriter&) = delete;
+
+  Result<void> write(std::string_view s) {
+    if (buf_.size() + s.size() > kNdjsonBufferBytes) TQ_TRY(flush());
+    if (s.size() >= kNdjsonBufferBytes) return file_.write_all(s.data(), s.size());
+    buf_.append(s);
+    return {};
+  }
+
+  Result<void> flush() {
+    if (buf_.empty()) return {};
+    // Cleared first: after a failed write the bytes are not written again on drop.
+    std::string pending;
+    pending.swap(buf_);
+    Result<void> r = file_.write_all(pending.data(), pending.size());
+    pending.clear();
+    buf_.swap(pending);
+    return r;
+  }
+
+  // Writes out what is buffered and closes the file.
+  Result<void> finish() {
+    TQ_TRY(flush());
+    file_.close();
+    return {};
+  }
+
+ private:
+  platform::File file_;
+  std::string buf_;
+};
+
+// Live records taken from the scan and laid out as lines together, on the worker pool:
+// laying out the floats is most of an export's work. The views stay valid while the
+// read transaction and the vectors lock are held.
+class ExportChunk {
+ public:
+  static constexpr size_t kRecords = 64;
+
+  void add(const RecordView& r, std::span<const float> v, std::optional<uint64_t> ttl) {
+    items_[n_++] = Item{r, v, ttl};
+  }
+  bool full() const { return n_ == kRecords; }
+  size_t size() const { return n_; }
+  void clear() { n_ = 0; }
+
+  Result<void> write_to(BufferedWriter& w) {
+    parallel_for(n_, 4, [&](size_t b, size_t e) {
+      for (size_t i = b; i < e; ++i) {
+        const Item& it = items_[i];
+        std::string& line = lines_[i];
+        line.clear();
+        write_export_record(it.record.id, it.vector, parse_metadata_text(it.record.metadata),
+                            it.record.created_at, it.ttl, line);
+        line.push_back('\n');
+      }
+    });
+    for (size_t i = 0; i < n_; ++i) TQ_TRY(w.write(lines_[i]));
+    return {};
+  }
+
+ private:
+  struct Item {
+    RecordView record;
+    std::span<const float> vector;
+    std::optional<uint64_t> ttl;
+  };
+  std::array<Item, kRecords> items_;
+  std::array<std::string, kRecords> lines_;
+  size_t n_ = 0;
+};
+
+// ---- Reading ----
+
+// Reads a file line by line through a fixed buffer.
+class LineReader {
+ public:
+  explicit LineReader(platform::File file) : file_(std::move(file)), buf_(kNdjsonBufferBytes) {}
+
+  // Replaces `line` with the next line, its LF included when there is one. False at the
+  // end of the file. A line that is not UTF-8 is Io "stream did not contain valid UTF-8".
+  Result<bool> next(std::string& line) {
+    line.clear();
+    for (;;) {
+      if (pos_ == len_) {
+        TQ_ASSIGN(size_t n, file_.read_at(buf_.data(), buf_.size(), offset_));
+        offset_ += n;
+        pos_ = 0;
+        len_ = n;
+        if (n == 0) break;
+      }
+      const char* start = buf_.data() + pos_;
+      const void* lf = std::memchr(start, '\n', len_ - pos_);
+      const size_t take =
+          lf ? static_cast<size_t>(static_cast<const char*>(lf) - start) + 1 : len_ - pos_;
+      line.append(start, take);
+      pos_ += take;
+      if (lf) break;
+    }
+    if (line.empty()) return false;
+    if (utf8_error(line))
+      return std::unexpected(CoreError::io("stream did not contain valid UTF-8"));
+    return true;
+  }
+
+ private:
+  platform::File file_;
+  std::vector<char> buf_;
+  size_t pos_ = 0;
+  size_t len_ = 0;
+  uint64_t offset_ = 0;
+};
+
+// The line without the Unicode white space at its ends. The line is valid UTF-8, so a
+// matching byte pattern is always the whole character.
+std::string_view trim_unicode_space(std::string_view s) {
+  auto ascii = [](unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); };
+  // Length of the white-space character that starts (or ends) at the given bytes, or 0.
+  auto wide = [](const unsigned char* b, size_t avail) -> size_t {
+    if (avail >= 2 && b[0] == 0xC2 && (b[1] == 0x85 || b[1] == 0xA0)) return 2;
+    if (avail < 3) return 0;
+    if (b[0] == 0xE1 && b[1] == 0x9A && b[2] == 0x80) return 3;  // U+1680
+    if (b[0] == 0xE3 && b[1] == 0x80 && b[2] == 0x80) return 3;  // U+3000
+    if (b[0] == 0xE2 && b[1] == 0x81 && b[2] == 0x9F) return 3;  // U+205F
+    if (b[0] != 0xE2 || b[1] != 0x80) return 0;
+    const unsigned char t = b[2];
+    return (t >= 0x80 && t <= 0x8A) || t == 0xA8 || t == 0xA9 || t == 0xAF ? 3 : 0;
+  };
+  const auto* b = reinterpret_cast<const unsigned char*>(s.data());
+  size_t lo = 0, hi = s.size();
+  while (lo < hi) {
+    if (ascii(b[lo])) {
+      ++lo;
+    } else if (size_t n = wide(b + lo, hi - lo)) {
+      lo += n;
+    } else {
+      break;
+    }
+  }
+  while (hi > lo) {
+    if (ascii(b[hi - 1])) {
+      --hi;
+    } else if (hi - lo >= 2 && wide(b + hi - 2, 2) == 2) {
+      hi -= 2;
+    } else if (hi - lo >= 3 && wide(b + hi - 3, 3) == 3) {
+      hi -= 3;
+    } else {
+      break;
+    }
+  }
+  return s.substr(lo, hi - lo);
+}
+
+// ---- The strict reader ----
+
+// "{message} at line {} column {}", positions as the JSON parser reports them: 1-based
+// line, 1-based byte column, and at the end of the text the column of its last byte.
+std::string locate(std::string_view text, const std::string& message, size_t offset) {
+  const size_t at = std::min(offset, text.size());
+  uint64_t line = 1;
+  size_t line_start = 0;
+  for (size_t i = 0; i < at; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      line_start = i + 1;
+    }
+  }
+  const uint64_t column = at - line_start + (at == text.size() ? 0 : 1);
+  return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+// How an unexpected value is named in "invalid type" and "invalid value" messages.
+std::string describe(const JsonValue& v) {
+  std::string s;
+  switch (v.kind()) {
+    case JsonKind::Null:
+      return "null";
+    case JsonKind::Bool:
+      return v.bool_value() ? "boolean `true`" : "boolean `false`";
+    case JsonKind::UInt:
+      s = "integer `";
+      write_json_uint(v.uint_value(), s);
+      break;
+    case JsonKind::Int:
+      s = "integer `";
+      write_json_int(v.int_value(), s);
+      break;
+    case JsonKind::Float:
+      s = "floating point `";
+      write_json_double(v.float_value(), s);
+      break;
+    case JsonKind::String:
+      s = "string ";
+      write_json_string(v.string_value(), s);
+      return s;
+    case JsonKind::Array:
+      return "sequence";
+    case JsonKind::Object:
+      return "map";
+  }
+  s.push_back('`');
+  return s;
+}
+
+std::string invalid_type(const JsonValue& v, std::string_view expected) {
+  return "invalid type: " + describe(v) + ", expected " + std::string(expected);
+}
+
+// The nearest float32 of a double, infinite beyond the float32 range (a plain conversion
+// of such a value is undefined).
+float narrow_to_f32(double d) {
+  constexpr double kMax = std::numeric_limits<float>::max();
+  constexpr double kHalfwayToInf = 0x1.ffffffp+127;  // rounds to even, which is infinity
+  if (std::fabs(d) > kMax) {
+    const float inf = std::numeric_limits<float>::infinity();
+    if (std::fabs(d) >= kHalfwayToInf) return d < 0 ? -inf : inf;
+    return d < 0 ? -std::numeric_limits<float>::max() : std::numeric_limits<float>::max();
+  }
+  return static_cast<float>(d);
+}
+
+// A vector element: an integer goes to its nearest float32, any other number through a
+// double.
+std::expected<float, std::string> to_f32(const JsonValue& v) {
+  switch (v.kind()) {
+    case JsonKind::UInt:
+      return static_cast<float>(v.uint_value());
+    case JsonKind::Int:
+      return static_cast<float>(v.int_value());
+    case JsonKind::Float:
+      return narrow_to_f32(v.float_value());
+    default:
+      return std::unexpected(invalid_type(v, "f32"));
+  }
+}
+
+std::expected<uint64_t, std::string> to_uint(const JsonValue& v, uint64_t max,
+                                             std::string_view type) {
+  if (v.kind() == JsonKind::UInt && v.uint_value() <= max) return v.uint_value();
+  if (v.kind() == JsonKind::UInt || v.kind() == JsonKind::Int) {
+    return std::unexpected("invalid value: " + describe(v) + ", expected " + std::string(type));
+  }
+  return std::unexpected(invalid_type(v, type));
+}
+
+std::expected<std::optional<uint64_t>, std::string> to_optional_u64(const JsonValue& v) {
+  if (v.is_null()) return std::optional<uint64_t>();
+  auto u = to_uint(v, std::numeric_limits<uint64_t>::max(), "u64");
+  if (!u) return std::unexpected(std::move(u.error()));
+  return std::optional<uint64_t>(*u);
+}
+
+std::expected<std::string, std::string> to_string(JsonValue&& v) {
+  if (!v.is_string()) return std::unexpected(invalid_type(v, "a string"));
+  return std::string(v.string_value());
+}
+
+std::expected<void, std::string> to_floats(const JsonValue& v, std::vector<float>& out) {
+  if (!v.is_array()) return std::unexpected(invalid_type(v, "a sequence"));
+  out.clear();
+  out.reserve(v.array_items().size());
+  for (const JsonValue& item : v.array_items()) {
+    auto f = to_f32(item);
+    if (!f) return std::unexpected(std::move(f.error()));
+    out.push_back(*f);
+  }
+  return {};
+}
+
+// Why a line did not read: a reader message at a byte offset of the text, or a syntax
+// fault, which the JSON parser names and places itself.
+struct Fault {
+  std::string message;
+  size_t offset = 0;
+  bool syntax = false;
+};
+using FieldResult = std::expected<void, Fault>;
+
+FieldResult syntax_fault() { return std::unexpected(Fault{{}, 0, true}); }
+FieldResult value_fault(std::string message) {
+  return std::unexpected(Fault{std::move(message), 0, false});
+}
+
+// Reads the vector array at the cursor element by element, with no value object per
+// element. Anything but an array goes through the general conversion to be named.
+FieldResult read_floats(JsonCursor& cur, std::vector<float>& out) {
+  cur.skip_ws();
+  if (cur.at_end() || cur.peek() != '[') {
+    JsonValue v;
+    if (!cur.value(&v, 1)) return syntax_fault();
+    auto r = to_floats(v, out);
+    if (!r) return value_fault(std::move(r.error()));
+    return {};
+  }
+  cur.advance();
+  out.clear();
+  cur.skip_ws();
+  if (!cur.at_end() && cur.peek() == ']') {
+    cur.advance();
+    return {};
+  }
+  for (;;) {
+    JsonValue v;
+    cur.skip_ws();
+    if (!cur.value(&v, 2)) return syntax_fault();
+    auto f = to_f32(v);
+    if (!f) return value_fault(std::move(f.error()));
+    out.push_back(*f);
+    cur.skip_ws();
+    if (cur.at_end()) return syntax_fault();
+    const char c = cur.peek();
+    cur.advance();
+    if (c == ']') return {};
+    if (c != ',') return syntax_fault();
+  }
+}
+
+// A line of either form, read against a list of field names. `store_field(i, cur, value)` stores
+// field i: from the cursor when the line is an object (the cursor stands at the member's
+// value and must be moved past it), otherwise from `value` (an array element, or null for
+// an optional member that is absent).
+struct Fields {
+  std::span<const std::string_view> names;
+  size_t required;  // fields [0, required) must be present in an object
+  std::string_view struct_name;
+};
+
+template <class Read>
+std::expected<void, Fault> read_fields(std::string_view text, const Fields& f, Read&& store_field) {
+  const size_t n = f.names.size();
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  JsonCursor cur(begin, begin, end);
+  cur.skip_ws();
+  if (!cur.at_end() && cur.peek() == '{') {
+    cur.advance();
+    uint64_t seen = 0;
+    std::string key;
+    cur.skip_ws();
+    bool more = cur.at_end() || cur.peek() != '}';
+    if (!more) cur.advance();
+    while (more) {
+      cur.skip_ws();
+      if (cur.at_end() || cur.peek() != '"') return syntax_fault();
+      key.clear();
+      if (!cur.string(&key, nullptr)) return syntax_fault();
+      const size_t key_end = static_cast<size_t>(cur.pos() - 1 - begin);
+      if (!cur.colon()) return syntax_fault();
+      size_t i = 0;
+      while (i < n && key != f.names[i]) ++i;
+      if (i == n) {
+        if (!cur.value(nullptr, 1)) return syntax_fault();  // another key: ignored
+      } else {
+        if (seen & (uint64_t{1} << i)) {
+          return std::unexpected(
+              Fault{"duplicate field `" + std::string(f.names[i]) + "`", key_end, false});
+        }
+        seen |= uint64_t{1} << i;
+        auto r = store_field(i, &cur, nullptr);
+        if (!r) {
+          if (!r.error().syntax) r.error().offset = static_cast<size_t>(cur.pos() - 1 - begin);
+          return r;
+        }
+      }
+      cur.skip_ws();
+      if (cur.at_end()) return syntax_fault();
+      const char c = cur.peek();
+      cur.advance();
+      if (c == '}') break;
+      if (c != ',') return syntax_fault();
+    }
+    const size_t close = static_cast<size_t>(cur.pos() - 1 - begin);  // the closing brace
+    cur.skip_ws();
+    if (!cur.at_end()) return syntax_fault();  // trailing characters
+    for (size_t i = 0; i < n; ++i) {
+      if (seen & (uint64_t{1} << i)) continue;
+      if (i < f.required) {
+        return std::unexpected(
+            Fault{"missing field `" + std::string(f.names[i]) + "`", close, false});
+      }
+      JsonValue null;
+      auto r = store_field(i, nullptr, &null);
+      if (!r) return std::unexpected(Fault{std::move(r.error().message), close, false});
+    }
+    return {};
+  }
+
+  auto parsed = parse_json(text);
+  if (!parsed) return syntax_fault();
+  auto at_end = [&](FieldResult r) -> std::expected<void, Fault> {
+    r.error().offset = text.size();
+    return r;
+  };
+  if (!parsed->is_array()) return at_end(value_fault(invalid_type(*parsed, f.struct_name)));
+  const JsonValue::Array& items = parsed->array_items();
+  for (size_t i = 0; i < std::min(n, items.size()); ++i) {
+    JsonValue item = items[i];
+    auto r = store_field(i, nullptr, &item);
+    if (!r) return at_end(std::move(r));
+  }
+  if (items.size() < n) {
+    return at_end(value_fault("invalid length " + std::to_string(items.size()) + ", expected " +
+                              std::string(f.struct_name) + " with " + std::to_string(n) +
+                              " elements"));
+  }
+  if (items.size() > n) return at_end(value_fault("trailing characters"));
+  return {};
+}
+
+// The value of a field: read at the cursor, or the one given.
+std::expected<JsonValue, Fault> field_value(JsonCursor* cur, JsonValue* given) {
+  if (cur == nullptr) return std::move(*given);
+  JsonValue v;
+  if (!cur->value(&v, 1)) return std::unexpected(Fault{{}, 0, true});
+  return v;
+}
+
+std::string finish_error(std::string_view text, const Fault& e) {
+  if (e.syntax) {
+    // The JSON parser stops at the same fault, having accepted everything before it.
+    auto parsed = parse_json(text);
+    return parsed ? std::string("invalid JSON") : parsed.error().describe();
+  }
+  return locate(text, e.message, e.offset);
+}
+
+}  // namespace
+
+void write_export_header(const ExportHeader& h, std::string& out) {
+  out.append("{\"version\":");
+  write_json_uint(h.version, out);
+  out.append(",\"collection\":");
+  write_json_string(h.collection, out);
+  out.append(",\"dimensions\":");
+  write_json_uint(h.dimensions, out);
+  out.append(",\"metric\":");
+  write_json_string(h.metric, out);
+  out.append(",\"record_count\":");
+  write_json_uint(h.record_count, out);
+  out.append(",\"exported_at\":");
+  write_json_uint(h.exported_at, out);
+  out.push_back('}');
+}
+
+void write_export_record(std::string_view id, std::span<const float> vector,
+                         const JsonValue& metadata, uint64_t created_at,
+                         std::optional<uint64_t> ttl, std::string& out) {
+  out.append("{\"id\":");
+  write_json_string(id, out);
+  out.append(",\"vector\":[");
+  for (size_t i = 0; i < vector.size(); ++i) {
+    if (i != 0) out.push_back(',');
+    write_json_float32(vector[i], out);
+  }
+  out.append("],\"metadata\":");
+  write_json(metadata, out);
+  out.append(",\"created_at\":");
+  write_json_uint(created_at, out);
+  if (ttl) {
+    out.append(",\"ttl\":");
+    write_json_uint(*ttl, out);
+  }
+  out.push_back('}');
+}
+
+namespace {
+
+// Stores a converted field, or gives the conversion's message as a fault.
+template <class T, class U>
+FieldResult store(std::expected<T, std::string> r, U& into) {
+  if (!r) return value_fault(std::move(r.error()));
+  into = static_cast<U>(std::move(*r));
+  return {};
+}
+
+}  // namespace
+
+std::expected<ExportHeader, std::string> parse_export_header(std::string_view text) {
+  static constexpr std::string_view kNames[] = {"version", "collection",   "dimensions",
+                                                "metric",  "record_count", "exported_at"};
+  constexpr uint64_t kU64 = std::numeric_limits<uint64_t>::max();
+  ExportHeader h;
+  auto read = [&](size_t i, JsonCursor* cur, JsonValue* given) -> FieldResult {
+    auto v = field_value(cur, given);
+    if (!v) return std::unexpected(std::move(v.error()));
+    switch (i) {
+      case 0:
+        return store(to_uint(*v, std::numeric_limits<uint32_t>::max(), "u32"), h.version);
+      case 1:
+        return store(to_string(std::move(*v)), h.collection);
+      case 2:
+        return store(to_uint(*v, kU64, "u64"), h.dimensions);
+      case 3:
+        return store(to_string(std::move(*v)), h.metric);
+      case 4:
+        return store(to_uint(*v, kU64, "u64"), h.record_count);
+      default:
+        return store(to_uint(*v, kU64, "u64"), h.exported_at);
+    }
+  };
+  auto r = read_fields(text, Fields{kNames, 6, "struct ExportHeader"}, read);
+  if (!r) return std::unexpected(finish_error(text, r.error()));
+  return h;
+}
+
+std::expected<void, std::string> parse_export_record(std::string_view text, ExportRecord& out) {
+  static constexpr std::string_view kNames[] = {"id", "vector", "metadata", "created_at", "ttl"};
+  out.created_at.reset();
+  out.ttl.reset();
+  auto read = [&](size_t i, JsonCursor* cur, JsonValue* given) -> FieldResult {
+    if (i == 1 && cur != nullptr) return read_floats(*cur, out.vector);
+    auto v = field_value(cur, given);
+    if (!v) return std::unexpected(std::move(v.error()));
+    switch (i) {
+      case 0:
+        return store(to_string(std::move(*v)), out.id);
+      case 1: {
+        auto r = to_floats(*v, out.vector);
+        if (!r) return value_fault(std::move(r.error()));
+        return {};
+      }
+      case 2:
+        out.metadata = std::move(*v);
+        return {};
+      case 3:
+        return store(to_optional_u64(*v), out.created_at);
+      default:
+        return store(to_optional_u64(*v), out.ttl);
+    }
+  };
+  auto r = read_fields(text, Fields{kNames, 3, "struct ExportRecord"}, read);
+  if (!r) return std::unexpected(finish_error(text, r.error()));
+  return {};
+}
+
+// ---- The file operations ----
+
+Result<uint64_t> export_to_file(Collection& c, const std::string& path) {
+  TQ_TRY(flush_pending(c));
+  TQ_ASSIGN(uint64_t count, record_count(c));
+  TQ_ASSIGN(platform::File file, platform::File::open(path, platform::File::Mode::CreateTruncate));
+  BufferedWriter writer(std::move(file));
+
+  std::string line;
+  line.reserve(128);
+  ExportHeader header;
+  header.collection = c.config.name;
+  header.dimensions = c.config.dimensions;
+  header.metric = std::string(metric_name(c.config.metric));
+  header.record_count = count;
+  header.exported_at = now_unix_secs();
+  write_export_header(header, line);
+  line.push_back('\n');
+  TQ_TRY(writer.write(line));
+
+  uint64_t written = 0;
+  {
+    std::shared_lock vectors(c.slots.vectors_lock);
+    TQ_ASSIGN(ReadTxn txn, begin_read_txn(*c.meta));
+    TQ_ASSIGN(Cursor cur, txn.cursor(kRecordsTable));
+    ExportChunk chunk;
+    auto emit = [&]() -> Result<void> {
+      const size_t n = chunk.size();
+      Result<void> r = chunk.write_to(writer);
+      chunk.clear();
+      if (r) written += n;
+      return r;
+    };
+    Result<void> scanned = [&]() -> Result<void> {
+      std::string_view key, value;
+      for (;;) {
+        TQ_ASSIGN(bool more, cur.next(key, value));
+        if (!more) return {};
+        TQ_ASSIGN(RecordView r, decode_record_view(value));
+        if (!is_live(r)) continue;
+        TQ_ASSIGN(std::span<const float> v, read_vector(c.slots.vectors, r.slot));
+        std::optional<uint64_t> ttl;
+        if (r.expires_at) {
+          const uint64_t now = now_unix_secs();
+          ttl = *r.expires_at > now ? *r.expires_at - now : 0;
+        }
+        chunk.add(r, v, ttl);
+        if (chunk.full()) TQ_TRY(emit());
+      }
+    }();
+    // Lines found before a failure are still written.
+    TQ_TRY(emit());
+    TQ_TRY(scanned);
+  }
+  TQ_TRY(writer.finish());
+  return written;
+}
+
+namespace {
+
+// Lines read and parsed together, on the worker pool: reading the numbers is most of an
+// import's work. The records are then stored one by one in file order.
+class ImportChunk {
+ public:
+  static constexpr size_t kLines = 64;
+
+  // Reads up to kLines lines. False when the file ended; an error after the lines read
+  // before it.
+  Result<bool> fill(LineReader& reader) {
+    n_ = 0;
+    while (n_ < kLines) {
+      Result<bool> more = reader.next(lines_[n_]);
+      if (!more || !*more) return more;
+      ++n_;
+    }
+    return true;
+  }
+
+  void parse() {
+    parallel_for(n_, 4, [&](size_t b, size_t e) {
+      for (size_t i = b; i < e; ++i) {
+        const std::string_view text = trim_unicode_space(lines_[i]);
+        blank_[i] = text.empty();
+        errors_[i].clear();
+        failed_[i] = false;
+        if (blank_[i]) continue;
+        auto r = parse_export_record(text, records_[i]);
+        if (!r) {
+          errors_[i] = std::move(r.error());
+          failed_[i] = true;
+        }
+      }
+    });
+  }
+
+  size_t size() const { return n_; }
+  bool blank(size_t i) const { return blank_[i]; }
+  const ExportRecord& record(size_t i) const { return records_[i]; }
+  const std::string* error(size_t i) const { return failed_[i] ? &errors_[i] : nullptr; }
+
+ private:
+  std::array<std::string, kLines> lines_;
+  std::array<ExportRecord, kLines> records_;
+  std::array<std::string, kLines> errors_;
+  std::array<bool, kLines> blank_{};
+  std::array<bool, kLines> failed_{};
+  size_t n_ = 0;
+};
+
+// expires_at = now + ttl must not wrap to a time already past: a ttl beyond what the
+// clock can still add is cut down to it. The margin covers the clock advancing before the
+// record is stored.
+uint64_t bounded_ttl(uint64_t ttl) {
+  constexpr uint64_t kMargin = uint64_t{1} << 32;
+  const uint64_t room = std::numeric_limits<uint64_t>::max() - now_unix_secs() - kMargin;
+  return std::min(ttl, room);
+}
+
+}  // namespace
+
+Result<ImportStatsData> import_from_file(Collection& c, const std::string& path) {
+  const uint64_t start = platform::monotonic_ns();
+  TQ_ASSIGN(platform::File file, platform::File::open(path, platform::File::Mode::ReadOnly));
+  LineReader reader(std::move(file));
+
+  std::string line;
+  TQ_TRY(reader.next(line));
+  auto header = parse_export_header(line);
+  line = std::string();
+  if (!header) {
+    return std::unexpected(CoreError::deserialization("Invalid export header: " + header.error()));
+  }
+  if (header->version > kExportVersion) {
+    return std::unexpected(CoreError::invalid_format(
+        "Export version " + std::to_string(header->version) + " is newer than supported version " +
+        std::to_string(kExportVersion)));
+  }
+  if (header->dimensions != c.config.dimensions) {
+    return std::unexpected(CoreError::invalid_dimensions(c.config.dimensions, header->dimensions));
+  }
+
+  ImportStatsData stats;
+  uint64_t line_no = 1;
+  size_t since_flush = 0;
+  ImportChunk chunk;
+  for (;;) {
+    // A read failure ends the import once the lines read before it are imported.
+    const Result<bool> filled = chunk.fill(reader);
+    chunk.parse();
+    for (size_t i = 0; i < chunk.size(); ++i) {
+      ++line_no;
+      if (chunk.blank(i)) continue;
+      const ExportRecord& rec = chunk.record(i);
+      if (const std::string* error = chunk.error(i)) {
+        return std::unexpected(CoreError::deserialization("Invalid record at line " +
+                                                          std::to_string(line_no) + ": " + *error));
+      }
+      // A vector of the wrong length, or one whose stored form would begin with a NaN,
+      // is refused by the upsert before anything changes, and counts as failed.
+      std::optional<uint64_t> ttl;
+      if (rec.ttl) ttl = bounded_ttl(*rec.ttl);
+      if (upsert_record(c, rec.id, rec.vector, rec.metadata, ttl, false)) {
+        ++stats.imported;
+      } else {
+        ++stats.failed;
+      }
+      // One durable commit per step instead of one per 100 records; a failed flush ends
+      // the import like the last one, its records staying buffered.
+      if (++since_flush == kImportFlushRecords) {
+        since_flush = 0;
+        TQ_TRY(flush_pending(c));
+      }
+    }
+    TQ_ASSIGN(bool more, filled);
+    if (!more) break;
+  }
+  TQ_TRY(flush_pending(c));
+  stats.duration_ms = (platform::monotonic_ns() - start) / 1000000;
+  return stats;
+}
+
+}  // namespace tornquil
