@@ -680,15 +680,6 @@ class ImportChunk {
   size_t n_ = 0;
 };
 
-// expires_at = now + ttl must not wrap to a time already past: a ttl beyond what the
-// clock can still add is cut down to it. The margin covers the clock advancing before the
-// record is stored.
-uint64_t bounded_ttl(uint64_t ttl) {
-  constexpr uint64_t kMargin = uint64_t{1} << 32;
-  const uint64_t room = std::numeric_limits<uint64_t>::max() - now_unix_secs() - kMargin;
-  return std::min(ttl, room);
-}
-
 }  // namespace
 
 Result<ImportStatsData> import_from_file(Collection& c, const std::string& path) {
@@ -730,9 +721,8 @@ Result<ImportStatsData> import_from_file(Collection& c, const std::string& path)
       }
       // A vector of the wrong length, or one whose stored form would begin with a NaN,
       // is refused by the upsert before anything changes, and counts as failed.
-      std::optional<uint64_t> ttl;
-      if (rec.ttl) ttl = bounded_ttl(*rec.ttl);
-      if (upsert_record(c, rec.id, rec.vector, rec.metadata, ttl, false)) {
+      // The ttl restarts now; a huge one saturates in the upsert instead of wrapping.
+      if (upsert_record(c, rec.id, rec.vector, rec.metadata, rec.ttl, false)) {
         ++stats.imported;
       } else {
         ++stats.failed;
