@@ -1,6 +1,6 @@
-"""Whole-operation benchmark of tornquil, run by hand: add, get, search with and without a
-filter, delete, upsert and len at 10,000 and 100,000 records of 384 dimensions, next to a
-NumPy brute-force search (M @ q + argpartition) over the same matrix.
+"""Whole-operation benchmark of tornquil, run by hand: add, add_batch, get, search with and
+without a filter, delete, upsert and len at 10,000 and 100,000 records of 384 dimensions, next
+to a NumPy brute-force search (M @ q + argpartition) over the same matrix.
 
     .venv/bin/python bench/bench_ops.py [--sizes 10000,100000] [--queries 200]
 
@@ -20,6 +20,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 
 # This process only runs tornquil: NumPy's BLAS threads, idle here, must not spin on the
@@ -142,6 +143,33 @@ def fmt_latency(s):
     return f"{s * 1e3:>10.3f} ms"
 
 
+class RssPeak:
+    """The largest growth of the resident set over its value at entry, sampled every
+    millisecond by a thread (which runs while a call has released the GIL)."""
+
+    def __enter__(self):
+        self.base = self.growth = 0
+        self.base = self._rss()
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._sample)
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+        self.growth = max(self.growth, self._rss() - self.base)
+
+    def _sample(self):
+        while not self._stop.wait(0.001):
+            self.growth = max(self.growth, self._rss() - self.base)
+
+    @staticmethod
+    def _rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
 # ---- One size ----
 
 
@@ -159,6 +187,19 @@ def run_size(n, queries):
     result = {}
     try:
         db = tornquil.Tornquil(os.path.join(root, "db"))
+
+        cb = db.collection("batch", DIM)
+        with RssPeak() as rss:
+            t = time.perf_counter()
+            cb.add_batch(m, metas)
+            result["add_batch"] = rate(n, time.perf_counter() - t)
+        result["add_batch_peak"] = rss.growth
+        t = time.perf_counter()
+        for md in metas:
+            json.dumps(md)
+        result["json_dumps"] = time.perf_counter() - t
+        del cb
+
         c = db.collection("bench", DIM)
 
         t = time.perf_counter()
@@ -216,6 +257,11 @@ def main():
         r = run_size(n, args.queries)
         print(f"\n== {n:,} records ==   NumPy BLAS: {r['blas']}")
         print(f"  add (float32, 3-key metadata) {fmt_rate(r['add'])}   target >= 50,000 /s")
+        print(f"  add_batch (C-order float32)   {fmt_rate(r['add_batch'])}   target >= 250,000 /s,"
+              f" {r['add_batch'] / r['add']:.1f}x add (target >= 10x)")
+        print(f"    peak memory growth {r['add_batch_peak'] / 2**20:,.0f} MiB for an input of"
+              f" {n * DIM * 4 / 2**20:,.0f} MiB; json.dumps of the dicts alone"
+              f" {r['json_dumps'] * 1e3:,.0f} ms")
         print(f"  get                           {fmt_rate(r['get'])}   target >= 200,000 /s")
         print(f"  delete (committed records)    {fmt_rate(r['delete'])}")
         print(f"  upsert (of committed ids)     {fmt_rate(r['upsert'])}")

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 packages=(build-essential meson ninja-build pkg-config python3-dev python3-venv python3-numpy
   python3-pytest python3-mesonpy liblmdb-dev libtbb-dev zlib1g-dev libgtest-dev
-  libbenchmark-dev python3-lmdb)
+  libbenchmark-dev libhnswlib-dev python3-lmdb)
 
 missing=()
 for p in "${packages[@]}"; do

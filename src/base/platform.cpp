@@ -17,6 +17,14 @@ namespace tornquil::platform {
 
 namespace {
 std::unexpected<CoreError> last_error() { return std::unexpected(CoreError::io_errno(errno)); }
+
+// The system reads a path up to its first NUL byte, so a path holding one would name
+// another file: such a path is refused before any call touches the file system.
+bool holds_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+std::unexpected<CoreError> nul_in_path() {
+  return std::unexpected(CoreError::invalid_input("Path contains a NUL byte"));
+}
 }  // namespace
 
 std::string join_path(const std::string& a, const std::string& b) {
@@ -26,6 +34,7 @@ std::string join_path(const std::string& a, const std::string& b) {
 }
 
 Result<void> create_dir_all(const std::string& path) {
+  if (holds_nul(path)) return nul_in_path();
   if (path.empty()) return {};
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) {
@@ -74,10 +83,12 @@ Result<void> remove_tree_at(int dirfd, const char* name) {
 }  // namespace
 
 Result<void> remove_dir_all(const std::string& path) {
+  if (holds_nul(path)) return nul_in_path();
   return remove_tree_at(AT_FDCWD, path.c_str());
 }
 
 Result<bool> path_exists(const std::string& path) {
+  if (holds_nul(path)) return nul_in_path();
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) return true;
   if (errno == ENOENT || errno == ENOTDIR) return false;
@@ -101,6 +112,7 @@ void File::close() {
 }
 
 Result<File> File::open(const std::string& path, Mode mode) {
+  if (holds_nul(path)) return nul_in_path();
   int flags = O_RDWR | O_CLOEXEC;
   if (mode == Mode::Create) flags |= O_CREAT;
   if (mode == Mode::CreateTruncate) flags |= O_CREAT | O_TRUNC;
@@ -152,6 +164,20 @@ Result<void> File::write_all(const void* buf, size_t n) const {
   size_t done = 0;
   while (done < n) {
     ssize_t r = ::write(fd_, static_cast<const char*>(buf) + done, n - done);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return last_error();
+    }
+    done += static_cast<size_t>(r);
+  }
+  return {};
+}
+
+Result<void> File::write_at(const void* buf, size_t n, uint64_t offset) const {
+  size_t done = 0;
+  while (done < n) {
+    ssize_t r = ::pwrite(fd_, static_cast<const char*>(buf) + done, n - done,
+                         static_cast<off_t>(offset + done));
     if (r < 0) {
       if (errno == EINTR) continue;
       return last_error();

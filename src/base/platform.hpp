@@ -1,6 +1,8 @@
 // The seam to the operating system: files, directories, whole-file locks, shared memory
 // maps, clocks and the random source. The only code that calls POSIX; a port replaces
-// platform.cpp alone. Every failure is CoreError Io with the system's message.
+// platform.cpp alone. Every failure is CoreError Io with the system's message, except a
+// path holding a NUL byte, which every call taking a path refuses as InvalidInput "Path
+// contains a NUL byte" before it touches the file system.
 #pragma once
 
 #include <cstddef>
@@ -45,6 +47,8 @@ class File {
   // Reads up to n bytes at an offset; returns the count read.
   Result<size_t> read_at(void* buf, size_t n, uint64_t offset) const;
   Result<void> write_all(const void* buf, size_t n) const;
+  // Writes all n bytes at an offset, leaving the file position alone.
+  Result<void> write_at(const void* buf, size_t n, uint64_t offset) const;
 
   int fd() const { return fd_; }
   void close();

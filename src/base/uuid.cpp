@@ -1,6 +1,8 @@
 // Version-4 UUIDs from the operating system's random source.
 #include "base/uuid.hpp"
 
+#include <cstring>
+
 #include "base/platform.hpp"
 
 namespace tornquil {
@@ -22,6 +24,17 @@ std::string format_uuid_v4(std::array<uint8_t, 16> b) {
 std::string new_uuid_v4() {
   std::array<uint8_t, 16> bytes;
   platform::random_bytes(bytes.data(), bytes.size());
+  return format_uuid_v4(bytes);
+}
+
+std::string UuidGenerator::next() {
+  if (used_ + 16 > block_.size()) {
+    platform::random_bytes(block_.data(), block_.size());
+    used_ = 0;
+  }
+  std::array<uint8_t, 16> bytes;
+  std::memcpy(bytes.data(), block_.data() + used_, bytes.size());
+  used_ += bytes.size();
   return format_uuid_v4(bytes);
 }
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/platform.hpp"
+#include "collection/live_collections.hpp"
 #include "search/hnsw/persist.hpp"
 #include "storage/records.hpp"
 
@@ -34,7 +35,18 @@ bool Collection::TEST_take_commit_failure() {
   return false;
 }
 
+void Collection::TEST_before_next_commit(std::function<void()> hook) {
+  std::lock_guard lk(test_hook_mu_);
+  test_commit_hook_ = std::move(hook);
+}
+
+std::function<void()> Collection::TEST_take_commit_hook() {
+  std::lock_guard lk(test_hook_mu_);
+  return std::exchange(test_commit_hook_, nullptr);
+}
+
 Result<void> commit_collection_txn(Collection& c, WriteTxn& txn) {
+  if (std::function<void()> hook = c.TEST_take_commit_hook()) hook();
   if (c.TEST_take_commit_failure()) {
     // Leaving the transaction uncommitted abandons it when its owner drops it.
     return std::unexpected(CoreError::transaction("injected commit failure"));
@@ -108,16 +120,25 @@ Result<std::shared_ptr<Collection>> open_collection(std::string dir, CollectionC
   TQ_ASSIGN(std::unique_ptr<KvStore> meta, KvStore::open(meta_path));
 
   FreeList freelist;
+  std::optional<uint64_t> highest;
   {
     TQ_ASSIGN(ReadTxn txn, begin_read_txn(*meta));
     TQ_ASSIGN(freelist, load_freelist(txn));
+    TQ_ASSIGN(highest, highest_record_slot(txn));
   }
+  // Every slot in use must lie below slot_count, or a new vector would take it.
+  for (uint64_t s : freelist.slots()) {
+    if (!highest || s > *highest) highest = s;
+  }
+  if (highest) TQ_TRY(cover_slot(vectors, *highest));
 
   TQ_ASSIGN(IndexState index, open_index(dir, config, *meta));
 
-  return std::make_shared<Collection>(std::move(config), std::move(dir), std::move(meta),
-                                      std::move(vectors), std::move(freelist),
-                                      std::move(index.index), index.needs_rebuild);
+  auto c = std::make_shared<Collection>(std::move(config), std::move(dir), std::move(meta),
+                                        std::move(vectors), std::move(freelist),
+                                        std::move(index.index), index.needs_rebuild);
+  track_collection(c);
+  return c;
 }
 
 }  // namespace tornquil

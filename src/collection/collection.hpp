@@ -33,6 +33,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -83,6 +84,14 @@ class Collection {
 
   std::mutex pending_lock;
   std::vector<PendingRecord> pending;  // guarded by pending_lock, in order of addition
+  // The records the running flush is committing, taken from the buffer in its order; empty
+  // while no flush runs. Readers take them for buffered records ahead of `pending` until
+  // the flush has emptied the list (after its commit, or putting them back on failure), so
+  // a record stays visible and countable while it moves into the table. A delete or upsert
+  // of an id found here waits for the flush (flush_lock) and looks again. Guarded by
+  // pending_lock; changed only by the flush that holds flush_lock, which alone may read it
+  // without pending_lock.
+  std::vector<PendingRecord> in_flight;
   // Wall-clock Unix milliseconds at which the buffer last went from empty to non-empty;
   // 0 after a successful flush.
   std::atomic<uint64_t> pending_since_ms{0};
@@ -96,7 +105,8 @@ class Collection {
 
   // Serialises whole flushes, so that a flush that fails can put its records back at the
   // front of the buffer before any later flush takes the buffer: a newer record of the
-  // same id is then always committed after the older one.
+  // same id is then always committed after the older one. Also waited on (taken and
+  // released with nothing else held) by a delete or upsert of an id that is in flight.
   std::mutex flush_lock;
 
   // Makes a write transaction of this collection's own operations (flush, delete) fail
@@ -105,9 +115,16 @@ class Collection {
   void TEST_fail_next_commit(int skip = 0) { test_commit_countdown_.store(skip); }
   // True when the commit about to be made must fail (consumes the armed failure).
   bool TEST_take_commit_failure();
+  // Runs `hook` once, just before the next commit of a write transaction of this
+  // collection's own operations (the transaction is built; nothing is committed yet).
+  void TEST_before_next_commit(std::function<void()> hook);
+  // The armed hook, taken (empty when none is armed).
+  std::function<void()> TEST_take_commit_hook();
 
  private:
   std::atomic<int> test_commit_countdown_{-1};
+  std::mutex test_hook_mu_;
+  std::function<void()> test_commit_hook_;  // guarded by test_hook_mu_
 };
 
 // Opens the collection in `dir` (created with its parents when missing) for `config`: the
@@ -115,8 +132,11 @@ class Collection {
 // free list, and the saved index when config carries HNSW parameters. A missing, damaged
 // or outdated hnsw.index never fails the open: the collection opens without an index and
 // with needs_rebuild set (for a missing file only when live records exist); a failure to
-// count the live records does fail it. On failure everything opened so far is closed
-// again; directories and files already created stay.
+// count the live records does fail it. Every slot that a stored record or the free list
+// names must lie below the vector file's slot_count: a header that claims fewer (an older
+// copy of the file) is raised to cover them when the file holds them, and refused as
+// Corruption otherwise. On failure everything opened so far is closed again; directories
+// and files already created stay.
 Result<std::shared_ptr<Collection>> open_collection(std::string dir, CollectionConfig config);
 
 // ---- The write buffer (write_buffer.cpp) ----
@@ -124,27 +144,39 @@ Result<std::shared_ptr<Collection>> open_collection(std::string dir, CollectionC
 // Adds one record: the vector is prepared for the metric and written into a new slot at
 // once, the record is appended to the write buffer, and the buffer is flushed when it
 // holds flush_threshold records or went non-empty flush_interval_ms ago. Returns the id
-// (the given one, or a new UUID). A vector of the wrong length (DimensionMismatch) or an
-// id too long to be stored (InvalidInput) fails before anything changes; a failure of the
-// flush is returned instead of the id, the record staying buffered for the next flush.
-// The caller holds no lock of the collection.
+// (the given one, or a new UUID). A vector of the wrong length (DimensionMismatch), a
+// vector whose stored form would begin with NaN (InvalidInput, see check_storable_vector:
+// its slot would read as deleted) or an id too long to be stored (InvalidInput) fails
+// before anything changes; a failure of the flush is returned instead of the id, the
+// record staying buffered for the next flush. The caller holds no lock of the collection.
 Result<std::string> add_record(Collection& c, std::span<const float> vector,
                                const JsonValue& metadata, std::optional<std::string> id,
                                std::optional<uint64_t> ttl);
 
 // Commits the whole write buffer and the free list in one write transaction, after making
-// the vector file durable. An empty buffer touches neither the file nor the store. On
-// failure the records taken stay buffered, in their order and ahead of newer ones, for the
-// next flush; nothing of the transaction reaches the store. The caller holds no lock of
-// the collection.
+// the vector file durable. An empty buffer touches neither the file nor the store. While
+// it runs, the records it took stay visible as `in_flight`. On failure they go back to the
+// buffer, in their order and ahead of newer ones, for the next flush; nothing of the
+// transaction reaches the store. The caller holds no lock of the collection.
 Result<void> flush_pending(Collection& c);
 
-// Live committed records plus buffered ones (buffered ones without a liveness test).
+// Live committed records plus buffered ones (buffered ones without a liveness test); a
+// record that a running flush is committing counts once, in the table or in flight.
 Result<uint64_t> record_count(Collection& c);
 
 // Removes the first buffered record with this id (the others keep their order) and frees
-// its slot; false when none is buffered. The caller holds no lock of the collection.
+// its slot; false when none is buffered. When a running flush is committing a copy of the
+// id, waits for that flush to end first, so that the caller's next look at the table finds
+// what it committed. The caller holds no lock of the collection.
 bool drop_buffered_record(Collection& c, std::string_view id);
+
+// A new record for `id` with its vector prepared for the metric and written into a new
+// slot (not yet durable), created now, with the expiry of `ttl`: what add buffers and
+// upsert commits. DimensionMismatch before anything changes; a failure after the slot was
+// taken leaves it allocated and off the free list. The caller holds no lock.
+Result<PendingRecord> stage_record(Collection& c, std::span<const float> vector,
+                                   const JsonValue& metadata, std::string id,
+                                   std::optional<uint64_t> ttl);
 
 // The metadata text of the oldest live buffered copy of `id`, as the compact writer laid it
 // out; nullopt when none is buffered. The caller holds no lock of the collection.
@@ -167,8 +199,14 @@ Result<void> delete_record(Collection& c, std::string_view id, uint64_t slot);
 Result<bool> delete_by_id(Collection& c, std::string_view id);
 
 // Replaces whatever the id holds, a buffered copy, a committed record or both, with a new
-// buffered record. Not atomic: concurrent writers of the same id may interleave. A vector
-// of the wrong length or an id too long to be stored fails before anything changes.
+// record. A committed record is replaced in place: the new vector is made durable in a new
+// slot, then one write transaction puts the new record under the id and saves the free
+// list with the old slot on it, and only then is the old slot marked deleted, taken out of
+// the index and freed; a crash at any moment leaves the old record or the new one. An id
+// with no committed record gets a new buffered record, as add does. Concurrent writers of
+// the same id may interleave. A vector of the wrong length, a vector whose stored form
+// would begin with NaN or an id too long to be stored fails before anything changes: the
+// old record is kept.
 Result<void> upsert_record(Collection& c, std::string_view id, std::span<const float> vector,
                            const JsonValue& metadata, std::optional<uint64_t> ttl);
 

@@ -6,6 +6,7 @@
 #include "base/platform.hpp"
 #include "collection/collection.hpp"
 #include "collection/index_refresh.hpp"
+#include "collection/vector_check.hpp"
 #include "search/hnsw/persist.hpp"
 #include "storage/records.hpp"
 
@@ -23,12 +24,23 @@ Result<std::optional<Record>> stored_record(WriteTxn& txn, std::string_view id) 
   return std::optional<Record>(std::move(r));
 }
 
-// Transaction 1 of a delete: the record becomes Tombstone, and the free list is saved as
-// it will be once the slot is freed, without touching the list in memory: the slot must
-// not be handed out before this commits, or a failed commit would leave a stored record
-// naming a slot that a new record also uses. Returns whether this call turned a record
-// that names `slot` into a Tombstone, and so owns freeing the slot; nullopt when no record
-// naming `slot` is stored any more.
+// Saves the free list into `txn` as it will be once `freed` (when given) is freed, without
+// touching the list in memory: the slot must not be handed out before the transaction
+// commits, or a failed commit would leave a stored record naming a slot that a new record
+// also uses.
+Result<void> save_freelist_freeing(Collection& c, WriteTxn& txn, std::optional<uint64_t> freed) {
+  std::shared_lock lk(c.slots.freelist_lock);
+  if (freed && !freelist_contains(c.slots.freelist, *freed)) {
+    std::vector<uint64_t> after = c.slots.freelist.slots();
+    after.push_back(*freed);
+    return save_freelist(FreeList(std::move(after)), txn);
+  }
+  return save_freelist(c.slots.freelist, txn);
+}
+
+// Transaction 1 of a delete: the record becomes Tombstone, and the free list is saved with
+// its slot. Returns whether this call turned a record that names `slot` into a Tombstone,
+// and so owns freeing the slot; nullopt when no record naming `slot` is stored any more.
 Result<std::optional<bool>> tombstone_record(Collection& c, std::string_view id, uint64_t slot) {
   TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
   TQ_ASSIGN(std::optional<Record> rec, stored_record(txn, id));
@@ -39,16 +51,7 @@ Result<std::optional<bool>> tombstone_record(Collection& c, std::string_view id,
   const bool frees = rec->state != RecordState::Tombstone;
   rec->state = RecordState::Tombstone;
   TQ_TRY(put_record(txn, *rec));
-  {
-    std::shared_lock lk(c.slots.freelist_lock);
-    if (frees && !freelist_contains(c.slots.freelist, slot)) {
-      std::vector<uint64_t> after = c.slots.freelist.slots();
-      after.push_back(slot);
-      TQ_TRY(save_freelist(FreeList(std::move(after)), txn));
-    } else {
-      TQ_TRY(save_freelist(c.slots.freelist, txn));
-    }
-  }
+  TQ_TRY(save_freelist_freeing(c, txn, frees ? std::optional<uint64_t>(slot) : std::nullopt));
   TQ_TRY(commit_collection_txn(c, txn));
   return std::optional<bool>(frees);
 }
@@ -60,6 +63,49 @@ void unindex_slot(Collection& c, uint64_t slot) {
   if (!c.hnsw) return;
   c.hnsw->write_deleted()->insert(slot);
   c.hnsw->write_graph()->slot_to_node.erase(slot);
+}
+
+// After a commit that stopped every stored record from naming `slot` and saved it in the
+// free list: the slot gets the deleted marker, leaves the index's view (which then needs a
+// refresh), and joins the free list in memory, where the next allocation may take it.
+Result<void> release_slot(Collection& c, uint64_t slot) {
+  {
+    std::unique_lock lk(c.slots.vectors_lock);
+    TQ_TRY(write_deleted_marker(c.slots.vectors, slot));
+  }
+  if (c.config.hnsw) {
+    unindex_slot(c, slot);
+    c.needs_rebuild.store(true);
+  }
+  std::unique_lock lk(c.slots.freelist_lock);
+  if (!freelist_contains(c.slots.freelist, slot)) free_slot(c.slots.freelist, slot);
+  return {};
+}
+
+// Puts a staged record under its id in place of the committed one, after making its vector
+// durable: one write transaction replaces the record and saves the free list with the old
+// slot, so a crash leaves the old record or the new one. The old slot is released only
+// after the commit. A failure leaves the new slot allocated and off the free list, as a
+// failed add does.
+Result<void> replace_committed(Collection& c, const Record& fresh) {
+  {
+    std::shared_lock lk(c.slots.vectors_lock);
+    TQ_TRY(flush_vectors(c.slots.vectors));
+  }
+  // Set before the record becomes live, so a refresh that reads it is asked for.
+  if (c.config.hnsw) c.needs_rebuild.store(true);
+
+  TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
+  TQ_ASSIGN(std::optional<Record> old, stored_record(txn, fresh.id));
+  // A Tombstone's slot was freed by the delete that left it; a record deleted meanwhile
+  // leaves nothing to free.
+  std::optional<uint64_t> freed;
+  if (old && old->state != RecordState::Tombstone) freed = old->slot;
+  TQ_TRY(put_record(txn, fresh));
+  TQ_TRY(save_freelist_freeing(c, txn, freed));
+  TQ_TRY(commit_collection_txn(c, txn));
+  if (freed) TQ_TRY(release_slot(c, *freed));
+  return {};
 }
 
 // Transaction 2 of a delete: removes the Tombstone, but not a record that replaced it
@@ -94,18 +140,10 @@ Result<void> delete_record(Collection& c, std::string_view id, uint64_t slot) {
   if (!frees) return {};  // deleted or replaced by another writer meanwhile
 
   if (*frees) {
-    {
-      std::unique_lock lk(c.slots.vectors_lock);
-      TQ_TRY(write_deleted_marker(c.slots.vectors, slot));
-    }
-    if (c.config.hnsw) unindex_slot(c, slot);
+    TQ_TRY(release_slot(c, slot));
+  } else if (c.config.hnsw) {
+    c.needs_rebuild.store(true);
   }
-  if (c.config.hnsw) c.needs_rebuild.store(true);
-  if (*frees) {
-    std::unique_lock lk(c.slots.freelist_lock);
-    if (!freelist_contains(c.slots.freelist, slot)) free_slot(c.slots.freelist, slot);
-  }
-
   return remove_tombstone(c, id, slot);
 }
 
@@ -121,14 +159,20 @@ Result<bool> delete_by_id(Collection& c, std::string_view id) {
 Result<void> upsert_record(Collection& c, std::string_view id, std::span<const float> vector,
                            const JsonValue& metadata, std::optional<uint64_t> ttl) {
   TQ_TRY(check_dimensions(c.config.dimensions, vector.size()));
+  TQ_TRY(check_storable_vector(c.config.metric, vector));
   TQ_TRY(check_record_id(id));
 
+  // Waits for a flush that is committing a copy of the id, so that the table read below
+  // shows what that flush committed.
   drop_buffered_record(c, id);
-  TQ_ASSIGN(std::optional<uint64_t> slot, committed_slot(c, id));
-  if (slot) TQ_TRY(delete_record(c, id, *slot));
-
-  TQ_TRY(add_record(c, vector, metadata, std::string(id), ttl));
-  return {};
+  TQ_ASSIGN(std::optional<uint64_t> committed, committed_slot(c, id));
+  if (!committed) {
+    // Nothing durable to lose: the new record is buffered like any add.
+    TQ_TRY(add_record(c, vector, metadata, std::string(id), ttl));
+    return {};
+  }
+  TQ_ASSIGN(PendingRecord fresh, stage_record(c, vector, metadata, std::string(id), ttl));
+  return replace_committed(c, fresh.record);
 }
 
 Result<void> sync_collection(Collection& c) {

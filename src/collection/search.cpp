@@ -63,31 +63,61 @@ Result<std::vector<SearchHit>> hnsw_candidates(Collection& c, std::span<const fl
   return hits;
 }
 
-// The buffer as it stands now. Below the parallel threshold its records are scored in place
-// under the buffer's mutex, which gives the same hits as scoring a copy and spares copying
-// every buffered vector; a larger buffer is copied so that the worker pool never runs while
-// the mutex is held. Sets `buffered` when the buffer held anything.
+// `hits` followed by `more`, stably sorted best first and cut to k: hits stay ahead of
+// those of `more` with the same score.
+void merge_hits(std::vector<SearchHit>& hits, std::vector<SearchHit>&& more, Metric metric,
+                uint64_t k);
+
+// The buffer as it stands now, the records in flight (buffered ahead of the rest) included.
+// Below the parallel threshold its records are scored in place under the buffer's mutex,
+// which gives the same hits as scoring a copy and spares copying every buffered vector; a
+// larger buffer is copied so that the worker pool never runs while the mutex is held. Sets
+// `buffered` when the buffer held anything.
 std::vector<SearchHit> buffered_hits(Collection& c, std::span<const float> query, uint64_t k,
                                      const std::optional<MetadataFilter>& filter, bool& buffered) {
+  const Metric metric = c.config.metric;
   std::vector<PendingRecord> copies;
   {
     std::lock_guard lk(c.pending_lock);
-    buffered = !c.pending.empty();
-    if (c.pending.size() < kParallelScanThreshold) {
-      if (!buffered) return {};
-      return scan_write_buffer(c.pending, c.config.metric, query, k, filter);
+    const size_t n = c.in_flight.size() + c.pending.size();
+    buffered = n != 0;
+    if (!buffered) return {};
+    if (n < kParallelScanThreshold) {
+      std::vector<SearchHit> hits = scan_write_buffer(c.in_flight, metric, query, k, filter);
+      merge_hits(hits, scan_write_buffer(c.pending, metric, query, k, filter), metric, k);
+      return hits;
     }
-    copies = c.pending;
+    copies.reserve(n);
+    copies.insert(copies.end(), c.in_flight.begin(), c.in_flight.end());
+    copies.insert(copies.end(), c.pending.begin(), c.pending.end());
   }
-  return scan_write_buffer(copies, c.config.metric, query, k, filter);
+  return scan_write_buffer(copies, metric, query, k, filter);
 }
 
-// The committed hits followed by the buffered ones, stably sorted best first and cut to k:
-// committed hits stay ahead of buffered hits with the same score.
-void merge_buffered(std::vector<SearchHit>& hits, std::vector<SearchHit>&& buffer_hits,
-                    Metric metric, uint64_t k) {
-  hits.reserve(hits.size() + buffer_hits.size());
-  for (SearchHit& h : buffer_hits) hits.push_back(std::move(h));
+// Drops the buffered hits that a committed hit already gives: a flush that commits between
+// the look at the buffer and the committed scan leaves its records in both. A record is
+// its id in its slot (a slot is reused only after the record naming it was deleted).
+void drop_committed_twins(std::vector<SearchHit>& buffer_hits, const std::vector<SearchHit>& hits) {
+  if (buffer_hits.empty() || hits.empty()) return;
+  std::vector<const SearchHit*> by_slot;
+  by_slot.reserve(hits.size());
+  for (const SearchHit& h : hits) by_slot.push_back(&h);
+  std::sort(by_slot.begin(), by_slot.end(),
+            [](const SearchHit* a, const SearchHit* b) { return a->slot < b->slot; });
+  std::erase_if(buffer_hits, [&by_slot](const SearchHit& b) {
+    auto it = std::lower_bound(by_slot.begin(), by_slot.end(), b.slot,
+                               [](const SearchHit* h, uint64_t slot) { return h->slot < slot; });
+    for (; it != by_slot.end() && (*it)->slot == b.slot; ++it) {
+      if ((*it)->id == b.id) return true;
+    }
+    return false;
+  });
+}
+
+void merge_hits(std::vector<SearchHit>& hits, std::vector<SearchHit>&& more, Metric metric,
+                uint64_t k) {
+  hits.reserve(hits.size() + more.size());
+  for (SearchHit& h : more) hits.push_back(std::move(h));
   if (hits.size() >= 2) {
     if (metric == Metric::L2) {
       sort_hits_ascending(hits);
@@ -121,7 +151,9 @@ Result<std::vector<SearchHit>> search_collection(Collection& c, std::span<const 
   }
 
   if (!buffered) return hits;
-  merge_buffered(hits, std::move(buffer_hits), c.config.metric, k);
+  // Committed hits stay ahead of buffered hits with the same score.
+  drop_committed_twins(buffer_hits, hits);
+  merge_hits(hits, std::move(buffer_hits), c.config.metric, k);
   return hits;
 }
 

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "python/convert.hpp"
 #include "python/py_ref.hpp"
 
 namespace tornquil {
@@ -192,6 +193,48 @@ bool extract_optional_dict(PyObject* obj, const char* name, PyObject** out) {
     return true;
   }
   return extract_dict(obj, name, out);
+}
+
+bool extract_dict_list(PyObject* obj, const char* name, PyRef* out) {
+  PyRef list = sequence_to_list(obj);
+  if (!list) return argument_error(name);
+  PyObject* unused;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+    if (!extract_dict(PyList_GET_ITEM(list.get(), i), name, &unused)) return false;
+  }
+  *out = std::move(list);
+  return true;
+}
+
+bool extract_optional_text_list(PyObject* obj, const char* name, PyRef* keep,
+                                std::optional<std::vector<std::string_view>>* out) {
+  out->reset();
+  if (obj == nullptr || obj == Py_None) return true;
+  PyRef list = sequence_to_list(obj);
+  if (!list) return argument_error(name);
+  const Py_ssize_t n = PyList_GET_SIZE(list.get());
+  std::vector<std::string_view> texts(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!extract_text(PyList_GET_ITEM(list.get(), i), name, &texts[i])) return false;
+  }
+  *keep = std::move(list);
+  *out = std::move(texts);
+  return true;
+}
+
+bool extract_optional_u64_list(PyObject* obj, const char* name,
+                               std::optional<std::vector<std::optional<uint64_t>>>* out) {
+  out->reset();
+  if (obj == nullptr || obj == Py_None) return true;
+  PyRef list = sequence_to_list(obj);
+  if (!list) return argument_error(name);
+  const Py_ssize_t n = PyList_GET_SIZE(list.get());
+  std::vector<std::optional<uint64_t>> values(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!extract_optional_u64(PyList_GET_ITEM(list.get(), i), name, &values[i])) return false;
+  }
+  *out = std::move(values);
+  return true;
 }
 
 }  // namespace tornquil

@@ -14,6 +14,9 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
+
+#include "python/py_ref.hpp"
 
 namespace tornquil {
 
@@ -52,6 +55,19 @@ bool extract_optional_u64(PyObject* obj, const char* name, std::optional<uint64_
 bool extract_dict(PyObject* obj, const char* name, PyObject** out);
 // None or absent gives nullptr.
 bool extract_optional_dict(PyObject* obj, const char* name, PyObject** out);
+
+// ---- List extractors of add_batch: a sequence other than str, its items converted as
+// the single extractors do; the TypeErrors of the sequence (see sequence_to_list) and of
+// its items are prefixed with the argument's name, other errors pass unchanged ----
+
+// A new list whose items are all dicts (or subclasses).
+bool extract_dict_list(PyObject* obj, const char* name, PyRef* out);
+// None or absent gives nullopt. The views point into the str items, which `keep` holds.
+bool extract_optional_text_list(PyObject* obj, const char* name, PyRef* keep,
+                                std::optional<std::vector<std::string_view>>* out);
+// None or absent gives nullopt; each item is None or as extract_u64.
+bool extract_optional_u64_list(PyObject* obj, const char* name,
+                               std::optional<std::vector<std::optional<uint64_t>>>* out);
 
 // Raises TypeError "'{}' object cannot be converted to '{}'" with the qualified name of
 // obj's type and `target`, and returns false.

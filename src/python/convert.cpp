@@ -90,13 +90,19 @@ bool append_item(PyObject* item, std::vector<float>& out) {
   return true;
 }
 
-// Steps 4 and 5: the sequence protocol, then the items one by one.
-bool extract_sequence(PyObject* obj, std::vector<float>& out) {
+// The refusals every sequence argument shares: a str, and anything that is not a sequence.
+bool check_sequence(PyObject* obj) {
   if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
   }
   if (!PySequence_Check(obj)) return raise_cannot_convert(obj, "Sequence");
+  return true;
+}
+
+// Steps 4 and 5: the sequence protocol, then the items one by one.
+bool extract_sequence(PyObject* obj, std::vector<float>& out) {
+  if (!check_sequence(obj)) return false;
   const Py_ssize_t hint = PySequence_Size(obj);
   if (hint < 0) {
     PyErr_Clear();
@@ -165,6 +171,61 @@ bool extract_vector(PyObject* obj, std::vector<float>& out) {
   if (!extract_sequence(obj, out)) {
     out.clear();
     return false;
+  }
+  return true;
+}
+
+PyRef sequence_to_list(PyObject* obj) {
+  if (!check_sequence(obj)) return {};
+  // PySequence_List reserves from the length hint and clears a failing length itself.
+  return PyRef::steal(PySequence_List(obj));
+}
+
+bool extract_batch_vectors(PyObject* obj, BatchVectorsArg& out) {
+  out = BatchVectorsArg();
+  if (!ensure_numpy_api()) return false;
+
+  if (PyArray_Check(obj) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) == 2) {
+    auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+    PyArray_Descr* descr = PyArray_DESCR(arr);
+    const bool f32 = same_type(descr, g_float32);
+    if (f32 || same_type(descr, g_float64)) {
+      // Shape and strides are copied now: the core reads the rows without the GIL, while
+      // another thread could reshape the array object (its data stays where it is).
+      const auto rows = static_cast<size_t>(PyArray_DIM(arr, 0));
+      const auto cols = static_cast<size_t>(PyArray_DIM(arr, 1));
+      const ptrdiff_t rs = PyArray_STRIDE(arr, 0), cs = PyArray_STRIDE(arr, 1);
+      const void* data = PyArray_DATA(arr);
+      out.rows = f32 ? BatchRows::float32_matrix(data, rows, cols, rs, cs)
+                     : BatchRows::float64_matrix(data, rows, cols, rs, cs);
+      out.source = PyRef::borrow(obj);
+      return true;
+    }
+  }
+
+  PyRef items = sequence_to_list(obj);
+  if (!items) return false;
+  const Py_ssize_t n = PyList_GET_SIZE(items.get());
+  out.offsets.reserve(static_cast<size_t>(n) + 1);
+  out.offsets.push_back(0);
+  std::vector<float> row;  // its room is reused from row to row
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!extract_vector(PyList_GET_ITEM(items.get(), i), row)) return false;
+    out.floats.insert(out.floats.end(), row.begin(), row.end());
+    out.offsets.push_back(out.floats.size());
+  }
+  out.rows = BatchRows::packed(out.floats, out.offsets);
+  return true;
+}
+
+bool collect_metadata_texts(PyObject* dict_list, std::vector<std::string>& out) {
+  const Py_ssize_t n = PyList_GET_SIZE(dict_list);
+  out.clear();
+  out.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    std::optional<JsonValue> value = dict_to_json_value(PyList_GET_ITEM(dict_list, i));
+    if (!value) return false;
+    out.push_back(metadata_to_text(*value));
   }
   return true;
 }

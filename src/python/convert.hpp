@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "base/json_value.hpp"
+#include "collection/batch_insert.hpp"
 #include "collection/search.hpp"
+#include "python/py_ref.hpp"
 #include "python/results.hpp"
 
 namespace tornquil {
@@ -31,6 +33,33 @@ bool ensure_numpy_api();
 // to 'Sequence'"; every other object is iterated, each item through Python's float
 // conversion. The length is not checked here. False with the exception set.
 bool extract_vector(PyObject* obj, std::vector<float>& out);
+
+// A sequence other than str as a new list of its items (room reserved from its length, a
+// length error cleared). A str is refused with TypeError "Can't extract `str` to `Vec`",
+// anything that is not a sequence with TypeError "'{}' object cannot be converted to
+// 'Sequence'". Null with the exception set.
+PyRef sequence_to_list(PyObject* obj);
+
+// The `vectors` argument of add_batch, as rows for the core. A two-dimensional float32 or
+// float64 array (or subclass) is read in place through its shape and strides, whatever its
+// layout: `source` holds it, so it outlives the call that reads it without the GIL. Any
+// other argument goes through sequence_to_list and extract_vector item by item, into rows
+// packed end to end.
+struct BatchVectorsArg {
+  PyRef source;
+  std::vector<float> floats;
+  std::vector<size_t> offsets;
+  BatchRows rows = BatchRows::packed({}, {});
+};
+
+// Fills `out` (fresh). The errors are those of sequence_to_list and of extract_vector for
+// the first item that fails, unchanged. False with the exception set.
+bool extract_batch_vectors(PyObject* obj, BatchVectorsArg& out);
+
+// The dicts of a list, in order, each through dict_to_json_value and then written as the
+// compact text records store. The first failure ends the conversion, its exception
+// unchanged. False with the exception set.
+bool collect_metadata_texts(PyObject* dict_list, std::vector<std::string>& out);
 
 // json.dumps(dict) with every default, then the text parsed. The exceptions of the import,
 // the lookup and the call pass unchanged; a non-str result is TypeError "'{}' object cannot

@@ -155,14 +155,7 @@ PyObject* tornquil_get_collection(PyObject* self, PyObject* const* args, Py_ssiz
 PyObject* tornquil_collections(PyObject* self, PyObject*) {
   Result<std::vector<std::string>> names = handle_of(self).collection_names();
   if (!names) return raise_core_error(PyExc_OSError, names.error());
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names->size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < names->size(); ++i) {
-    PyObject* item = unicode_from((*names)[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-  }
-  return list.release();
+  return text_list(*names);
 }
 
 PyObject* tornquil_drop_collection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

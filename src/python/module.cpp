@@ -1,10 +1,12 @@
 // The module entry point: the one-interpreter guard, the module object kept for the process,
-// and the registration of the six classes with __all__. Nothing else runs at import.
+// the registration of the six classes with __all__, and the exit hook that flushes every
+// open collection once when the interpreter exits. Nothing else runs at import.
 #include <Python.h>
 
 #include <atomic>
 #include <cstdint>
 
+#include "collection/live_collections.hpp"
 #include "python/collection.hpp"
 #include "python/database.hpp"
 #include "python/py_ref.hpp"
@@ -64,6 +66,29 @@ int add_module_classes(PyObject* module) {
   return 0;
 }
 
+// The exit hook: a collection held by a thread that outlives the interpreter's shutdown
+// (a daemon thread) is never released, so its buffered records would be lost without it.
+PyObject* flush_at_exit(PyObject*, PyObject*) {
+  {
+    GilRelease nogil;
+    flush_live_collections();
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef flush_at_exit_def = {"_flush_at_exit", flush_at_exit, METH_NOARGS, nullptr};
+
+// Registers the exit hook with the interpreter's atexit. Returns 0, or -1 with an
+// exception set.
+int register_exit_flush() {
+  PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
+  if (!atexit) return -1;
+  PyRef hook = PyRef::steal(PyCFunction_New(&flush_at_exit_def, nullptr));
+  if (!hook) return -1;
+  PyRef done = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+  return done ? 0 : -1;
+}
+
 PyObject* init_module() {
   const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (current == -1) return nullptr;
@@ -79,6 +104,7 @@ PyObject* init_module() {
   PyRef module = PyRef::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
   if (add_module_classes(module.get()) < 0) return nullptr;  // nothing kept; a retry rebuilds
+  if (register_exit_flush() < 0) return nullptr;
   g_module = Py_NewRef(module.get());
   return module.release();
 }

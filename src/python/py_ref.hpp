@@ -54,10 +54,16 @@ class PyRef {
 
 // Releases the GIL for its scope and takes it back when the scope ends. No PyObject may
 // be touched inside the scope; convert arguments before it, build results after it.
+//
+// A thread that comes back while the interpreter is finalising is ended inside
+// PyEval_RestoreThread by the system's forced unwind. The destructor lets that unwind pass
+// (a noexcept destructor would turn it into std::terminate and abort the whole process at
+// exit), so such a thread ends quietly, releasing what its frames hold; no scope that can
+// end this way may be noexcept.
 class GilRelease {
  public:
   GilRelease() : state_(PyEval_SaveThread()) {}
-  ~GilRelease() { PyEval_RestoreThread(state_); }
+  ~GilRelease() noexcept(false) { PyEval_RestoreThread(state_); }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 

@@ -1,10 +1,13 @@
-// Small pieces every binding file shares: text into a str, the standard module "json", a
-// class's plain name, and the cast of a method's C function into a method-table entry.
+// Small pieces every binding file shares: text into a str or a list of str, the standard
+// module "json", a class's plain name, and the cast of a method's C function into a method-table
+// entry.
 #pragma once
 
 #include <Python.h>
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace tornquil {
 
@@ -12,6 +15,10 @@ namespace tornquil {
 // file) are replaced, never turned into a decoding error. New reference, or nullptr with an
 // exception set. GIL held.
 PyObject* unicode_from(std::string_view text);
+
+// A new list of str, one per text, each as unicode_from makes it. New reference, or nullptr
+// with an exception set. GIL held.
+PyObject* text_list(const std::vector<std::string>& texts);
 
 // Imports the standard module "json" and returns a new reference to it, or nullptr with
 // the import's exception unchanged: the one place where the system imports another Python

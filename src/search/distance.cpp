@@ -9,7 +9,9 @@
 // has one must pass -ffp-contract=off, or the fallback scores change in the last bits.
 #include "search/distance.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace tornquil {
 
@@ -104,23 +106,60 @@ const KernelTable* select_kernels() {
 
 }  // namespace detail
 
-std::vector<float> prepare_vector(KernelPath p, Metric m, std::span<const float> v) {
+namespace {
+
+// How a Cosine vector is stored: as positive zeros when its norm is below 2^-23 (a NaN norm
+// fails that test on purpose, so every element becomes NaN), otherwise as its elements times
+// the reciprocal of the norm. The product with the reciprocal, not the quotient: stored
+// vectors depend on the last bit. An infinite norm gives inv = 0: finite elements become
+// signed zeros, infinite ones NaN.
+struct CosineScale {
+  bool zeros;
+  float inv;
+};
+
+CosineScale cosine_scale(KernelPath p, std::span<const float> v) {
+  const float norm = detail::kernel_table(p).l2_norm(v.data(), v.size());
+  if (norm < kMinCosineNorm) return {true, 0.0f};
+  return {false, 1.0f / norm};
+}
+
+}  // namespace
+
+void prepare_vector_into(KernelPath p, Metric m, std::span<const float> v, float* out) {
   const size_t n = v.size();
-  if (m != Metric::Cosine) return std::vector<float>(v.begin(), v.end());
-  std::vector<float> out(n);
-  if (n == 0) return out;
-  const float norm = detail::kernel_table(p).l2_norm(v.data(), n);
-  // A NaN norm fails this test on purpose: every element of the result becomes NaN.
-  if (norm < kMinCosineNorm) return out;
-  // The product with the reciprocal, not the quotient: stored vectors depend on the last bit.
-  // An infinite norm gives inv = 0: finite elements become signed zeros, infinite ones NaN.
-  const float inv = 1.0f / norm;
-  for (size_t i = 0; i < n; ++i) out[i] = v[i] * inv;
+  if (n == 0) return;
+  if (m != Metric::Cosine) {
+    std::memcpy(out, v.data(), n * sizeof(float));
+    return;
+  }
+  const CosineScale s = cosine_scale(p, v);
+  if (s.zeros) {
+    std::fill(out, out + n, 0.0f);
+    return;
+  }
+  for (size_t i = 0; i < n; ++i) out[i] = v[i] * s.inv;
+}
+
+std::vector<float> prepare_vector(KernelPath p, Metric m, std::span<const float> v) {
+  std::vector<float> out(v.size());
+  prepare_vector_into(p, m, v, out.data());
   return out;
 }
 
 std::vector<float> prepare_vector(Metric m, std::span<const float> v) {
   return prepare_vector(kernel_path(), m, v);
+}
+
+void prepare_vector_into(Metric m, std::span<const float> v, float* out) {
+  prepare_vector_into(kernel_path(), m, v, out);
+}
+
+bool prepared_head_is_nan(Metric m, std::span<const float> v) {
+  if (v.empty()) return false;
+  if (m != Metric::Cosine) return std::isnan(v[0]);
+  const CosineScale s = cosine_scale(kernel_path(), v);
+  return !s.zeros && std::isnan(v[0] * s.inv);
 }
 
 }  // namespace tornquil

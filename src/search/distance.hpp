@@ -131,5 +131,14 @@ constexpr float worst_score(Metric m) {
 std::vector<float> prepare_vector(Metric m, std::span<const float> v);
 // The same on a named family (Avx2 only when cpu_supports_avx2_fma()).
 std::vector<float> prepare_vector(KernelPath p, Metric m, std::span<const float> v);
+// The same floats written to out, which holds v.size() floats and does not overlap v.
+// Allocates nothing.
+void prepare_vector_into(Metric m, std::span<const float> v, float* out);
+void prepare_vector_into(KernelPath p, Metric m, std::span<const float> v, float* out);
+
+// True when the first float of v's prepared form is a NaN, which the vector file reads as a
+// deleted slot: a NaN first element under every metric; for Cosine also any NaN element (the
+// norm is NaN) or an infinite first element (inf times 0). Allocates nothing.
+bool prepared_head_is_nan(Metric m, std::span<const float> v);
 
 }  // namespace tornquil

@@ -149,7 +149,7 @@ void score_chunk(const ScoreContext& ctx, Chunk& c) {
     const std::span<const float> v = ctx.vectors->slot_view(r.slot);
     if (v.empty()) continue;
     if (n < kPrefetchAhead) prefetch_vector(v.data(), ctx.dims);
-    c.candidates[n++] = ScanCandidate{v.data(), r.id, r.metadata};
+    c.candidates[n++] = ScanCandidate{v.data(), r.id, r.metadata, r.slot};
   }
   c.candidate_count = n;
 
@@ -177,6 +177,7 @@ void score_chunk(const ScoreContext& ctx, Chunk& c) {
 struct HitSource {
   std::string_view id;
   std::string_view metadata;
+  uint64_t slot;
 };
 
 using HitMerger = Merger<HitSource>;
@@ -185,7 +186,7 @@ using HitMerger = Merger<HitSource>;
 void merge_chunk(HitMerger& merger, const Chunk& c) {
   merger.add(c.top, [&c](uint64_t position) {
     const ScanCandidate& s = c.candidates[position];
-    return HitSource{s.id, s.metadata};
+    return HitSource{s.id, s.metadata, s.slot};
   });
 }
 
@@ -447,7 +448,8 @@ Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorag
   hits.reserve(n);
   for (size_t i = 0; i < n; ++i) {
     const HitSource& h = best[i].payload;
-    hits.push_back(SearchHit{std::string(h.id), parse_metadata_text(h.metadata), best[i].score});
+    hits.push_back(
+        SearchHit{std::string(h.id), parse_metadata_text(h.metadata), best[i].score, h.slot});
   }
   return hits;
 }
@@ -509,7 +511,7 @@ std::vector<SearchHit> scan_write_buffer(std::span<const PendingRecord> copies, 
   hits.reserve(n);
   for (size_t i = 0; i < n; ++i) {
     const Record& r = copies[best[i].payload].record;
-    hits.push_back(SearchHit{r.id, parse_metadata_text(r.metadata), best[i].score});
+    hits.push_back(SearchHit{r.id, parse_metadata_text(r.metadata), best[i].score, r.slot});
   }
   return hits;
 }

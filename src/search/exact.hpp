@@ -49,6 +49,7 @@ struct ScanCandidate {
   const float* vector;
   std::string_view id;
   std::string_view metadata;
+  uint64_t slot;
 };
 
 // The best k committed records for `query` (prepared for `metric`), best first. With a filter

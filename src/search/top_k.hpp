@@ -24,6 +24,7 @@ struct SearchHit {
   std::string id;      // an owned copy of the record id
   JsonValue metadata;  // the stored text parsed; null when that text is not valid JSON
   float score = 0;     // distance between the prepared query and the record's vector
+  uint64_t slot = 0;   // the record's vector slot: with the id, it names one record
 };
 
 // A scored item in a top list: `position` is its index in the caller's candidate list.

@@ -15,8 +15,8 @@ Result<void> check_record_id(std::string_view id) {
       "Record id is too long: " + std::to_string(id.size()) + " bytes (at most 510)"));
 }
 
-std::string encode_record(const RecordView& r) {
-  std::string out;
+void encode_record_into(const RecordView& r, std::string& out) {
+  out.clear();
   out.reserve(37 + r.id.size() + r.metadata.size() + (r.expires_at ? 8 : 0));
   Writer w(out);
   w.text(r.id);
@@ -25,6 +25,11 @@ std::string encode_record(const RecordView& r) {
   w.u64(r.created_at);
   w.opt_u64(r.expires_at);
   w.u32(static_cast<uint32_t>(r.state));
+}
+
+std::string encode_record(const RecordView& r) {
+  std::string out;
+  encode_record_into(r, out);
   return out;
 }
 
@@ -79,6 +84,21 @@ Result<uint64_t> count_live_records(ReadTxn& txn) {
     if (is_live(v)) ++live;
   }
   return live;
+}
+
+Result<std::optional<uint64_t>> highest_record_slot(ReadTxn& txn) {
+  TQ_ASSIGN(Cursor cur, txn.cursor(kRecordsTable));
+  std::optional<uint64_t> highest;
+  std::string_view key, value;
+  for (;;) {
+    TQ_ASSIGN(bool more, cur.next(key, value));
+    if (!more) break;
+    Reader r(value);
+    if (!r.text_view()) continue;
+    Result<uint64_t> slot = r.u64();
+    if (slot && (!highest || *slot > *highest)) highest = *slot;
+  }
+  return highest;
 }
 
 Result<bool> set_record_state(KvStore& store, WriteTxn& txn, std::string_view id,

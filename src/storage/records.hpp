@@ -65,6 +65,8 @@ Result<void> check_record_id(std::string_view id);
 
 // The exact stored bytes.
 std::string encode_record(const RecordView& r);
+// The same bytes in place of out's contents, reusing its room.
+void encode_record_into(const RecordView& r, std::string& out);
 inline std::string encode_record(const Record& r) { return encode_record(as_view(r)); }
 
 // Serialization with the decoder's text for a malformed value.
@@ -89,6 +91,11 @@ Result<std::optional<RecordView>> get_record_view(ReadTxn& txn, std::string_view
 // Records that are live now. Decodes every value; the first malformed one fails the count.
 Result<uint64_t> count_live_records(ReadTxn& txn);
 
+// The highest vector slot that a stored record names, in any state; nullopt for an empty
+// table. Reads only each value's id and slot; a value too short to hold them names no
+// slot (every read of it fails anyway).
+Result<std::optional<uint64_t>> highest_record_slot(ReadTxn& txn);
+
 // Rewrites the committed record's state into `txn`. The record is looked up in a read
 // transaction of its own, so a record put in `txn` but not yet committed is not found:
 // false, and nothing changes.
@@ -97,6 +104,16 @@ Result<bool> set_record_state(KvStore& store, WriteTxn& txn, std::string_view id
 
 // True when an entry was removed. Opening the table creates it when missing.
 Result<bool> remove_record(WriteTxn& txn, std::string_view id);
+
+// The expiry of a record created at `created_at` with an optional time-to-live: the sum,
+// saturated at 2^64 - 1 (a time that never comes), so that a huge ttl cannot wrap into the
+// past; nullopt without a ttl. Every writer of new records computes expires_at here.
+constexpr std::optional<uint64_t> expiry_for(uint64_t created_at, std::optional<uint64_t> ttl) {
+  if (!ttl) return std::nullopt;
+  uint64_t sum;
+  if (__builtin_add_overflow(created_at, *ttl, &sum)) return UINT64_MAX;
+  return sum;
+}
 
 // Active, and either without expiry or the clock still below expires_at. The clock is
 // read only for a record that has an expiry.

@@ -15,4 +15,23 @@ Result<uint64_t> allocate_slot(SlotSpace& space) {
   return append_slot(space.vectors);
 }
 
+Result<void> allocate_slots(SlotSpace& space, size_t n, std::vector<uint64_t>& out) {
+  const size_t goal = out.size() + n;
+  {
+    std::unique_lock lk(space.freelist_lock);
+    while (out.size() < goal) {
+      std::optional<uint64_t> reused = pop(space.freelist);
+      if (!reused) break;
+      out.push_back(*reused);
+    }
+  }
+  if (out.size() == goal) return {};
+  std::unique_lock lk(space.vectors_lock);
+  while (out.size() < goal) {
+    TQ_ASSIGN(uint64_t fresh, append_slot(space.vectors));
+    out.push_back(fresh);
+  }
+  return {};
+}
+
 }  // namespace tornquil

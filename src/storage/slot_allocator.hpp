@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <shared_mutex>
+#include <vector>
 
 #include "base/error.hpp"
 #include "storage/free_list.hpp"
@@ -34,5 +35,12 @@ struct SlotSpace {
 // grows first when full. A failed growth returns Io and the collection stays usable.
 // The caller holds neither lock.
 Result<uint64_t> allocate_slot(SlotSpace& space);
+
+// Slots for n new vectors, appended to `out` in the order that n calls of allocate_slot
+// would give them when nothing else runs meanwhile, but taking each lock once: freed slots
+// first, most recently freed first, then fresh ones. A failed growth returns Io; the slots
+// appended to `out` before it stay taken (off the free list, or counted in slot_count).
+// The caller holds neither lock.
+Result<void> allocate_slots(SlotSpace& space, size_t n, std::vector<uint64_t>& out);
 
 }  // namespace tornquil

@@ -146,6 +146,20 @@ Result<VectorStorage> open_vector_file(const std::string& path, uint64_t expecte
   return s;
 }
 
+Result<void> cover_slot(VectorStorage& s, uint64_t slot) {
+  if (slot < s.slot_count_) return {};
+  const uint64_t room = s.map_.size() < kVectorHeaderBytes ? 0 : s.map_.size() - kVectorHeaderBytes;
+  const uint64_t held = s.slot_bytes_ == 0 ? 0 : room / s.slot_bytes_;
+  if (slot >= held) {
+    return std::unexpected(CoreError::corruption("Slot " + std::to_string(slot) +
+                                                 " is in use but the vector file holds only " +
+                                                 std::to_string(held) + " slots"));
+  }
+  s.slot_count_ = slot + 1;
+  s.store_slot_count();
+  return {};
+}
+
 Result<uint64_t> append_slot(VectorStorage& s) {
   const auto needed = checked_muladd(s.slot_count_ + 1, s.slot_bytes_, kVectorHeaderBytes);
   if (!needed) return std::unexpected(CoreError::io_errno(EFBIG));
@@ -183,6 +197,25 @@ Result<void> write_vector(VectorStorage& s, uint64_t slot, std::span<const float
   if (dst == nullptr) return std::unexpected(unreadable_slot(s, slot));
   std::memcpy(dst, v.data(), s.slot_bytes_);
   return {};
+}
+
+Result<void> write_slots(VectorStorage& s, uint64_t first, std::span<const float> v) {
+  const uint64_t dims = s.dimensions_;
+  if (dims == 0 || v.size() % dims != 0) {
+    return std::unexpected(CoreError::dimension_mismatch(dims, v.size()));
+  }
+  const uint64_t count = v.size() / dims;
+  if (count == 0) return {};
+  const uint64_t last = first + count - 1;
+  if (last < first) return std::unexpected(CoreError::slot_not_allocated(first));
+  // The mapping covers the file up to its end, so the last slot is inside it only when
+  // every slot of the run is.
+  if (s.slot_ptr(last) == nullptr) {
+    const uint64_t bad = last >= s.slot_count_ ? std::max(first, s.slot_count_) : last;
+    return std::unexpected(unreadable_slot(s, bad));
+  }
+  return s.file_.write_at(v.data(), v.size() * sizeof(float),
+                          kVectorHeaderBytes + first * s.slot_bytes_);
 }
 
 Result<void> write_deleted_marker(VectorStorage& s, uint64_t slot) {

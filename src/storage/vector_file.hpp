@@ -72,7 +72,9 @@ class VectorStorage {
   friend Result<VectorStorage> create_vector_file(const std::string& path, uint64_t d);
   friend Result<VectorStorage> open_vector_file(const std::string& path, uint64_t expected_d);
   friend Result<uint64_t> append_slot(VectorStorage& s);
+  friend Result<void> cover_slot(VectorStorage& s, uint64_t slot);
   friend Result<void> write_vector(VectorStorage& s, uint64_t slot, std::span<const float> v);
+  friend Result<void> write_slots(VectorStorage& s, uint64_t first, std::span<const float> v);
   friend Result<void> write_deleted_marker(VectorStorage& s, uint64_t slot);
   friend Result<void> flush_vectors(const VectorStorage& s);
 
@@ -116,6 +118,14 @@ Result<VectorStorage> create_vector_file(const std::string& path, uint64_t d);
 // refused as Corruption otherwise. The header is not rewritten.
 Result<VectorStorage> open_vector_file(const std::string& path, uint64_t expected_d);
 
+// Makes slot_count cover `slot`, a slot that a stored record or the free list names: a
+// header that claims fewer slots (an older copy of the file beside a newer store) would
+// hand a live record's slot to the next new vector. When the file holds the slot,
+// slot_count is raised to slot + 1 (the header in the view only); otherwise Corruption
+// "Slot {} is in use but the vector file holds only {} slots". The caller holds the
+// `vectors` lock for writing, or owns the storage alone.
+Result<void> cover_slot(VectorStorage& s, uint64_t slot);
+
 // Adds one fresh slot and returns its number, growing the file first when it is full
 // (to the larger of one more slot and 1.5 times the mapped length). The new slot_count
 // reaches the header in the view only. A failed growth returns Io and leaves slot_count
@@ -126,6 +136,15 @@ Result<uint64_t> append_slot(VectorStorage& s);
 // first), NotFound "Slot {} not allocated" for a slot at or above slot_count. Nothing is
 // flushed. The caller holds the `vectors` lock for writing.
 Result<void> write_vector(VectorStorage& s, uint64_t slot, std::span<const float> v);
+
+// Copies whole vectors into the consecutive allocated slots first, first + 1, ...: v holds
+// a multiple of `dimensions` floats. It goes through the file rather than the view, which
+// for a long run of fresh slots saves a page fault per page; the view shows the new bytes
+// at once, since both share the page cache. DimensionMismatch when v is not whole vectors,
+// NotFound "Slot {} not allocated" for the first slot of the run that is not allocated,
+// Io when the write fails. Nothing is flushed. The caller holds the `vectors` lock for
+// writing.
+Result<void> write_slots(VectorStorage& s, uint64_t first, std::span<const float> v);
 
 // Stores the deleted marker into the slot's first float; the others keep their values.
 // NotFound for a slot that is not allocated. The caller holds the `vectors` lock for writing.

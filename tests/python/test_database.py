@@ -114,6 +114,14 @@ def test_a_path_that_is_a_file_fails_with_an_io_error(tmp_path):
     assert raises(OSError, tornquil.Tornquil, str(f)).startswith("I/O error: ")
 
 
+@pytest.mark.parametrize("tail", ["a\0b", "a\0", "\0", "a/\0/b"])
+def test_a_path_with_a_nul_byte_is_refused_before_anything_is_created(tmp_path, tail):
+    # The system would read the path only up to the NUL and work on another directory.
+    assert raises(OSError, tornquil.Tornquil, f"{tmp_path}/{tail}") == (
+        "Invalid input: Path contains a NUL byte")
+    assert os.listdir(tmp_path) == []
+
+
 @pytest.mark.parametrize(
     "args, kwargs, message",
     [

@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import tornquil
+from helpers import raises
 
 D = 4
 V = [1.0, 0.0, 0.0, 0.0]
@@ -22,13 +23,6 @@ V = [1.0, 0.0, 0.0, 0.0]
 @pytest.fixture
 def c(db):
     return db.collection("c", D, "dot")
-
-
-def raises(exc_type, call, *args, **kwargs):
-    with pytest.raises(exc_type) as err:
-        call(*args, **kwargs)
-    assert type(err.value) is exc_type
-    return err.value.args
 
 
 # Edits a collection's store from another process while no handle holds it: puts encoded
@@ -256,10 +250,19 @@ def test_ttl_zero_expires_at_once_but_counts_until_committed(c):
     assert c.get("later") is not None
 
 
-def test_a_huge_ttl_is_accepted(c):
-    # The expiry wraps modulo 2**64 like the stored value does; it must not fail the add.
-    c.add(V, {}, id="forever", ttl=2**64 - 1)
-    assert len(c) == 1
+@pytest.mark.parametrize("ttl", [2**64 - 1, 2**64 - 1000, 2**63])
+def test_a_huge_ttl_never_expires(c, ttl):
+    # The expiry saturates instead of wrapping into the past.
+    c.add(V, {"via": "add"}, id="forever", ttl=ttl)
+    c.upsert("upserted", V, {"via": "upsert"}, ttl=ttl)
+    c.add_batch([V], [{"via": "batch"}], ids=["batched"], ttls=[ttl])
+    for committed in (False, True):
+        assert c.get("forever").metadata == {"via": "add"}
+        assert c.get("upserted").metadata == {"via": "upsert"}
+        assert c.get("batched").metadata == {"via": "batch"}
+        assert len(c) == 3
+        assert sorted(h.id for h in c.search(V, 5)) == ["batched", "forever", "upserted"]
+        c.sync()
 
 
 # ---- get ----
@@ -303,30 +306,49 @@ def test_get_and_delete_argument_errors(c, args, kwargs, exc, message):
             assert got == f"Collection.{method}() {message}"
 
 
-def test_get_of_a_record_with_the_deleted_marker_gives_none(c):
+def test_get_of_a_record_with_the_deleted_marker_gives_none(path):
     # A NaN first float is the deleted-slot marker: the committed record reads as absent.
-    c.add([math.nan, 1.0, 2.0, 3.0], {}, id="nan")
-    assert c.get("nan") is not None  # buffered records are read without their vector
-    c.sync()
-    assert c.get("nan") is None
+    # No writer stores such a vector, so the marker is written into the file directly.
+    db = tornquil.Tornquil(path)
+    db.collection("c", D).add(V, {}, id="nan")
+    db.sync()
+    del db
+    gc.collect()
+    with open(os.path.join(path, "collections", "c", "vectors.bin"), "r+b") as f:
+        f.seek(64)
+        f.write(struct.pack("<f", math.nan))
+    assert tornquil.Tornquil(path).get_collection("c").get("nan") is None
 
 
-def test_get_and_delete_of_records_whose_slot_is_not_in_the_file(path):
+@pytest.mark.parametrize("slot", [1024, 5000, 2**64 - 1])
+def test_records_whose_slot_is_not_in_the_file_refuse_the_open(path, slot):
     db = tornquil.Tornquil(path)
     db.collection("c", D).add(V, {}, id="real")
     db.sync()
     del db
-    put_records(path, "c", [
-        ("beyond", encode_record("beyond", 5000, "{}")),
-        ("huge", encode_record("huge", 2**64 - 1, "{}")),
-    ])
+    put_records(path, "c", [("beyond", encode_record("beyond", slot, "{}"))])
+    # The vector file of 4 dimensions holds 1024 slots.
+    assert raises(KeyError, tornquil.Tornquil(path).get_collection, "c") == (
+        f"Data corruption: Slot {slot} is in use but the vector file holds only 1024 slots",)
+
+
+def test_a_record_beyond_slot_count_but_inside_the_file_keeps_its_slot(path):
+    db = tornquil.Tornquil(path)
+    db.collection("c", D).add(V, {}, id="real")
+    db.sync()
+    del db
+    put_records(path, "c", [("beyond", encode_record("beyond", 500, '{"b":1}'))])
     c = tornquil.Tornquil(path).get_collection("c")
-    for rid, slot in [("beyond", 5000), ("huge", 2**64 - 1)]:
-        assert raises(ValueError, c.get, rid) == (f"Record not found: Slot {slot} not allocated",)
-        assert raises(ValueError, c.delete, rid) == (f"Record not found: Slot {slot} not allocated",)
-    # Nothing else is disturbed: the scan skips them, and the real record is still there.
-    assert [r.id for r in c.search(V, 10)] == ["real"]
-    assert c.get("real") is not None
+    assert c.get("beyond").metadata == {"b": 1}
+    # The next fresh slot comes after it: the new vector does not overwrite slot 500.
+    c.add([0.0, 1.0, 0.0, 0.0], {}, id="new")
+    c.sync()
+    with open(os.path.join(path, "collections", "c", "vectors.bin"), "rb") as f:
+        header = f.read(64)
+        f.seek(64 + 501 * 4 * D)
+        assert struct.unpack("<4f", f.read(16)) == (0.0, 1.0, 0.0, 0.0)
+    assert struct.unpack_from("<Q", header, 10) == (502,)
+    assert len(c) == 3
 
 
 def test_stored_records_in_other_states_or_with_damaged_metadata(path):

@@ -134,7 +134,7 @@ Result<std::vector<SearchHit>> hnsw_search(const HnswIndex& index, std::span<con
     // A record on another slot was replaced under the same id: this node scored its old
     // vector.
     if (!rec || !is_live(*rec) || rec->slot != c.slot) continue;
-    hits.push_back({std::string(rec->id), parse_metadata_text(rec->metadata), c.score});
+    hits.push_back({std::string(rec->id), parse_metadata_text(rec->metadata), c.score, c.slot});
   }
   return hits;
 }

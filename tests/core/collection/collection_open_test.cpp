@@ -2,6 +2,8 @@
 // index and when it is trusted, and the exclusive lock on the collection's store.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 
 #include "collection_fixture.hpp"
@@ -98,6 +100,79 @@ TEST_F(OpenTest, WrongDimensionsForAnExistingFileFail) {
   ASSERT_FALSE(c);
   EXPECT_EQ(c.error().render(), "Dimension mismatch: expected 256, got 128");
 }
+
+// The vector file as an older copy would leave it: a header claiming `slots` slots (with a
+// valid checksum) and, when `file_slots` is given, room for only that many.
+void roll_back_vector_file(const std::string& path, uint64_t slots,
+                           std::optional<uint64_t> file_slots = std::nullopt) {
+  std::string bytes = read_bytes(path);
+  std::memcpy(bytes.data() + 10, &slots, 8);
+  const uint32_t sum =
+      header_checksum(reinterpret_cast<const unsigned char*>(bytes.data()), kVectorVersion);
+  std::memcpy(bytes.data() + 18, &sum, 4);
+  if (file_slots) bytes.resize(64 + *file_slots * 16);
+  write_bytes(path, bytes);
+}
+
+struct RollbackCase {
+  const char* name;
+  const char* deleted;  // the record whose slot goes to the free list
+  uint64_t header_slots;
+  std::optional<uint64_t> file_slots;
+  const char* error;  // nullptr when the open succeeds
+};
+
+class SlotCountTest : public CollectionTest, public ::testing::WithParamInterface<RollbackCase> {};
+
+// Six records take slots 0..5, one is deleted; then the header forgets some of them.
+TEST_P(SlotCountTest, SlotCountCoversEverySlotInUse) {
+  const RollbackCase& tc = GetParam();
+  {
+    auto c = open(make_config(4));
+    for (int i = 0; i < 6; ++i) add(*c, i, "r" + std::to_string(i));
+    ASSERT_TRUE(sync_collection(*c));
+    auto rec = committed_record(*c, tc.deleted);
+    ASSERT_TRUE(delete_record(*c, tc.deleted, rec->slot));
+  }
+  roll_back_vector_file(coll_dir() + "/vectors.bin", tc.header_slots, tc.file_slots);
+  auto c = open_collection(coll_dir(), make_config(4));
+  if (tc.error != nullptr) {
+    ASSERT_FALSE(c);
+    EXPECT_EQ(c.error().render(), tc.error);
+    return;
+  }
+  ASSERT_TRUE(c) << c.error().render();
+  EXPECT_EQ(slot_count(**c), std::max<uint64_t>(6, tc.header_slots));
+  // The free slot is reused first, then fresh slots follow the highest one in use: no
+  // live record's vector is overwritten.
+  add(**c, 10, "a");
+  add(**c, 11, "b");
+  ASSERT_TRUE(sync_collection(**c));
+  const uint64_t freed = tc.deleted[1] - '0';
+  EXPECT_EQ(committed_record(**c, "a")->slot, freed);
+  EXPECT_EQ(committed_record(**c, "b")->slot, std::max<uint64_t>(6, tc.header_slots));
+  for (int i = 0; i < 6; ++i) {
+    const std::string id = "r" + std::to_string(i);
+    if (id == tc.deleted) continue;
+    auto rec = committed_record(**c, id);
+    ASSERT_TRUE(rec);
+    EXPECT_EQ(slot_floats(**c, rec->slot), vec(4, i)) << id;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SlotCountTest,
+    ::testing::Values(
+        RollbackCase{"Unchanged", "r2", 6, std::nullopt, nullptr},
+        RollbackCase{"RecordsNameTheHighest", "r2", 3, std::nullopt, nullptr},
+        RollbackCase{"FreeListNamesTheHighest", "r5", 3, std::nullopt, nullptr},
+        RollbackCase{"HeaderClaimsNone", "r0", 0, std::nullopt, nullptr},
+        RollbackCase{"FileHoldsExactlyTheSlotsInUse", "r2", 4, 6, nullptr},
+        RollbackCase{"FileTooShortForARecord", "r2", 3, 5,
+                     "Data corruption: Slot 5 is in use but the vector file holds only 5 slots"},
+        RollbackCase{"FileTooShortForTheFreeList", "r5", 3, 5,
+                     "Data corruption: Slot 5 is in use but the vector file holds only 5 slots"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A graph of `n` nodes on slots 0..n-1, one layer, no links.
 HnswGraph graph_of(uint32_t n) {

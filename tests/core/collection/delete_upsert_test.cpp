@@ -173,24 +173,23 @@ TEST_F(UpsertTest, BufferedCopyIsReplacedWithoutTheDeletedMarker) {
   EXPECT_EQ(slot_count(*c), 2u);
 }
 
-TEST_F(UpsertTest, CommittedRecordIsDeletedAndTheNewOneBuffered) {
+TEST_F(UpsertTest, CommittedRecordIsReplacedInOneTransaction) {
   auto c = open(make_config(4));
   add(*c, 1, "x");
-  ASSERT_TRUE(flush_pending(*c));
+  ASSERT_TRUE(flush_pending(*c));  // committed in slot 0
   ASSERT_TRUE(upsert_record(*c, "x", vec(4, 5), JsonValue(), 60));
-  EXPECT_EQ(committed_record(*c, "x"), std::nullopt);
-  // Transaction 1 stored the freed slot; the new record then took it back.
-  EXPECT_EQ(stored_freelist(*c), std::vector<uint64_t>{0});
-  EXPECT_TRUE(memory_freelist(*c).empty());
-  EXPECT_EQ(buffered_ids(*c), std::vector<std::string>{"x"});
-  EXPECT_EQ(slot_floats(*c, 0), vec(4, 5));
-
-  ASSERT_TRUE(flush_pending(*c));
+  // The new record is committed at once in a new slot; the old slot was freed after the
+  // commit, with the deleted marker, and is saved in the free list.
+  EXPECT_EQ(buffered(*c), 0u);
   auto x = committed_record(*c, "x");
   ASSERT_TRUE(x);
-  EXPECT_EQ(x->slot, 0u);
+  EXPECT_EQ(x->slot, 1u);
   EXPECT_EQ(x->expires_at, x->created_at + 60);
-  EXPECT_EQ(stored_freelist(*c), std::vector<uint64_t>{});
+  EXPECT_EQ(slot_floats(*c, 1), vec(4, 5));
+  EXPECT_TRUE(std::isnan(slot_floats(*c, 0)[0]));
+  EXPECT_EQ(stored_freelist(*c), std::vector<uint64_t>{0});
+  EXPECT_EQ(memory_freelist(*c), std::vector<uint64_t>{0});
+  EXPECT_EQ(committed_records(*c).size(), 1u);
 }
 
 TEST_F(UpsertTest, BufferedAndCommittedCopiesAreBothReplaced) {
@@ -199,13 +198,14 @@ TEST_F(UpsertTest, BufferedAndCommittedCopiesAreBothReplaced) {
   ASSERT_TRUE(flush_pending(*c));  // committed in slot 0
   add(*c, 2, "x");                 // buffered in slot 1
   ASSERT_TRUE(upsert_record(*c, "x", vec(4, 5), JsonValue(), std::nullopt));
-  // Slot 1 was freed first, slot 0 last, and the new copy reuses slot 0.
-  EXPECT_EQ(memory_freelist(*c), std::vector<uint64_t>{1});
-  ASSERT_TRUE(flush_pending(*c));
+  // The buffered copy's slot 1 was freed and taken by the new record; slot 0 was freed
+  // after the replacing commit.
+  EXPECT_EQ(buffered(*c), 0u);
+  EXPECT_EQ(memory_freelist(*c), std::vector<uint64_t>{0});
   auto recs = committed_records(*c);
   ASSERT_EQ(recs.size(), 1u);
-  EXPECT_EQ(recs[0].slot, 0u);
-  EXPECT_EQ(slot_floats(*c, 0), vec(4, 5));
+  EXPECT_EQ(recs[0].slot, 1u);
+  EXPECT_EQ(slot_floats(*c, 1), vec(4, 5));
 }
 
 TEST_F(UpsertTest, UnknownIdIsAnAddAndATwiceBufferedIdLosesOnlyItsFirstCopy) {

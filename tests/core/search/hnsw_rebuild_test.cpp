@@ -101,7 +101,9 @@ void expect_invariants(const HnswGraph& g, const std::vector<LiveEntry>& in,
   for (size_t l = 0; l < g.layer_count(); ++l) {
     for (uint32_t i = 0; i < g.node_count(); ++i) {
       const auto list = g.neighbors(l, i);
-      if (l > g.level(i)) ASSERT_TRUE(list.empty()) << "layer " << l << " node " << i;
+      if (l > g.level(i)) {
+        ASSERT_TRUE(list.empty()) << "layer " << l << " node " << i;
+      }
       std::set<uint32_t> seen;
       for (const uint32_t e : list) {
         ASSERT_LT(e, g.node_count());

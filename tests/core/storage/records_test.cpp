@@ -10,8 +10,8 @@
 namespace tornquil {
 namespace {
 
-using testing::TestDir;
 using testing::le;
+using testing::TestDir;
 
 // Hand-built value: the fields in their stored order.
 std::string value(std::string_view id, uint64_t slot, std::string_view meta, uint64_t created,
@@ -191,6 +191,29 @@ TEST(LivenessTest, ClockAndExpiry) {
   }
   // The real clock is back.
   EXPECT_GT(now_unix_secs(), T);
+}
+
+TEST(ExpiryTest, SaturatesInsteadOfWrapping) {
+  constexpr uint64_t kMax = UINT64_MAX;
+  struct Case {
+    uint64_t created;
+    std::optional<uint64_t> ttl;
+    std::optional<uint64_t> expires;
+  } cases[] = {
+      {100, std::nullopt, std::nullopt},
+      {100, 0, 100},
+      {100, 3600, 3700},
+      {100, kMax - 100, kMax},
+      {100, kMax - 99, kMax},
+      {100, kMax, kMax},
+      {kMax, 1, kMax},
+      {0, kMax, kMax},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(expiry_for(c.created, c.ttl), c.expires) << c.created << " + " << c.ttl.value_or(0);
+  }
+  FixedClock clock(1700000000 * kSec);
+  EXPECT_TRUE(is_live(rec("x", 0, RecordState::Active, expiry_for(now_unix_secs(), kMax))));
 }
 
 TEST_F(RecordStoreTest, PutGetAndReplace) {

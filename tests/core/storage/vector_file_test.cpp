@@ -20,9 +20,9 @@ namespace tornquil {
 namespace {
 
 using testing::file_size;
+using testing::le;
 using testing::read_bytes;
 using testing::TestDir;
-using testing::le;
 using testing::write_bytes;
 
 uint32_t fnv_oracle(const std::string& b) {
@@ -254,6 +254,36 @@ TEST(VectorFileTest, GrowthRule) {
   auto r = read_vector(*again, 1538);
   ASSERT_TRUE(r);
   EXPECT_EQ(std::vector<float>(r->begin(), r->end()), v);
+}
+
+TEST(VectorFileTest, WriteSlotsFillsARunThatTheViewShowsAtOnce) {
+  TestDir dir;
+  auto s = create_vector_file(dir.file("vectors.bin"), 2);
+  ASSERT_TRUE(s);
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(append_slot(*s));
+  ASSERT_TRUE(write_slots(*s, 1, std::vector<float>{1, 2, 3, 4, 5, 6}));
+  auto r = read_vector(*s, 3);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(std::vector<float>(r->begin(), r->end()), (std::vector<float>{5, 6}));
+  EXPECT_EQ((*read_vector(*s, 1))[0], 1.0f);
+
+  struct Case {
+    uint64_t first;
+    std::vector<float> v;
+    std::string error;
+  } cases[] = {
+      {3, {1, 2, 3, 4}, "Record not found: Slot 4 not allocated"},
+      {5, {1, 2}, "Record not found: Slot 5 not allocated"},
+      {0, {1, 2, 3}, "Dimension mismatch: expected 2, got 3"},
+      {~uint64_t{0}, {1, 2, 3, 4}, "Record not found: Slot 18446744073709551615 not allocated"},
+  };
+  for (const Case& c : cases) {
+    auto w = write_slots(*s, c.first, c.v);
+    ASSERT_FALSE(w) << c.error;
+    EXPECT_EQ(w.error().render(), c.error);
+  }
+  EXPECT_EQ((*read_vector(*s, 3))[0], 5.0f);  // a refused run writes nothing
+  EXPECT_TRUE(write_slots(*s, 7, {}));        // nothing to write
 }
 
 TEST(VectorFileTest, GrowthOfATinyFileTakesAtLeastOneSlot) {

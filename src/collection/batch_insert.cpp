@@ -1,0 +1,284 @@
+// The batch insert: reading rows, the checks before any slot is taken, and the three
+// phases.
+#include "collection/batch_insert.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <shared_mutex>
+#include <utility>
+
+#include "base/uuid.hpp"
+#include "collection/vector_check.hpp"
+#include "search/distance.hpp"
+#include "storage/records.hpp"
+
+namespace tornquil {
+
+namespace {
+
+std::atomic<bool> g_fail_next_vector_flush{false};
+std::atomic<void (*)(int, void*)> g_phase_hook{nullptr};
+std::atomic<void*> g_phase_hook_arg{nullptr};
+
+void after_phase(int phase) {
+  if (auto hook = g_phase_hook.load()) hook(phase, g_phase_hook_arg.load());
+}
+
+}  // namespace
+
+BatchRows BatchRows::float32_matrix(const void* data, size_t rows, size_t cols,
+                                    ptrdiff_t row_stride, ptrdiff_t col_stride) {
+  BatchRows b;
+  b.kind_ = Kind::Float32;
+  b.data_ = static_cast<const unsigned char*>(data);
+  b.rows_ = rows;
+  b.cols_ = cols;
+  b.row_stride_ = row_stride;
+  b.col_stride_ = col_stride;
+  return b;
+}
+
+BatchRows BatchRows::float64_matrix(const void* data, size_t rows, size_t cols,
+                                    ptrdiff_t row_stride, ptrdiff_t col_stride) {
+  BatchRows b = float32_matrix(data, rows, cols, row_stride, col_stride);
+  b.kind_ = Kind::Float64;
+  return b;
+}
+
+BatchRows BatchRows::packed(std::span<const float> floats, std::span<const size_t> offsets) {
+  BatchRows b;
+  b.kind_ = Kind::Packed;
+  b.data_ = reinterpret_cast<const unsigned char*>(floats.data());
+  b.offsets_ = offsets.data();
+  b.rows_ = offsets.empty() ? 0 : offsets.size() - 1;
+  return b;
+}
+
+size_t BatchRows::row_length(size_t r) const {
+  if (kind_ == Kind::Packed) return offsets_[r + 1] - offsets_[r];
+  return cols_;
+}
+
+std::span<const float> BatchRows::row(size_t r, float* scratch) const {
+  if (kind_ == Kind::Packed) {
+    const float* floats = reinterpret_cast<const float*>(data_);
+    return {floats + offsets_[r], offsets_[r + 1] - offsets_[r]};
+  }
+  const unsigned char* p = data_ + static_cast<ptrdiff_t>(r) * row_stride_;
+  if (kind_ == Kind::Float32) {
+    const bool adjacent = cols_ < 2 || col_stride_ == static_cast<ptrdiff_t>(sizeof(float));
+    if (adjacent) {
+      if (reinterpret_cast<uintptr_t>(p) % alignof(float) == 0) {
+        return {reinterpret_cast<const float*>(p), cols_};
+      }
+      std::memcpy(scratch, p, cols_ * sizeof(float));
+    } else {
+      for (size_t c = 0; c < cols_; ++c, p += col_stride_) std::memcpy(&scratch[c], p, 4);
+    }
+    return {scratch, cols_};
+  }
+  // Float64, narrowed to the nearest float32 (beyond float32's range: infinities).
+  for (size_t c = 0; c < cols_; ++c, p += col_stride_) {
+    double d;
+    std::memcpy(&d, p, sizeof(d));
+    scratch[c] = static_cast<float>(d);
+  }
+  return {scratch, cols_};
+}
+
+namespace {
+
+// Everything the phases need per item, built before phase 1. The ids are the result.
+struct BatchPlan {
+  std::vector<std::string> ids;
+  std::vector<uint64_t> slots;
+  std::vector<uint64_t> created_at;
+  // Item numbers in ascending order of their ids, batch order among equal ids.
+  std::vector<size_t> key_order;
+};
+
+// The checks that run before any slot is taken, in their order.
+Result<void> check_batch(const Collection& c, const BatchInput& in) {
+  const size_t n = in.vectors.size();
+  if (in.metadata.size() != n) {
+    return std::unexpected(CoreError::invalid_input("vectors and metadatas must have same length"));
+  }
+  if (in.ids && in.ids->size() != n) {
+    return std::unexpected(CoreError::invalid_input("ids must have same length as vectors"));
+  }
+  if (in.ttls && in.ttls->size() != n) {
+    return std::unexpected(CoreError::invalid_input("ttls must have same length as vectors"));
+  }
+  const uint64_t dims = c.config.dimensions;
+  for (size_t i = 0; i < n; ++i) {
+    const size_t len = in.vectors.row_length(i);
+    if (len != dims) return std::unexpected(CoreError::dimension_mismatch(dims, len));
+  }
+  std::vector<float> scratch(dims);
+  for (size_t i = 0; i < n; ++i) {
+    TQ_TRY(check_storable_vector(c.config.metric, in.vectors.row(i, scratch.data()), i));
+  }
+  if (in.ids) {
+    for (std::string_view id : *in.ids) TQ_TRY(check_record_id(id));
+  }
+  return {};
+}
+
+// Item numbers in ascending byte order of their ids, batch order among equal ids. Sorted on
+// the first eight bytes held as one integer first, so most comparisons touch no string.
+std::vector<size_t> key_order(const std::vector<std::string>& ids) {
+  struct Key {
+    uint64_t prefix;
+    size_t item;
+  };
+  std::vector<Key> keys(ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) {
+    unsigned char b[8] = {};
+    std::memcpy(b, ids[i].data(), std::min<size_t>(8, ids[i].size()));
+    uint64_t prefix = 0;
+    for (unsigned char x : b) prefix = prefix << 8 | x;
+    keys[i] = {prefix, i};
+  }
+  std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    // A zero byte in the prefix may be padding or the id's own: the whole ids decide.
+    const int cmp = ids[a.item].compare(ids[b.item]);
+    return cmp != 0 ? cmp < 0 : a.item < b.item;
+  });
+  std::vector<size_t> order(ids.size());
+  for (size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].item;
+  return order;
+}
+
+// The ids, the slots and the clock of every item.
+Result<BatchPlan> plan_batch(Collection& c, const BatchInput& in) {
+  const size_t n = in.vectors.size();
+  BatchPlan plan;
+  if (in.ids) {
+    plan.ids.assign(in.ids->begin(), in.ids->end());
+  } else {
+    plan.ids.reserve(n);
+    UuidGenerator uuids;
+    for (size_t i = 0; i < n; ++i) plan.ids.push_back(uuids.next());
+  }
+  plan.slots.reserve(n);
+  TQ_TRY(allocate_slots(c.slots, n, plan.slots));
+  plan.created_at.resize(n);
+  for (size_t i = 0; i < n; ++i) plan.created_at[i] = now_unix_secs();
+  plan.key_order = key_order(plan.ids);
+  return plan;
+}
+
+// Phase 1: every record stored Pending, with the free list, in one transaction. The puts
+// go in ascending order of the ids (batch order among equal ids, so the later item still
+// replaces the earlier), which keeps the store's page walks local instead of random.
+Result<void> commit_pending(Collection& c, const BatchInput& in, const BatchPlan& plan) {
+  TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
+  std::string value;
+  for (size_t i : plan.key_order) {
+    RecordView r;
+    r.id = plan.ids[i];
+    r.slot = plan.slots[i];
+    r.metadata = in.metadata[i];
+    r.created_at = plan.created_at[i];
+    r.expires_at = expiry_for(r.created_at, in.ttls ? (*in.ttls)[i] : std::nullopt);
+    r.state = RecordState::Pending;
+    encode_record_into(r, value);
+    TQ_TRY(txn.put(kRecordsTable, r.id, value));
+  }
+  {
+    std::shared_lock lk(c.slots.freelist_lock);
+    TQ_TRY(save_freelist(c.slots.freelist, txn));
+  }
+  return commit_collection_txn(c, txn);
+}
+
+// Rows staged for one write to the file: about 1 MiB.
+constexpr size_t kStagedBytes = size_t{1} << 20;
+// Shorter runs of consecutive slots (freed slots reused) are written through the view.
+constexpr size_t kMinFileRun = 8;
+
+// Phase 2: every prepared vector into its slot, then one flush, under one hold of the
+// `vectors` lock. Long runs of consecutive slots, the fresh ones, are prepared into a
+// staging buffer and written to the file a chunk at a time.
+Result<void> write_vectors(Collection& c, const BatchInput& in, const BatchPlan& plan) {
+  const Metric metric = c.config.metric;
+  const size_t dims = c.config.dimensions;
+  const size_t chunk_rows = std::max<size_t>(kMinFileRun, kStagedBytes / (dims * sizeof(float)));
+  std::vector<float> row_scratch(dims);
+  std::vector<float> staged(chunk_rows * dims);
+  const std::vector<uint64_t>& slots = plan.slots;
+  const size_t n = slots.size();
+
+  std::unique_lock lk(c.slots.vectors_lock);
+  VectorStorage& file = c.slots.vectors;
+  for (size_t i = 0; i < n;) {
+    size_t end = i + 1;
+    while (end < n && end - i < chunk_rows && slots[end] == slots[end - 1] + 1) ++end;
+    if (end - i < kMinFileRun) {
+      for (; i < end; ++i) {
+        prepare_vector_into(metric, in.vectors.row(i, row_scratch.data()), staged.data());
+        TQ_TRY(write_vector(file, slots[i], std::span<const float>(staged.data(), dims)));
+      }
+      continue;
+    }
+    for (size_t k = i; k < end; ++k) {
+      prepare_vector_into(metric, in.vectors.row(k, row_scratch.data()),
+                          staged.data() + (k - i) * dims);
+    }
+    TQ_TRY(write_slots(file, slots[i], std::span<const float>(staged.data(), (end - i) * dims)));
+    i = end;
+  }
+  if (g_fail_next_vector_flush.exchange(false)) {
+    return std::unexpected(CoreError::io("injected vector flush failure"));
+  }
+  return flush_vectors(file);
+}
+
+// Phase 3: the batch's records made Active in one transaction. Only a record that is still
+// this item's (Pending, in the item's slot) is promoted: a record deleted meanwhile is not
+// brought back (not even a Tombstone whose removal is still to come), and a newer record
+// under the same id is left as its own writer leaves it.
+Result<void> commit_active(Collection& c, const BatchPlan& plan) {
+  TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
+  std::string value;
+  for (size_t i : plan.key_order) {
+    const std::string& id = plan.ids[i];
+    TQ_ASSIGN(std::optional<std::string_view> stored, txn.get(kRecordsTable, id));
+    if (!stored) continue;
+    TQ_ASSIGN(RecordView r, decode_record_view(*stored));
+    if (r.state != RecordState::Pending || r.slot != plan.slots[i]) continue;
+    r.state = RecordState::Active;
+    encode_record_into(r, value);  // copies out of the store's pages before the put
+    TQ_TRY(txn.put(kRecordsTable, id, value));
+  }
+  return commit_collection_txn(c, txn);
+}
+
+}  // namespace
+
+Result<std::vector<std::string>> add_batch_records(Collection& c, const BatchInput& in) {
+  TQ_TRY(check_batch(c, in));
+  TQ_ASSIGN(BatchPlan plan, plan_batch(c, in));
+  TQ_TRY(commit_pending(c, in, plan));
+  after_phase(1);
+  TQ_TRY(write_vectors(c, in, plan));
+  if (c.config.hnsw) c.needs_rebuild.store(true);
+  after_phase(2);
+  TQ_TRY(commit_active(c, plan));
+  // Again once the records are live: a refresh that cleared the first mark may have read
+  // the records while they were still Pending.
+  if (c.config.hnsw) c.needs_rebuild.store(true);
+  return std::move(plan.ids);
+}
+
+void TEST_fail_next_batch_vector_flush() { g_fail_next_vector_flush.store(true); }
+
+void TEST_set_batch_phase_hook(void (*hook)(int phase, void* arg), void* arg) {
+  g_phase_hook_arg.store(arg);
+  g_phase_hook.store(hook);
+}
+
+}  // namespace tornquil

@@ -1,0 +1,100 @@
+// Batch insert: many records added in one call, past the write buffer, in three phases of
+// one commit or one flush each: the records as Pending together with the free list, then
+// every vector under one hold of the `vectors` lock and one flush of the vector file, then
+// the records as Active. Readers see the batch only once the last phase has committed.
+//
+// Nothing is rolled back. A batch that fails leaves:
+//   before slots are taken (lengths, dimensions, stored form, ids): nothing changed
+//   while taking slots, at item i: the slots of items before i taken for good
+//   in phase 1: every slot taken for good; no record stored
+//   in phase 2: the records stored Pending; some vectors written, not all durable
+//   in phase 3: the records stored Pending; every vector written and durable
+// A Pending record is never live: get, search, len, export and the index leave it out,
+// while delete and upsert of its id still find and remove it.
+//
+// Locks, in the collection's order: the `freelist` lock once for writing to take freed
+// slots and, when those run out, the `vectors` lock once for writing to append fresh ones
+// (never both at once); the `freelist` lock for reading inside phase 1's write transaction;
+// the `vectors` lock for writing, alone, around phase 2; phase 3 only its write transaction.
+// No lock is held between phases, and none per item.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/error.hpp"
+#include "collection/collection.hpp"
+
+namespace tornquil {
+
+// The vectors of a batch, read one row at a time, so that a caller's matrix is never copied
+// whole. Either a matrix of float32 or float64 elements in any layout, element (r, c) at
+// data + r * row_stride + c * col_stride bytes (strides may be negative or zero), or rows of
+// any lengths packed end to end. BatchRows only views the memory: the caller keeps it alive
+// and unchanged for as long as the BatchRows is used.
+class BatchRows {
+ public:
+  static BatchRows float32_matrix(const void* data, size_t rows, size_t cols, ptrdiff_t row_stride,
+                                  ptrdiff_t col_stride);
+  static BatchRows float64_matrix(const void* data, size_t rows, size_t cols, ptrdiff_t row_stride,
+                                  ptrdiff_t col_stride);
+  // Row r is floats[offsets[r], offsets[r + 1]); offsets holds one entry more than there
+  // are rows, ascending, and its last entry is at most floats.size().
+  static BatchRows packed(std::span<const float> floats, std::span<const size_t> offsets);
+
+  size_t size() const { return rows_; }
+  size_t row_length(size_t r) const;
+
+  // Row r as float32: a view of the caller's memory when its elements are adjacent,
+  // aligned float32, otherwise the row narrowed or gathered into `scratch` (room for
+  // row_length(r) floats) and a view of that. r < size().
+  std::span<const float> row(size_t r, float* scratch) const;
+
+ private:
+  enum class Kind : uint8_t { Float32, Float64, Packed };
+  BatchRows() = default;
+
+  Kind kind_ = Kind::Packed;
+  const unsigned char* data_ = nullptr;  // element (0, 0), or the packed floats
+  const size_t* offsets_ = nullptr;      // packed rows only
+  size_t rows_ = 0;
+  size_t cols_ = 0;
+  ptrdiff_t row_stride_ = 0;
+  ptrdiff_t col_stride_ = 0;
+};
+
+// What a batch inserts: n vectors, n metadata texts (the compact JSON that records store)
+// and, when given, n ids and n optional TTLs in seconds. The views must stay valid and
+// unchanged for the call.
+struct BatchInput {
+  BatchRows vectors = BatchRows::packed({}, {});
+  std::span<const std::string> metadata;
+  std::optional<std::span<const std::string_view>> ids;
+  std::optional<std::span<const std::optional<uint64_t>>> ttls;
+};
+
+// Inserts the batch and returns the ids in batch order, duplicates included: the given ids,
+// or new version-4 UUIDs. Checks, in this order, before anything changes: InvalidInput
+// "vectors and metadatas must have same length", "ids must have same length as vectors",
+// "ttls must have same length as vectors"; DimensionMismatch for the first vector of the
+// wrong length; InvalidInput for the first vector whose stored form would begin with NaN
+// (naming its row) and for the first id too long to be stored. A later id replaces an
+// earlier record of the same id, in the batch or stored; the replaced record's slot stays
+// taken. An expiry is created_at + ttl, wrapping modulo 2^64. With HNSW parameters the
+// collection is marked for an index refresh, also for an empty batch. Errors after the
+// checks leave the states listed at the top of this file. The caller holds no lock of the
+// collection and keeps it alive for the call.
+Result<std::vector<std::string>> add_batch_records(Collection& c, const BatchInput& in);
+
+// Makes the next batch's phase 2 fail with Io after writing its vectors, before the flush.
+void TEST_fail_next_batch_vector_flush();
+// While set, every batch calls hook(phase, arg) once phase 1 or phase 2 has succeeded, with
+// no lock held; nullptr removes it.
+void TEST_set_batch_phase_hook(void (*hook)(int phase, void* arg), void* arg);
+
+}  // namespace tornquil
