@@ -91,13 +91,20 @@ def index_nodes(path, name):
     return slots, names
 
 
-@pytest.mark.parametrize("metric", ["l2", "cosine"])
-def test_recall_at_10_against_the_exact_road(open_graph, metric):
-    db, graph = open_graph("g", metric)
-    exact = db.collection("exact", DIMS, metric)
+@pytest.fixture(params=["l2", "cosine"])
+def twins(request, open_graph):
+    """(graph, exact, vectors): the same records in a collection with graph parameters and in
+    one that takes the exact road."""
+    db, graph = open_graph("g", request.param)
+    exact = db.collection("exact", DIMS, request.param)
     vectors = data()
     fill(graph, vectors)
     fill(exact, vectors)
+    return graph, exact, vectors
+
+
+def test_recall_at_10_against_the_exact_road(twins):
+    graph, exact, _ = twins
     queries = data(100, seed=1)
     found = sum(
         len(set(ids(graph.search(q, 10))) & set(ids(exact.search(q, 10)))) for q in queries
@@ -105,13 +112,8 @@ def test_recall_at_10_against_the_exact_road(open_graph, metric):
     assert found / (10 * len(queries)) >= 0.9
 
 
-@pytest.mark.parametrize("metric", ["l2", "cosine"])
-def test_an_exact_match_comes_first_with_its_exact_score(open_graph, metric):
-    db, graph = open_graph("g", metric)
-    exact = db.collection("exact", DIMS, metric)
-    vectors = data()
-    fill(graph, vectors)
-    fill(exact, vectors)
+def test_an_exact_match_comes_first_with_its_exact_score(twins):
+    graph, exact, vectors = twins
     for i in range(0, N, 97):
         first = graph.search(vectors[i], 5)[0]
         assert first.id == f"r{i}"

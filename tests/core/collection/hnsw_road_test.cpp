@@ -31,14 +31,12 @@ using HnswRoadTest = CollectionTest;
 constexpr uint64_t kDims = 8;
 
 HnswConfig road_hnsw() {
-  HnswConfig h;
-  h.m = 8;
-  h.m0 = 16;
-  h.m_max = 8;
-  h.ef_construction = 64;
-  h.ef_search = 64;
-  h.level_multiplier = 0.5;
-  return h;
+  return HnswConfig{.m = 8,
+                    .m0 = 16,
+                    .m_max = 8,
+                    .ef_construction = 64,
+                    .ef_search = 64,
+                    .level_multiplier = 0.5};
 }
 
 // A vector with no structure shared between seeds, so that every record has its own
