@@ -6,6 +6,12 @@
 // both wall times and their ratio, and the recall@10 of a plain beam search (ef 100) over
 // each graph against brute force, so that speed is not bought with a worse graph.
 //
+// Then the query on the same two graphs, one thread, for 1000 held-out queries at ef_search
+// 50, 100 and 200: recall@10 against brute force and queries per second, through the core
+// (hnsw_search, whose hits are looked up by id in the record table) and through hnswlib's
+// searchKnn at the same ef. The core's time is also given without the record lookups (the
+// descent and the layer-0 beam alone), so the cost of each part shows.
+//
 // Usage: bench_hnsw [nodes]   (default 100000)
 #include <hnswlib/hnswlib.h>
 
@@ -25,7 +31,10 @@
 #include "base/platform.hpp"
 #include "base/worker_pool.hpp"
 #include "search/distance.hpp"
+#include "search/hnsw/query.hpp"
 #include "search/hnsw/rebuild.hpp"
+#include "storage/kv_store.hpp"
+#include "storage/records.hpp"
 #include "storage/vector_file.hpp"
 
 namespace tq = tornquil;
@@ -142,13 +151,46 @@ double recall_at_10(const std::vector<float>& data, size_t n, uint32_t entry,
   return double(hit) / (kQueries * 10);
 }
 
+constexpr size_t kQueries = 1000;
+
+// The ids of the exact top 10 of every query, by inner product (the data is unit length).
+std::vector<std::vector<uint32_t>> exact_top10(const std::vector<float>& data, size_t n,
+                                               const float* queries) {
+  std::vector<std::vector<uint32_t>> truth(kQueries);
+  tq::parallel_for(kQueries, 1, [&](size_t b, size_t e) {
+    std::vector<std::pair<float, uint32_t>> all(n);
+    for (size_t q = b; q < e; ++q) {
+      for (uint32_t i = 0; i < n; ++i) {
+        all[i] = {-tq::distance(tq::Metric::Dot, &queries[q * kDims], &data[i * kDims], kDims), i};
+      }
+      std::partial_sort(all.begin(), all.begin() + 10, all.end());
+      for (size_t i = 0; i < 10; ++i) truth[q].push_back(all[i].second);
+    }
+  });
+  return truth;
+}
+
+size_t overlap(const std::vector<uint32_t>& found, const std::vector<uint32_t>& truth) {
+  size_t hit = 0;
+  for (const uint32_t id : found) hit += std::count(truth.begin(), truth.end(), id);
+  return hit;
+}
+
+void report(const char* who, size_t ef, size_t hits, uint64_t ns) {
+  std::printf("  ef %3zu  %-22s recall@10 %.3f  %8.0f QPS  %7.1f us/query\n", ef, who,
+              double(hits) / (kQueries * 10), kQueries / secs(ns), ns / 1e3 / kQueries);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 100000;
   const unsigned threads = tq::worker_count();
   std::printf("nodes %zu, dims %zu, workers %u\n", n, kDims, threads);
-  const std::vector<float> data = make_data(n);
+  // The first n rows are the data set; the rows after them are held-out queries.
+  std::vector<float> data = make_data(n + kQueries);
+  const std::vector<float> queries(data.begin() + n * kDims, data.end());
+  data.resize(n * kDims);
 
   const std::filesystem::path dir = std::filesystem::temp_directory_path() /
                                     ("tornquil-bench-hnsw-" + std::to_string(::getpid()));
@@ -209,6 +251,72 @@ int main(int argc, char** argv) {
       recall_at_10(data, n, static_cast<uint32_t>(peer.enterpoint_node_), peer_neighbors);
   std::printf("recall@10 of a layer-0 beam search (ef 100): ours %.3f, hnswlib %.3f\n", ours_recall,
               peer_recall);
+
+  // ---- The query ----
+  auto store = tq::KvStore::open((dir / "meta.redb").string());
+  if (!store) return 1;
+  {
+    auto txn = tq::begin_write_txn(**store);
+    if (!txn) return 1;
+    for (const tq::LiveEntry& e : entries) {
+      tq::Record r;
+      r.id = e.id;
+      r.slot = e.slot;
+      r.metadata = "{}";
+      r.state = tq::RecordState::Active;
+      if (!tq::put_record(*txn, r)) return 1;
+    }
+    if (!txn->commit()) return 1;
+  }
+  const auto truth = exact_top10(data, n, queries.data());
+  tq::HnswIndex index(std::move(ours.graph), tq::Metric::Cosine);
+  std::printf("query, one thread, %zu held-out queries, k = 10:\n", kQueries);
+  for (const size_t ef : {50, 100, 200}) {
+    index.write_graph()->config.ef_search = ef;
+    size_t hits = 0;
+    t0 = tq::platform::monotonic_ns();
+    for (size_t q = 0; q < kQueries; ++q) {
+      auto found =
+          tq::hnsw_search(index, std::span(&queries[q * kDims], kDims), 10, *storage, **store);
+      if (!found) return 1;
+      std::vector<uint32_t> got;
+      for (const tq::SearchHit& h : *found) got.push_back(std::stoul(h.id.substr(2)));
+      hits += overlap(got, truth[q]);
+    }
+    report("core hnsw_search", ef, hits, tq::platform::monotonic_ns() - t0);
+
+    // The walk alone: descent and layer-0 beam of the same width, no record lookups.
+    hits = 0;
+    t0 = tq::platform::monotonic_ns();
+    {
+      auto g = index.read_graph();
+      const size_t beam = tq::query_beam_width(ef, 10);
+      for (size_t q = 0; q < kQueries; ++q) {
+        const std::span<const float> query(&queries[q * kDims], kDims);
+        uint32_t cur = *g->entry_point;
+        for (size_t l = g->max_level; l >= 1; --l) {
+          cur = tq::greedy_closest(*g, query, cur, l, *storage, tq::Metric::Cosine);
+        }
+        const auto w = tq::search_base_layer(*g, query, cur, beam, *storage, tq::Metric::Cosine);
+        std::vector<uint32_t> got;
+        for (size_t i = 0; i < std::min<size_t>(10, w.size()); ++i) got.push_back(w[i].node);
+        hits += overlap(got, truth[q]);
+      }
+    }
+    report("core walk only", ef, hits, tq::platform::monotonic_ns() - t0);
+
+    peer.setEf(ef);
+    hits = 0;
+    t0 = tq::platform::monotonic_ns();
+    for (size_t q = 0; q < kQueries; ++q) {
+      auto pq = peer.searchKnn(&queries[q * kDims], 10);
+      std::vector<uint32_t> got;
+      for (; !pq.empty(); pq.pop()) got.push_back(static_cast<uint32_t>(pq.top().second));
+      hits += overlap(got, truth[q]);
+    }
+    report("hnswlib searchKnn", ef, hits, tq::platform::monotonic_ns() - t0);
+  }
+  store->reset();
   std::filesystem::remove_all(dir);
   return 0;
 }

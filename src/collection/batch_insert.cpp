@@ -268,6 +268,9 @@ Result<std::vector<std::string>> add_batch_records(Collection& c, const BatchInp
   if (c.config.hnsw) c.needs_rebuild.store(true);
   after_phase(2);
   TQ_TRY(commit_active(c, plan));
+  // Again once the records are live: a refresh that cleared the first mark may have read
+  // the records while they were still Pending.
+  if (c.config.hnsw) c.needs_rebuild.store(true);
   return std::move(plan.ids);
 }
 

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "collection/collection.hpp"
+#include "search/hnsw/insert.hpp"
 #include "storage/records.hpp"
 
 namespace tornquil {
@@ -32,9 +33,11 @@ Result<std::vector<LiveEntry>> read_live_entries(Collection& c) {
   return live;
 }
 
-Result<bool> refresh_incremental(Collection&, std::vector<LiveEntry>&) {
-  // Not built yet: the full rebuild serves this case too.
-  return false;
+void refresh_incremental(Collection& c, std::vector<LiveEntry>& live) {
+  retain_unindexed(live, *c.hnsw);
+  if (live.empty()) return;
+  std::shared_lock vectors_lock(c.slots.vectors_lock);
+  insert_nodes(*c.hnsw, live, c.slots.vectors);
 }
 
 namespace {
@@ -64,12 +67,13 @@ Result<void> rebuild_index(Collection& c) {
 Result<void> refresh_locked(Collection& c) {
   TQ_ASSIGN(std::vector<LiveEntry> live, read_live_entries(c));
   const size_t nodes = c.hnsw ? index_node_count(*c.hnsw) : 0;
-  bool done = false;
+  // By counts alone: after deletions or expiries the graph is built again, unless more
+  // records were added than lost.
   if (c.hnsw && nodes >= 1 && live.size() > nodes) {
-    TQ_ASSIGN(done, refresh_incremental(c, live));
+    refresh_incremental(c, live);
+    return {};
   }
-  if (!done) TQ_TRY(rebuild_index(c));
-  return {};
+  return rebuild_index(c);
 }
 
 }  // namespace

@@ -27,11 +27,11 @@ Result<void> refresh_index(Collection& c);
 // table gives an empty list.
 Result<std::vector<LiveEntry>> read_live_entries(Collection& c);
 
-// The incremental road: adds to the present index the live entries its graph lacks.
-// Answers true when it did so, false when the full rebuild must serve instead. The caller
-// holds the `hnsw` lock for writing and has checked that an index of at least one node is
-// present and that `live` is longer than its node count.
-Result<bool> refresh_incremental(Collection& c, std::vector<LiveEntry>& live);
+// The incremental road: adds to the present index the live entries its graph does not
+// index (`live` keeps only those), holding the `vectors` lock for reading while they are
+// inserted. Nothing can fail. The caller holds the `hnsw` lock for writing and has checked
+// that an index is present.
+void refresh_incremental(Collection& c, std::vector<LiveEntry>& live);
 
 // Called by every full rebuild just before and just after its second read of the live
 // records (the latter only when the read succeeded), with the `hnsw` and `vectors` locks

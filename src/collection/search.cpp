@@ -3,6 +3,7 @@
 #include "collection/search.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <mutex>
 #include <shared_mutex>
 #include <utility>
@@ -11,6 +12,7 @@
 #include "collection/index_refresh.hpp"
 #include "search/distance.hpp"
 #include "search/exact.hpp"
+#include "search/hnsw/query.hpp"
 
 namespace tornquil {
 
@@ -25,13 +27,40 @@ Result<std::vector<SearchHit>> exact_candidates(Collection& c, std::span<const f
   return scan_committed(*c.meta, c.slots.vectors, c.config.metric, query, k, filter);
 }
 
-// The graph's road, for a collection with graph parameters and a loaded index. The graph's
-// query is not wired in yet, so this takes the exact road, which gives the exact neighbours
-// that the graph can only approximate. The caller holds the `hnsw` lock for reading.
+// How many candidates the graph is asked for. Without a filter, k. With one (an empty
+// filter too) 4 x k, so that the filter has more to choose from, but never more than the
+// graph holds; 4 x k saturates rather than wrapping for a huge k.
+uint64_t hnsw_candidate_count(const HnswIndex& index, uint64_t k, bool filtered) {
+  if (!filtered) return k;
+  const uint64_t wide =
+      k > std::numeric_limits<uint64_t>::max() / 4 ? std::numeric_limits<uint64_t>::max() : 4 * k;
+  return std::min<uint64_t>(wide, index_node_count(index));
+}
+
+// The graph's road, for a collection with a loaded index. With a filter, the graph's
+// candidates are filtered in their order until k pass; no second walk looks for more, so
+// fewer than k can come back. The caller holds the `hnsw` lock for reading; the `vectors`
+// lock is taken here for the query.
 Result<std::vector<SearchHit>> hnsw_candidates(Collection& c, std::span<const float> query,
                                                uint64_t k,
                                                const std::optional<MetadataFilter>& filter) {
-  return exact_candidates(c, query, k, filter);
+  const HnswIndex& index = *c.hnsw;
+  const uint64_t count = hnsw_candidate_count(index, k, filter.has_value());
+  std::vector<SearchHit> hits;
+  {
+    std::shared_lock vectors_lock(c.slots.vectors_lock);
+    TQ_ASSIGN(hits, hnsw_search(index, query, count, c.slots.vectors, *c.meta));
+  }
+  if (!filter) return hits;
+  size_t kept = 0;
+  for (SearchHit& h : hits) {
+    if (kept >= k) break;
+    if (!matches_filter(*filter, h.metadata)) continue;
+    if (&hits[kept] != &h) hits[kept] = std::move(h);
+    ++kept;
+  }
+  hits.resize(kept);
+  return hits;
 }
 
 // `hits` followed by `more`, stably sorted best first and cut to k: hits stay ahead of

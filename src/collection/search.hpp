@@ -20,10 +20,12 @@ class Collection;
 // metric, the write buffer is scored as it stands, the committed records are scored, and
 // the two lists are merged: a stable sort by score keeps committed hits ahead of buffered
 // hits of the same score, and the first k are returned. Committed hits come from the exact
-// scan; a collection with graph parameters and a loaded index is where the graph's own
-// road plugs in (hnsw_candidates in search.cpp), which for now takes the exact road too.
-// Errors: those of the refresh and of the committed scan. Takes the collection's locks
-// itself; the caller holds none.
+// scan, or, for a collection with graph parameters and an index, from the graph: k
+// candidates without a filter; with a filter (an empty one too) min(4 x k, node count)
+// candidates, of which the first k that pass are kept. Errors: those of the refresh, of the
+// committed scan and of the graph's record lookups. Takes the collection's locks itself
+// (`hnsw` for reading, inside it `vectors` for reading around the committed road); the
+// caller holds none.
 Result<std::vector<SearchHit>> search_collection(Collection& c, std::span<const float> query,
                                                  uint64_t k,
                                                  const std::optional<MetadataFilter>& filter);

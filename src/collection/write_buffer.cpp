@@ -34,7 +34,10 @@ Result<void> commit_records(Collection& c, const std::vector<PendingRecord>& tak
     std::shared_lock lk(c.slots.vectors_lock);
     TQ_TRY(flush_vectors(c.slots.vectors));
   }
-  // Set before the records become live, so a refresh that reads them is asked for.
+  // Set before the records become live, so a refresh that reads them is asked for, and
+  // again once they are: a refresh that cleared the mark set before the commit may have
+  // read the records before they were there, and would otherwise leave them out of the
+  // graph until some later write.
   if (c.config.hnsw) c.needs_rebuild.store(true);
 
   TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
@@ -43,7 +46,9 @@ Result<void> commit_records(Collection& c, const std::vector<PendingRecord>& tak
     std::shared_lock lk(c.slots.freelist_lock);
     TQ_TRY(save_freelist(c.slots.freelist, txn));
   }
-  return commit_collection_txn(c, txn);
+  TQ_TRY(commit_collection_txn(c, txn));
+  if (c.config.hnsw) c.needs_rebuild.store(true);
+  return {};
 }
 
 }  // namespace

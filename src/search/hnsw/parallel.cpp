@@ -110,11 +110,21 @@ size_t LockedLayerLists::length(size_t l, uint32_t node) const {
   return layer.rows[static_cast<size_t>(r) * (layer.cap + 1)];
 }
 
-void LockedLayerLists::replace(size_t l, uint32_t node, std::span<const uint32_t> list) {
+void LockedLayerLists::set_keeping_links(size_t l, uint32_t node, std::span<const uint32_t> list) {
   Layer& layer = layers_[l];
   const uint32_t r = row(layer, node);
   std::unique_lock lock(layer.locks[r]);
   uint32_t* h = layer.rows.data() + static_cast<size_t>(r) * (layer.cap + 1);
+  const std::span<const uint32_t> held = view(layer, r);
+  std::vector<uint32_t> merged;
+  if (!held.empty()) {
+    // Rare: only a node that others reached before it linked this layer gets here.
+    merged.assign(list.begin(), list.end());
+    for (const uint32_t e : held) {
+      if (std::find(list.begin(), list.end(), e) == list.end()) merged.push_back(e);
+    }
+    list = merged;
+  }
   if (list.size() <= layer.cap) {
     std::copy(list.begin(), list.end(), h + 1);
   } else {
@@ -268,7 +278,7 @@ class NodeInserter {
       sort_best_first(s_.results);
       const uint32_t next_ep = s_.results.empty() ? ep : s_.results.front().node;
       select(i, x, l == 0 ? ctx_.config.m0 : ctx_.config.m);
-      ctx_.lists.replace(l, i, s_.selection);
+      ctx_.lists.set_keeping_links(l, i, s_.selection);
       for (const uint32_t e : s_.selection) ctx_.lists.append_unique(l, e, i);
       ep = next_ep;
     }

@@ -4,8 +4,11 @@
 //
 // Each node descends and searches its layers with asymmetric distances (its exact vector
 // against the other nodes' one-byte codes), chooses its neighbours by exact distance,
-// replaces its own lists and appends back-links to its neighbours' lists. Back-links are
-// never pruned here, so a list can grow past m or m0.
+// puts them at the front of its own lists and appends back-links to its neighbours' lists.
+// Back-links are never pruned or dropped here, so a list can grow past m or m0. A node can
+// receive back-links before it links a layer itself (another task entered the layer through
+// it from the layer above, or it is the entry node); they stay behind its own choice, so
+// that no node loses the only link that reaches it.
 //
 // Thread safety: the tasks of one batch share the locked lists and the distance counter;
 // everything else in the context is read-only while a batch runs. A task holds at most one
@@ -60,8 +63,9 @@ class LockedLayerLists {
   void copy_out(size_t layer, uint32_t node, std::vector<uint32_t>& out) const;
   // The node's list length, under the read lock.
   size_t length(size_t layer, uint32_t node) const;
-  // Replaces the node's list under its write lock.
-  void replace(size_t layer, uint32_t node, std::span<const uint32_t> list);
+  // Under the node's write lock, makes `list` its list, followed by the entries it already
+  // held that `list` lacks, in their order.
+  void set_keeping_links(size_t layer, uint32_t node, std::span<const uint32_t> list);
   // Appends `to` under the node's write lock unless already present; true when appended.
   bool append_unique(size_t layer, uint32_t node, uint32_t to);
 

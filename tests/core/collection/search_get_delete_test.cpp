@@ -81,8 +81,8 @@ TEST_F(SearchGetDeleteTest, AFilteredSearchKeepsOnlyMatchingRecordsOfBothSides) 
 }
 
 TEST_F(SearchGetDeleteTest, ACollectionWithGraphParametersGetsTheExactHits) {
-  // Without a loaded index, and until the graph's road is wired, such a collection must give
-  // exactly what the scan of its committed records gives.
+  // On a graph of 30 nodes a beam of 16 reaches the true neighbours: the graph's road must
+  // give exactly what the scan of the committed records gives.
   auto c = open(make_config(kDims, Metric::Dot, small_hnsw()));
   ASSERT_TRUE(c);
   for (uint64_t i = 0; i < 30; ++i) add(*c, i);

@@ -1,0 +1,286 @@
+"""Search on a collection with graph parameters, through the public module: recall against
+the exact road, exact matches, deleted and replaced records, filters, the write buffer, huge
+k, and the saved index across a reopen.
+
+`Tornquil.collection` never gives a collection graph parameters; only a registry entry that
+carries them does. The fixture creates the collection, closes every handle, rewrites the
+entry in the root store (an LMDB file) and opens the database again.
+"""
+
+import gc
+import math
+import os
+import struct
+
+import lmdb
+import numpy as np
+import pytest
+
+import tornquil
+
+DIMS = 32
+N = 2000
+
+
+def graph_params(m=16, m0=32, m_max=16, ef_construction=100, ef_search=64):
+    """The 56 stored bytes of the graph parameters."""
+    return struct.pack("<5QdQ", m, m0, m_max, ef_construction, ef_search, 1 / math.log(m), 0)
+
+
+def give_graph_params(path, name, params):
+    """Rewrites the registry entry of `name` to carry `params`; no handle may be open."""
+    env = lmdb.open(os.path.join(path, "meta.redb"), subdir=False, max_dbs=4)
+    try:
+        with env.begin(write=True) as txn:
+            table = env.open_db(b"collections", txn=txn)
+            key = name.encode() + b"\0"
+            entry = txn.get(key, db=table)
+            assert len(entry) == 29 + len(name.encode()) and entry[-1] == 0
+            txn.put(key, entry[:-1] + b"\x01" + params, db=table)
+            assert len(txn.get(key, db=table)) == 85 + len(name.encode())
+    finally:
+        env.close()
+
+
+@pytest.fixture
+def open_graph(path):
+    """open_graph(name, metric, **params) -> (handle, collection) with graph parameters."""
+
+    def make(name, metric="l2", **params):
+        db = tornquil.Tornquil(path)
+        db.collection(name, DIMS, metric)
+        del db
+        gc.collect()
+        give_graph_params(path, name, graph_params(**params))
+        db = tornquil.Tornquil(path)
+        return db, db.collection(name, DIMS, metric)
+
+    return make
+
+
+def data(n=N, seed=0):
+    return np.random.default_rng(seed).standard_normal((n, DIMS)).astype(np.float32)
+
+
+def fill(coll, vectors, metadata=None, prefix="r"):
+    for i, v in enumerate(vectors):
+        coll.add(v, metadata(i) if metadata else {}, id=f"{prefix}{i}")
+    coll.sync()
+
+
+def ids(hits):
+    return [h.id for h in hits]
+
+
+def index_nodes(path, name):
+    """(node slots, node ids) of the saved index."""
+    raw = open(os.path.join(path, "collections", name, "hnsw.index"), "rb").read()
+    (count,) = struct.unpack_from("<I", raw, 62)
+    at = 68 + 4 * raw[67]
+    (n,) = struct.unpack_from("<Q", raw, at)
+    slots = list(struct.unpack_from(f"<{n}Q", raw, at + 8))
+    at += 8 + 8 * n
+    (n,) = struct.unpack_from("<Q", raw, at)
+    at += 8
+    names = []
+    for _ in range(n):
+        (length,) = struct.unpack_from("<Q", raw, at)
+        names.append(raw[at + 8 : at + 8 + length].decode())
+        at += 8 + length
+    assert len(slots) == len(names) == count
+    return slots, names
+
+
+@pytest.fixture(params=["l2", "cosine"])
+def twins(request, open_graph):
+    """(graph, exact, vectors): the same records in a collection with graph parameters and in
+    one that takes the exact road."""
+    db, graph = open_graph("g", request.param)
+    exact = db.collection("exact", DIMS, request.param)
+    vectors = data()
+    fill(graph, vectors)
+    fill(exact, vectors)
+    return graph, exact, vectors
+
+
+def test_recall_at_10_against_the_exact_road(twins):
+    graph, exact, _ = twins
+    queries = data(100, seed=1)
+    found = sum(
+        len(set(ids(graph.search(q, 10))) & set(ids(exact.search(q, 10)))) for q in queries
+    )
+    assert found / (10 * len(queries)) >= 0.9
+
+
+def test_an_exact_match_comes_first_with_its_exact_score(twins):
+    graph, exact, vectors = twins
+    for i in range(0, N, 97):
+        first = graph.search(vectors[i], 5)[0]
+        assert first.id == f"r{i}"
+        assert first.score == exact.search(vectors[i], 1)[0].score
+
+
+@pytest.mark.parametrize("added_after", [0, 30], ids=["rebuilt", "extended"])
+def test_a_deleted_record_is_never_returned(open_graph, added_after):
+    # With more records added than deleted the graph is extended and keeps the deleted
+    # records' nodes, which must still never answer.
+    _, graph = open_graph("g")
+    vectors = data()
+    fill(graph, vectors)
+    gone = range(0, N, 100)
+    for i in gone:
+        assert graph.delete(f"r{i}")
+    fill(graph, data(added_after, seed=2), prefix="new")
+    for i in gone:
+        hits = graph.search(vectors[i], 10)
+        assert len(hits) == 10
+        assert f"r{i}" not in ids(hits)
+
+
+def test_a_selective_filter_can_return_fewer_than_k_and_an_empty_one_widens_the_beam(open_graph):
+    db, graph = open_graph("g", ef_search=1)
+    exact = db.collection("exact", DIMS, "l2")
+    vectors = data()
+    group = lambda i: {"g": i % 100}
+    fill(graph, vectors, group)
+    fill(exact, vectors, group)
+    q = vectors[7]
+
+    # Only the 40 nearest candidates are filtered; the exact road finds all 20 members.
+    few = graph.search(q, 10, {"g": 7})
+    assert len(few) < 10
+    assert all(h.metadata == {"g": 7} for h in few)
+    assert len(exact.search(q, 10, {"g": 7})) == 10
+
+    # {} passes everything, so it gives the first k of a search for 4 x k (the same walk);
+    # past the node count the candidates stop at the node count.
+    for k in (1, 10, 600):
+        assert ids(graph.search(q, k, {})) == ids(graph.search(q, min(4 * k, N)))[:k]
+
+    # With a beam of 2 the walk often misses; the beam of 8 that {} brings misses less.
+    queries = data(200, seed=3)
+    truth = [exact.search(v, 1)[0].id for v in queries]
+    plain = sum(graph.search(v, 1)[0].id == t for v, t in zip(queries, truth))
+    widened = sum(graph.search(v, 1, {})[0].id == t for v, t in zip(queries, truth))
+    assert widened > plain
+
+
+def test_a_buffered_record_is_found_on_the_graph_road(open_graph):
+    _, graph = open_graph("g")
+    fill(graph, data())
+    graph.search(data(1, seed=9)[0], 1)  # builds the index
+    fresh = data(1, seed=4)[0]
+    graph.add(fresh, {"new": True}, id="fresh")
+    for where in (None, {}, {"new": True}):
+        hits = graph.search(fresh, 3, where)
+        assert hits[0].id == "fresh" and hits[0].score == 0.0
+
+
+def test_a_record_on_a_reused_slot_answers_and_the_deleted_one_does_not(open_graph, path):
+    # The delete frees the slot and the next add takes it; with two adds against one delete
+    # the refresh extends the graph, whose old node on that slot must not answer while the
+    # new one must.
+    _, graph = open_graph("g")
+    vectors = data()
+    fill(graph, vectors)
+    assert graph.delete("r5")
+    replacement, extra = data(2, seed=5)
+    graph.add(replacement, {}, id="taker")
+    graph.add(extra, {}, id="extra")
+    graph.sync()
+
+    slots, names = index_nodes(path, "g")
+    assert len(names) == N + 2  # extended, not rebuilt
+    taker_slot = slots[names.index("taker")]
+    assert slots[names.index("r5")] == taker_slot  # both nodes on the one slot
+
+    hits = graph.search(replacement, 5)
+    assert hits[0].id == "taker" and hits[0].score == 0.0
+    assert "r5" not in ids(graph.search(vectors[5], 10))
+
+
+def test_a_record_replaced_under_its_id_is_scored_by_its_new_vector(open_graph, path):
+    # The add with the same id gives the record a new slot and a new node; its old node
+    # keeps the old vector and must not answer for it.
+    _, graph = open_graph("g")
+    vectors = data()
+    fill(graph, vectors)
+    new_vector, extra = data(2, seed=6)
+    graph.add(new_vector, {}, id="r5")
+    graph.add(extra, {}, id="extra")
+    graph.sync()
+    _, names = index_nodes(path, "g")
+    assert names.count("r5") == 2
+
+    hits = graph.search(vectors[5], 10)
+    assert ids(hits).count("r5") <= 1
+    expected = float(np.sum((vectors[5] - new_vector) ** 2, dtype=np.float32))
+    for h in hits:
+        if h.id == "r5":
+            assert h.score == pytest.approx(expected, rel=1e-5)
+    hits = graph.search(new_vector, 3)
+    assert hits[0].id == "r5" and hits[0].score == 0.0
+    assert ids(hits).count("r5") == 1
+
+
+@pytest.mark.parametrize("k", [2**62, 2**63, 2**64 - 1])
+@pytest.mark.parametrize("where", [None, {}], ids=["no filter", "empty filter"])
+def test_a_huge_k_neither_wraps_nor_over_allocates(open_graph, k, where):
+    _, graph = open_graph("g")
+    vectors = data(300)
+    fill(graph, vectors)
+    graph.add(data(1, seed=7)[0], {}, id="buffered")
+    hits = graph.search(vectors[0], k, where)
+    assert hits[0].id == "r0"
+    assert len(hits) == 301
+    assert len(set(ids(hits))) == 301
+
+
+def test_the_index_is_saved_by_sync_and_loaded_on_reopen(open_graph, path, capfd):
+    db, graph = open_graph("g")
+    vectors = data()
+    fill(graph, vectors)
+    index = os.path.join(path, "collections", "g", "hnsw.index")
+    saved = open(index, "rb").read()
+    assert index_nodes(path, "g")[1] == sorted(f"r{i}" for i in range(N))
+    before = [ids(graph.search(v, 10)) for v in vectors[:50]]
+    capfd.readouterr()
+    del db, graph
+    gc.collect()
+
+    db = tornquil.Tornquil(path)
+    graph = db.collection("g", DIMS, "l2")
+    assert [ids(graph.search(v, 10)) for v in vectors[:50]] == before
+    graph.sync()
+    assert open(index, "rb").read() == saved
+    # A rebuild of this many nodes writes its profile; loading the graph writes nothing.
+    assert "HNSW Build Profile" not in capfd.readouterr().err
+
+
+@pytest.mark.parametrize(
+    "damage",
+    [
+        lambda raw: raw[: len(raw) // 2],
+        lambda raw: raw[:100] + bytes([raw[100] ^ 0xFF]) + raw[101:],
+        lambda raw: b"",
+    ],
+    ids=["truncated", "flipped byte", "empty"],
+)
+def test_a_damaged_index_is_rebuilt_without_an_error(open_graph, path, capfd, damage):
+    db, graph = open_graph("g")
+    vectors = data()
+    fill(graph, vectors)
+    del db, graph
+    gc.collect()
+    index = os.path.join(path, "collections", "g", "hnsw.index")
+    raw = open(index, "rb").read()
+    with open(index, "wb") as f:
+        f.write(damage(raw))
+    capfd.readouterr()
+
+    db = tornquil.Tornquil(path)
+    graph = db.collection("g", DIMS, "l2")
+    assert graph.search(vectors[3], 1)[0].id == "r3"
+    assert f"HNSW Build Profile ({N} nodes):" in capfd.readouterr().err
+    graph.sync()
+    assert len(index_nodes(path, "g")[1]) == N
