@@ -21,7 +21,8 @@ Result<std::vector<SearchHit>> exact_candidates(Collection& c, std::span<const f
                                                 uint64_t k,
                                                 const std::optional<MetadataFilter>& filter) {
   std::shared_lock vectors_lock(c.slots.vectors_lock);
-  return scan_committed(*c.meta, c.slots.vectors, c.config.metric, query, k, filter);
+  return scan_committed(*c.meta, c.slots.vectors, c.config.metric, query, k, filter,
+                        &c.scan_bounds);
 }
 
 // The graph's road, for a collection with graph parameters and a loaded index. The graph's
