@@ -126,8 +126,8 @@ constexpr uint32_t kPrefetchAhead = 8;
 void prefetch_vector(const float* v, size_t dims) {
   const char* p = reinterpret_cast<const char*>(v);
   const char* end = p + dims * sizeof(float);
-  for (; p < end; p += 64) __builtin_prefetch(p, 0, 0);
-  __builtin_prefetch(end - 1, 0, 0);
+  for (; p < end; p += 64) __builtin_prefetch(p, 0, 3);
+  __builtin_prefetch(end - 1, 0, 3);
 }
 
 // Decodes, tests and scores one chunk into its own top list. Stops at the first value that
@@ -316,7 +316,7 @@ struct RangeResult {
 void walk_range(const ScoreContext& ctx, Cursor& cursor, SnapshotRangeWalk& walk, size_t r,
                 Chunk& c, uint64_t limit, bool hib, const std::atomic<size_t>& first_failed,
                 RangeResult& out) {
-  const std::string* end = walk.range_end(r);
+  const std::string_view* end = walk.range_end(r);
   RangeTally& tally = walk.tallies[r];
   std::string_view key, value;
   Result<bool> at = cursor.seek(walk.range_begin(r), key, value);

@@ -21,7 +21,7 @@ constexpr uint64_t kParallelWalkMinEntries = 8192;
 // keep the transactions equally busy to the end, while each range costs a seek and a merge.
 constexpr uint64_t kRangesPerTxn = 64;
 constexpr uint64_t kMinRangesPerTxn = 4;
-constexpr uint64_t kEntriesPerRange = 64;
+constexpr uint64_t kEntriesPerRange = 256;
 
 // Learnt bounds are learnt again once the entry count moves by more than this fraction of
 // what it was, or once a walk finds a range holding this many times its share.
@@ -40,11 +40,11 @@ constexpr uint32_t kSampleProbes = 32;
 constexpr int kMaxExtraReaders = 256;
 std::atomic<int> g_extra_readers_in_use{0};
 
-// Ranges of the bounds a walk learns: as many as a walk by every worker wants, so that the
-// learnt bounds serve any walk of the table.
+// Ranges of the bounds a walk learns: as many as a walk by every worker wants, and never
+// fewer than one transaction may take, so that the learnt bounds serve any walk of the table.
 uint64_t learn_ranges(uint64_t entries) {
-  return std::clamp<uint64_t>(entries / kEntriesPerRange, 2,
-                              kRangesPerTxn * std::max(1u, worker_count()));
+  const uint64_t most = kRangesPerTxn * std::max(1u, worker_count());
+  return std::min(entries, std::clamp(entries / kEntriesPerRange, kRangesPerTxn, most));
 }
 
 ScanWalkTestHooks* g_test_hooks = nullptr;
@@ -79,11 +79,12 @@ bool drifted(uint64_t then, uint64_t now) {
   return moved > then / kRenewFraction;
 }
 
-// Every step-th of the separators, for `ranges` ranges; all of them when there are fewer.
-std::vector<std::string> thin_separators(const std::vector<std::string>& keys, uint64_t ranges) {
+// Evenly chosen separators for `ranges` ranges; all of them when they give fewer.
+std::vector<std::string_view> thin_separators(const std::vector<std::string>& keys,
+                                              uint64_t ranges) {
   const uint64_t have = keys.size() + 1;  // ranges the separators give
-  if (have <= ranges) return keys;
-  std::vector<std::string> out;
+  if (have <= ranges) return std::vector<std::string_view>(keys.begin(), keys.end());
+  std::vector<std::string_view> out;
   out.reserve(static_cast<size_t>(ranges) - 1);
   for (uint64_t i = 1; i < ranges; ++i) out.push_back(keys[i * have / ranges - 1]);
   return out;
@@ -109,7 +110,7 @@ Result<std::vector<std::string>> guess_bounds(Cursor& own, uint64_t ranges) {
 // the caller is to walk alone.
 Result<void> plan_parallel(KvStore& store, ReadTxn& txn, std::string_view table,
                            const ScanWalkTestHooks* hooks, uint32_t wanted,
-                           const KeySeparators* learnt, SnapshotRangeWalk& walk) {
+                           std::shared_ptr<const KeySeparators> learnt, SnapshotRangeWalk& walk) {
   walk.grant.emplace(static_cast<int>(std::min<uint32_t>(wanted - 1, kMaxExtraReaders)));
   walk.extra.reserve(static_cast<size_t>(walk.grant->count()));
   for (int i = 0; i < walk.grant->count(); ++i) {
@@ -123,7 +124,8 @@ Result<void> plan_parallel(KvStore& store, ReadTxn& txn, std::string_view table,
     walk.extra.clear();
     walk.grant.reset();
     walk.bounds.clear();
-    walk.learnt_bounds = false;
+    walk.learnt.reset();
+    walk.guessed.clear();
   };
   if (!same || walk.extra.empty()) {
     walk_alone();
@@ -136,9 +138,10 @@ Result<void> plan_parallel(KvStore& store, ReadTxn& txn, std::string_view table,
   TQ_ASSIGN(Cursor own, txn.cursor(table));
   if (learnt != nullptr && !learnt->keys.empty()) {
     walk.bounds = thin_separators(learnt->keys, ranges);
-    walk.learnt_bounds = true;
+    walk.learnt = std::move(learnt);
   } else {
-    TQ_ASSIGN(walk.bounds, guess_bounds(own, ranges));
+    TQ_ASSIGN(walk.guessed, guess_bounds(own, ranges));
+    walk.bounds.assign(walk.guessed.begin(), walk.guessed.end());
   }
   if (walk.bounds.empty()) {
     walk_alone();
@@ -184,6 +187,11 @@ std::vector<std::string> separators_from_tallies(std::span<const RangeTally> tal
 
 }  // namespace
 
+void RangeTally::keep(std::string_view key) {
+  kept.emplace_back(count, std::string(key));
+  until_next = every - 1;
+}
+
 Result<void> plan_range_walk(KvStore& store, ReadTxn& txn, std::string_view table,
                              ScanBounds* bounds, SnapshotRangeWalk& walk) {
   const ScanWalkTestHooks* hooks = g_test_hooks;
@@ -198,7 +206,7 @@ Result<void> plan_range_walk(KvStore& store, ReadTxn& txn, std::string_view tabl
     learnt = bounds->load();
     walk.learning = !learnt || drifted(learnt->entries, entries) || bounds->renewal_requested();
   }
-  TQ_TRY(plan_parallel(store, txn, table, hooks, wanted, learnt.get(), walk));
+  TQ_TRY(plan_parallel(store, txn, table, hooks, wanted, std::move(learnt), walk));
 
   walk.tallies.resize(walk.range_count());
   if (walk.learning) {
@@ -221,7 +229,7 @@ void finish_range_walk(SnapshotRangeWalk& walk) {
   }
   // Learnt bounds whose balance has drifted (keys added or removed in one part of the
   // table, the count staying) are learnt again by the next walk.
-  if (!walk.parallel() || !walk.learnt_bounds) return;
+  if (!walk.parallel() || !walk.learnt) return;
   uint64_t largest = 0;
   for (const RangeTally& t : walk.tallies) largest = std::max(largest, t.count);
   const uint64_t share = std::max(walk.entries / walk.range_count(), kEntriesPerRange);

@@ -111,15 +111,12 @@ struct RangeTally {
 
   // Called by the walker for each entry of its range, in key order.
   void see(std::string_view key) {
-    if (every != 0) {
-      if (until_next == 0) {
-        kept.emplace_back(count, std::string(key));
-        until_next = every;
-      }
-      --until_next;
-    }
+    if (every != 0 && until_next-- == 0) keep(key);
     ++count;
   }
+
+ private:
+  void keep(std::string_view key);
 };
 
 // Everything a range walk holds: the extra transactions and one cursor per transaction (the
@@ -129,27 +126,31 @@ struct SnapshotRangeWalk {
   std::optional<ReaderGrant> grant;
   std::vector<ReadTxn> extra;
   std::vector<Cursor> cursors;  // after `extra`: closed before their transactions end
-  std::vector<std::string> bounds;
+  // Where the ranges after the first begin: views into `learnt` or `guessed`.
+  std::vector<std::string_view> bounds;
+  std::shared_ptr<const KeySeparators> learnt;  // the separators the bounds were taken from
+  std::vector<std::string> guessed;             // or the guess they were taken from
   // One per range (a single one when the caller walks alone), filled by the walkers.
   std::vector<RangeTally> tallies;
   uint64_t entries = 0;              // in the caller's snapshot; 0 when not counted
   ScanBounds* learn_from = nullptr;  // where the bounds came from and go back to
   bool learning = false;             // the tallies keep keys to learn the bounds from
-  bool learnt_bounds = false;        // the bounds are learnt separators, not a guess
 
   // False when the caller walks alone, with a cursor of its own transaction.
   bool parallel() const { return !cursors.empty(); }
   size_t range_count() const { return bounds.size() + 1; }
   // Where range r begins, in the form the cursor's seek takes ("" for the first range).
   std::string_view range_begin(size_t r) const {
-    return r == 0 ? std::string_view() : std::string_view(bounds[r - 1]);
+    return r == 0 ? std::string_view() : bounds[r - 1];
   }
   // The bound range r ends before, or nullptr for the last range.
-  const std::string* range_end(size_t r) const { return r < bounds.size() ? &bounds[r] : nullptr; }
+  const std::string_view* range_end(size_t r) const {
+    return r < bounds.size() ? &bounds[r] : nullptr;
+  }
 };
 
 // True while `key` (as the cursor gives it) still belongs to the range that ends at `end`.
-inline bool in_range(std::string_view key, const std::string* end) {
+inline bool in_range(std::string_view key, const std::string_view* end) {
   return end == nullptr || stored_key_before(key, *end);
 }
 

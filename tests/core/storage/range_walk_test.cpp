@@ -98,7 +98,7 @@ class RangeWalkTest : public ::testing::Test {
     } else {
       EXPECT_GT(w.range_count(), 1u);
       EXPECT_LE(w.range_count(), ranges);
-      if (w.learnt_bounds) {
+      if (w.learnt) {
         EXPECT_EQ(w.range_count(), ranges);
       }
       range_sizes.assign(w.range_count(), 0);
