@@ -658,6 +658,21 @@ std::vector<std::string> shaped_ids(const std::string& shape, size_t n, std::mt1
   return out;
 }
 
+// Random records (random_records) under n ids of one shape, in no particular order.
+std::vector<Rec> shaped_records(const std::string& shape, size_t n, size_t dims, uint32_t seed,
+                                std::mt19937_64& rng) {
+  std::vector<Rec> recs = random_records(n, dims, seed);
+  std::vector<std::string> ids = shaped_ids(shape, n, rng);
+  EXPECT_EQ(ids.size(), recs.size());
+  for (size_t i = 0; i < recs.size(); ++i) recs[i].id = ids[i];
+  return recs;
+}
+
+// A parallel walk as the test hooks ask for it.
+struct WalkSplit {
+  uint32_t transactions, ranges_per_transaction;
+};
+
 TEST_F(ParallelWalkTest, EveryWalkGivesTheSingleWalksHitsBitForBitOnKeysOfEveryShape) {
   const char* const kShapes[] = {"random hex",
                                  "sequential",
@@ -666,18 +681,12 @@ TEST_F(ParallelWalkTest, EveryWalkGivesTheSingleWalksHitsBitForBitOnKeysOfEveryS
                                  "two clusters, the ranges between empty",
                                  "most ids in one range",
                                  "empty, NUL and bytes from 0x80 up"};
-  struct Walk {
-    uint32_t transactions, ranges_per_transaction;
-  };
-  const Walk kWalks[] = {{2, 1}, {2, 64}, {3, 5}, {8, 1}, {8, 7}, {8, 64}};
+  const WalkSplit kWalks[] = {{2, 1}, {2, 64}, {3, 5}, {8, 1}, {8, 7}, {8, 64}};
   for (const char* shape : kShapes) {
     SCOPED_TRACE(shape);
     ScanFixture fx(6);
     std::mt19937_64 rng(11);
-    std::vector<Rec> recs = random_records(1500, fx.dims(), 3);
-    std::vector<std::string> ids = shaped_ids(shape, recs.size(), rng);
-    ASSERT_EQ(ids.size(), recs.size());
-    for (size_t i = 0; i < recs.size(); ++i) recs[i].id = ids[i];
+    std::vector<Rec> recs = shaped_records(shape, 1500, fx.dims(), 3, rng);
     fx.add(recs);
     std::normal_distribution<float> nd;
     std::vector<float> q(fx.dims());
@@ -692,7 +701,7 @@ TEST_F(ParallelWalkTest, EveryWalkGivesTheSingleWalksHitsBitForBitOnKeysOfEveryS
           ASSERT_TRUE(single) << single.error().render();
           ASSERT_EQ(hooks_.walked_transactions, 1u);
           expect_same_hits(*single, Oracle::hits(recs, m, query, k, f));
-          for (const Walk& walk : kWalks) {
+          for (const WalkSplit& walk : kWalks) {
             SCOPED_TRACE(std::to_string(walk.transactions) + " transactions, " +
                          std::to_string(walk.ranges_per_transaction) + " ranges each");
             auto got =
@@ -714,18 +723,13 @@ TEST_F(ParallelWalkTest, LearntAndStaleBoundsGiveTheSingleWalksHitsBitForBit) {
   // stand where the table no longer is.
   const char* const kShapes[] = {"zero-padded counter", "random hex", "unpadded counter",
                                  "two-part", "empty, NUL and bytes from 0x80 up"};
-  struct Split {
-    uint32_t transactions, ranges_per_transaction;
-  };
-  const Split kSplits[] = {{2, 1}, {3, 1}, {2, 4}, {13, 1}};  // 2, 3, 8 and 13 ranges
+  const WalkSplit kSplits[] = {{2, 1}, {3, 1}, {2, 4}, {13, 1}};  // 2, 3, 8 and 13 ranges
   for (const char* shape : kShapes) {
     SCOPED_TRACE(shape);
     ScanFixture fx(6);
     std::mt19937_64 rng(5);
-    std::vector<Rec> recs = random_records(4000, fx.dims(), 9);
-    std::vector<std::string> ids = shaped_ids(shape, recs.size(), rng);
-    std::sort(ids.begin(), ids.end());
-    for (size_t i = 0; i < recs.size(); ++i) recs[i].id = ids[i];
+    std::vector<Rec> recs = shaped_records(shape, 4000, fx.dims(), 9, rng);
+    std::sort(recs.begin(), recs.end(), [](const Rec& a, const Rec& b) { return a.id < b.id; });
     const std::vector<Rec> later(recs.begin() + 2000, recs.end());
     recs.resize(2000);
     fx.add(recs);
@@ -750,7 +754,7 @@ TEST_F(ParallelWalkTest, LearntAndStaleBoundsGiveTheSingleWalksHitsBitForBit) {
         expect_same_hits(*single, Oracle::hits(recs, Metric::Cosine, query, k, std::nullopt));
         // Twice round the splits: guessed or stale bounds first, learnt ones after.
         for (int round = 0; round < 2; ++round) {
-          for (const Split& s : kSplits) {
+          for (const WalkSplit& s : kSplits) {
             const uint32_t ranges = s.transactions * s.ranges_per_transaction;
             SCOPED_TRACE(std::to_string(ranges) + " ranges, round " + std::to_string(round));
             auto got = scan_with(fx, s.transactions, s.ranges_per_transaction, Metric::Cosine,
