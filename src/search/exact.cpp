@@ -430,7 +430,7 @@ Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorag
   if (hooks && hooks->after_first_txn) hooks->after_first_txn(hooks->arg);
   HitMerger merger(limit, hib);
   SnapshotRangeWalk walk;  // holds its transactions until the hits are built
-  TQ_TRY(plan_range_walk(store, txn, kRecordsTable, bounds, walk));
+  TQ_TRY(plan_range_walk(store, txn, kRecordsTable, walk, bounds));
   std::optional<Cursor> cursor;
   std::optional<CoreError> error;
   if (walk.parallel()) {

@@ -82,6 +82,7 @@ bool drifted(uint64_t then, uint64_t now) {
 // Evenly chosen separators for `ranges` ranges; all of them when they give fewer.
 std::vector<std::string_view> thin_separators(const std::vector<std::string>& keys,
                                               uint64_t ranges) {
+  if (ranges < 2) return {};
   const uint64_t have = keys.size() + 1;  // ranges the separators give
   if (have <= ranges) return std::vector<std::string_view>(keys.begin(), keys.end());
   std::vector<std::string_view> out;
@@ -193,7 +194,7 @@ void RangeTally::keep(std::string_view key) {
 }
 
 Result<void> plan_range_walk(KvStore& store, ReadTxn& txn, std::string_view table,
-                             ScanBounds* bounds, SnapshotRangeWalk& walk) {
+                             SnapshotRangeWalk& walk, ScanBounds* bounds) {
   const ScanWalkTestHooks* hooks = g_test_hooks;
   const uint32_t wanted = hooks ? hooks->transactions : worker_count();
   if (wanted < 2) return {};

@@ -164,7 +164,7 @@ inline bool in_range(std::string_view key, const std::string_view* end) {
 // for a table large enough to walk in parallel: one per range, or one for the lone walk.
 // Errors are those of counting the entries and of the caller's own cursor.
 Result<void> plan_range_walk(KvStore& store, ReadTxn& txn, std::string_view table,
-                             ScanBounds* bounds, SnapshotRangeWalk& walk);
+                             SnapshotRangeWalk& walk, ScanBounds* bounds = nullptr);
 
 // After a walk that saw every entry of the table: hands the separators it learnt to its
 // ScanBounds, or asks for new ones when one range held far more than its share. Nothing

@@ -83,7 +83,7 @@ class RangeWalkTest : public ::testing::Test {
     auto txn = store_->begin_read();
     EXPECT_TRUE(txn);
     SnapshotRangeWalk w;
-    auto planned = plan_range_walk(*store_, *txn, kTable, &bounds, w);
+    auto planned = plan_range_walk(*store_, *txn, kTable, w, &bounds);
     EXPECT_TRUE(planned) << planned.error().render();
     std::string_view key, value;
     if (!w.parallel()) {
