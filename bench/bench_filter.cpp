@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "base/json.hpp"
+#include "base/json_read.hpp"
 #include "search/filter.hpp"
 
 namespace tornquil {

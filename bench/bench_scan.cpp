@@ -21,7 +21,6 @@
 #include <string>
 #include <vector>
 
-#include "base/json.hpp"
 #include "base/worker_pool.hpp"
 #include "search/distance.hpp"
 #include "search/exact.hpp"

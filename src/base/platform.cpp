@@ -176,15 +176,30 @@ Mapping& Mapping::operator=(Mapping&& o) noexcept {
   return *this;
 }
 
+namespace {
+
+// Maps the first len bytes shared; nullptr for len 0, which mmap refuses.
+Result<unsigned char*> map_shared(const File& file, uint64_t len, int prot) {
+  if (len == 0) return nullptr;
+  if (len > SIZE_MAX) return std::unexpected(CoreError::io_errno(ENOMEM));
+  void* p = ::mmap(nullptr, static_cast<size_t>(len), prot, MAP_SHARED, file.fd(), 0);
+  if (p == MAP_FAILED) return last_error();
+  return static_cast<unsigned char*>(p);
+}
+
+}  // namespace
+
 Result<Mapping> Mapping::map(const File& file, uint64_t len) {
   Mapping m;
-  if (len == 0) return m;
-  if (len > SIZE_MAX) return std::unexpected(CoreError::io_errno(ENOMEM));
-  void* p =
-      ::mmap(nullptr, static_cast<size_t>(len), PROT_READ | PROT_WRITE, MAP_SHARED, file.fd(), 0);
-  if (p == MAP_FAILED) return last_error();
-  m.base_ = static_cast<unsigned char*>(p);
-  m.len_ = len;
+  TQ_ASSIGN(m.base_, map_shared(file, len, PROT_READ | PROT_WRITE));
+  if (m.base_ != nullptr) m.len_ = len;
+  return m;
+}
+
+Result<Mapping> Mapping::map_read_only(const File& file, uint64_t len) {
+  Mapping m;
+  TQ_ASSIGN(m.base_, map_shared(file, len, PROT_READ));
+  if (m.base_ != nullptr) m.len_ = len;
   return m;
 }
 

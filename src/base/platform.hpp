@@ -69,6 +69,9 @@ class Mapping {
 
   // Maps the first `len` bytes of the file (len 0 gives an empty mapping).
   static Result<Mapping> map(const File& file, uint64_t len);
+  // Maps the first `len` bytes for reading only; the file may be open read-write. A write
+  // through the view is a fault, so a reader cannot damage the file by mistake.
+  static Result<Mapping> map_read_only(const File& file, uint64_t len);
 
   // Writes the whole view back to the file and waits for it.
   Result<void> flush() const;

@@ -43,7 +43,7 @@
 #include <vector>
 
 #include "base/error.hpp"
-#include "base/json.hpp"
+#include "base/json_value.hpp"
 #include "collection/layout.hpp"
 #include "search/hnsw/graph.hpp"
 #include "storage/free_list.hpp"

@@ -6,7 +6,8 @@
 #include <span>
 #include <utility>
 
-#include "base/json.hpp"
+#include "base/json_read.hpp"
+#include "base/json_write.hpp"
 #include "collection/collection.hpp"
 #include "storage/records.hpp"
 

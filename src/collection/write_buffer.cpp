@@ -5,6 +5,7 @@
 #include <shared_mutex>
 #include <utility>
 
+#include "base/json_write.hpp"
 #include "base/uuid.hpp"
 #include "collection/collection.hpp"
 #include "search/distance.hpp"

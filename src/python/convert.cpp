@@ -11,6 +11,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/json_write.hpp"
 #include "python/args.hpp"
 #include "python/py_ref.hpp"
 #include "python/util.hpp"

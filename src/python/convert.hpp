@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "base/json.hpp"
+#include "base/json_value.hpp"
 #include "collection/search.hpp"
 #include "python/results.hpp"
 

@@ -7,7 +7,8 @@
 #include <new>
 #include <utility>
 
-#include "base/json.hpp"
+#include "base/json_read.hpp"
+#include "base/json_write.hpp"
 #include "python/errors.hpp"
 #include "python/py_ref.hpp"
 #include "python/util.hpp"

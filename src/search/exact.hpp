@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "base/error.hpp"
-#include "base/json.hpp"
+#include "base/json_value.hpp"
 #include "base/types.hpp"
 #include "search/filter.hpp"
 #include "search/top_k.hpp"

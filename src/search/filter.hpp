@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "base/json.hpp"
+#include "base/json_read.hpp"
 
 namespace tornquil {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "base/json.hpp"
+#include "base/json_value.hpp"
 
 namespace tornquil {
 

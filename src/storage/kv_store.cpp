@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/platform.hpp"
+#include "storage/store_check.hpp"
 
 namespace tornquil {
 
@@ -27,9 +28,6 @@ namespace {
 constexpr size_t kMapSize = size_t{64} << 30;
 constexpr unsigned kMaxReaders = 1024;
 constexpr const char* kLockedText = "Database already open. Cannot acquire lock.";
-
-// LMDB's data-format version, which a file of another version would report.
-constexpr uint32_t kLmdbDataVersion = 1;
 
 std::unexpected<CoreError> database_error(int rc) {
   return std::unexpected(CoreError::database(kv_error_text(rc)));
@@ -56,9 +54,7 @@ class KeyBuf {
   MDB_val val_;
 };
 
-std::string_view view(const MDB_val& v) {
-  return {static_cast<const char*>(v.mv_data), v.mv_size};
-}
+std::string_view view(const MDB_val& v) { return {static_cast<const char*>(v.mv_data), v.mv_size}; }
 
 std::string_view strip_key(const MDB_val& v) {
   std::string_view k = view(v);
@@ -97,22 +93,6 @@ struct KvStore::Impl {
 
 KvStore::~KvStore() = default;
 
-namespace {
-
-// Reads the data-format version LMDB keeps in its first meta page, for the upgrade text.
-std::optional<uint32_t> file_format_version(const platform::File& f) {
-  unsigned char buf[24];
-  auto n = f.read_at(buf, sizeof(buf), 0);
-  if (!n || *n < sizeof(buf)) return std::nullopt;
-  uint32_t magic, version;
-  std::memcpy(&magic, buf + 16, 4);
-  std::memcpy(&version, buf + 20, 4);
-  if (magic != 0xBEEFC0DE) return std::nullopt;
-  return version;
-}
-
-}  // namespace
-
 Result<std::unique_ptr<KvStore>> KvStore::open(const std::string& path) {
   std::unique_ptr<KvStore> store(new KvStore());
   store->path_ = path;
@@ -125,6 +105,11 @@ Result<std::unique_ptr<KvStore>> KvStore::open(const std::string& path) {
   if (!locked) return std::unexpected(CoreError::database("I/O error: " + locked.error().text()));
   if (!*locked) return std::unexpected(CoreError::database(kLockedText));
   im.lock_file = std::move(*file);
+  // LMDB trusts its file; the lock held keeps it unchanged from the check to the open.
+  if (auto checked = check_store_file(im.lock_file, path); !checked) {
+    if (checked.error().kind() != ErrorKind::Io) return std::unexpected(checked.error());
+    return std::unexpected(CoreError::database("I/O error: " + checked.error().text()));
+  }
 
   int rc = mdb_env_create(&im.env);
   if (rc != 0) {
@@ -135,17 +120,7 @@ Result<std::unique_ptr<KvStore>> KvStore::open(const std::string& path) {
   mdb_env_set_maxdbs(im.env, 16);
   mdb_env_set_maxreaders(im.env, kMaxReaders);
   rc = mdb_env_open(im.env, path.c_str(), MDB_NOSUBDIR | MDB_NOTLS | MDB_NORDAHEAD, 0644);
-  if (rc != 0) {
-    if (rc == MDB_VERSION_MISMATCH || rc == MDB_INVALID) {
-      auto v = file_format_version(im.lock_file);
-      if (v && *v != kLmdbDataVersion) {
-        return std::unexpected(CoreError::database(
-            "Manual upgrade required. Expected file format version " +
-            std::to_string(kLmdbDataVersion) + ", but file is version " + std::to_string(*v)));
-      }
-    }
-    return database_error(rc);
-  }
+  if (rc != 0) return database_error(rc);
   int dead = 0;
   mdb_reader_check(im.env, &dead);
 
@@ -322,7 +297,8 @@ Result<unsigned> WriteTxn::table(std::string_view name) {
   return dbi;
 }
 
-Result<std::optional<std::string_view>> WriteTxn::get(std::string_view table, std::string_view key) {
+Result<std::optional<std::string_view>> WriteTxn::get(std::string_view table,
+                                                      std::string_view key) {
   MDB_dbi dbi;
   if (store_->impl_->find(table, &dbi)) return txn_get(txn_, dbi, key);
   for (auto& [n, d] : created_) {

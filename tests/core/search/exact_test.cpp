@@ -23,7 +23,8 @@
 #include <vector>
 
 #include "../storage/test_dir.hpp"
-#include "base/json.hpp"
+#include "base/json_read.hpp"
+#include "base/json_write.hpp"
 #include "search/distance.hpp"
 #include "search/filter.hpp"
 #include "storage/kv_store.hpp"

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/json_write.hpp"
+
 namespace tornquil {
 namespace {
 

@@ -1,12 +1,9 @@
-// JSON values, the one parser and the one compact writer of the system. Numbers keep their
-// kind (unsigned, negative signed, double), objects keep their keys in ascending byte order
-// with each key once, nesting is limited to 127 levels, and floats are written with the
-// fewest digits that read back. A small in-place scanner serves callers that only need to
-// look at a few members of a stored text without building its value.
+// JSON values as plain data. Numbers keep their kind (unsigned, negative signed, double) and
+// objects keep their keys in ascending byte order with each key once, so equal values are
+// equal member by member and write the same compact text.
 #pragma once
 
 #include <cstdint>
-#include <expected>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -98,81 +95,5 @@ struct JsonMember {
 };
 
 bool operator==(const JsonMember& a, const JsonMember& b);
-
-// Why a text did not parse, and where: the 1-based line and the 1-based byte column of the
-// offending byte (at the end of the text, the column of its last byte; 0 on an empty line).
-struct JsonError {
-  std::string_view reason;  // a static text such as "expected value"
-  uint64_t line = 0;
-  uint64_t column = 0;
-
-  // "{reason} at line {line} column {column}"
-  std::string describe() const;
-};
-
-// Parses exactly one JSON value, optionally surrounded by white space (space, tab, line
-// feed, carriage return).
-std::expected<JsonValue, JsonError> parse_json(std::string_view text);
-
-// A stored metadata text as a value; a text that is not one JSON value gives null.
-JsonValue parse_metadata_text(std::string_view text);
-
-// The compact text: no white space, keys in ascending byte order, shortest floats.
-void write_json(const JsonValue& value, std::string& out);
-std::string to_compact_json(const JsonValue& value);  // starts from a 128-byte buffer
-
-// Single pieces of the compact text, for writers that lay out their own objects.
-void write_json_string(std::string_view utf8, std::string& out);  // quotes included
-// A NaN or an infinity is written as null.
-void write_json_double(double v, std::string& out);
-void write_json_float32(float v, std::string& out);  // bounds -6 and 12, float digits
-
-// ---- In-place scanning ----
-
-// The raw content of a string token (between its quotes, escapes not decoded) of a text
-// that was validated.
-struct JsonRawString {
-  std::string_view raw;
-  bool escaped = false;  // the content holds at least one backslash escape
-};
-
-// Three-way comparison of a raw string's decoded bytes with `bytes` (unsigned byte order,
-// a prefix first). Allocates nothing.
-int compare_json_string(const JsonRawString& s, std::string_view bytes);
-
-// Walks the top-level object of a text member by member, validating the whole text exactly
-// as parse_json would accept it, without building any value. Views point into the text.
-//
-//   JsonObjectWalker w(text);
-//   if (w.is_object()) while (w.next(key, value)) { ... }
-//   w.valid() now tells whether the whole text parses.
-//
-// `value` is the raw text of the member's value; it parses on its own with parse_json.
-class JsonObjectWalker {
- public:
-  explicit JsonObjectWalker(std::string_view text);
-
-  // Whether the text starts (after white space) with an object; when false, next() gives
-  // nothing and valid() is false, whatever the text is.
-  bool is_object() const { return object_; }
-
-  // The next member in text order (repeated keys included). False at the end of the object
-  // or at the first fault.
-  bool next(JsonRawString& key, std::string_view& value);
-
-  // After next() returned false: true when the whole text is one valid JSON object.
-  bool valid() const { return state_ == State::Done && ok_; }
-
- private:
-  enum class State : uint8_t { First, Rest, Done };
-  bool finish(bool ok);
-
-  const char* begin_;
-  const char* p_;
-  const char* end_;
-  State state_ = State::First;
-  bool object_ = false;
-  bool ok_ = false;
-};
 
 }  // namespace tornquil
