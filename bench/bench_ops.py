@@ -1,10 +1,16 @@
 """Whole-operation benchmark of tornquil, run by hand: add, add_batch, get, search with and
 without a filter, delete, upsert, len, NDJSON export and import at 10,000 and 100,000 records of
 384 dimensions, next to a NumPy brute-force search (M @ q + argpartition) over the same matrix;
-then compact of expired records next to the add_batch that stored them.
+then compact of expired records next to the add_batch that stored them. A last table times
+search over ids of different shapes (zero-padded counters, generated UUIDs, "doc-N" and a
+two-part "userNNN/msgNNNNN"), since the parallel scan splits the table by its keys.
 
     .venv/bin/python bench/bench_ops.py [--sizes 10000,100000] [--queries 200]
         [--compact 200000:100000,1000000:10000]
+        [--shape-sizes 104000:384,150000:384,1000000:128] [--shapes r,uuid,doc,user]
+        [--shape-queries 100]
+
+An empty --sizes, --compact or --shape-sizes skips that table.
 
 NumPy's speed depends on its BLAS. The set-up step installs OpenBLAS for the comparison
 when it is missing and the script runs as root (elsewhere it prints the apt-get line),
@@ -113,8 +119,8 @@ NUMPY_SIDE = textwrap.dedent(
 )
 
 
-def numpy_search(n, queries):
-    out = subprocess.run([sys.executable, "-c", NUMPY_SIDE, str(n), str(DIM), str(K), str(SEED),
+def numpy_search(n, queries, dim=DIM):
+    out = subprocess.run([sys.executable, "-c", NUMPY_SIDE, str(n), str(dim), str(K), str(SEED),
                           str(queries)], env=numpy_env(), capture_output=True, text=True,
                          check=True)
     return json.loads(out.stdout)
@@ -320,12 +326,73 @@ def run_size(n, queries):
     return result
 
 
+# ---- Search by id shape ----
+
+# Each shape names record i; None lets the collection generate a UUID.
+ID_SHAPES = {
+    "r": ('"r%07d"', lambda i: f"r{i:07d}"),
+    "uuid": ("generated UUID", lambda i: None),
+    "doc": ('"doc-%d"', lambda i: f"doc-{i}"),
+    "user": ('"user%03d/msg%05d"', lambda i: f"user{i % 1000:03d}/msg{i // 1000:05d}"),
+}
+
+
+def run_shape(n, dim, shape, queries):
+    """Median search time over a collection of n records whose ids have the given shape."""
+    rng = np.random.default_rng(SEED)
+    m = rng.standard_normal((n, dim), dtype=np.float32)
+    m /= np.linalg.norm(m, axis=1, keepdims=True)
+    qs = rng.standard_normal((queries, dim), dtype=np.float32)
+    qs /= np.linalg.norm(qs, axis=1, keepdims=True)
+    make_id = ID_SHAPES[shape][1]
+    root = tempfile.mkdtemp(prefix="tornquil_bench_")
+    try:
+        db = tornquil.Tornquil(os.path.join(root, "db"))
+        c = db.collection("bench", dim)
+        t = time.perf_counter()
+        step = 50_000
+        for lo in range(0, n, step):
+            hi = min(n, lo + step)
+            c.add_batch(m[lo:hi], [{"source": "chat", "turn": i, "tag": f"t{i % 10}"}
+                                   for i in range(lo, hi)], ids=[make_id(i) for i in range(lo, hi)])
+        c.sync()
+        fill = time.perf_counter() - t
+        for q in qs[:10]:
+            c.search(q, K)
+        search = median_latency(c.search, [(q, K) for q in qs])
+        del c, db
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+    return search, fill
+
+
+def shape_table(sizes, shapes, queries):
+    print(f"\n== search by id shape ==   k = {K}, cosine; NumPy timed after each row")
+    print(f"  {'ids':<22}{'records':>10}{'dims':>6}{'search':>14}{'NumPy':>14}{'ratio':>8}"
+          f"{'vs UUID':>9}")
+    for n, dim in sizes:
+        rows = []
+        for shape in shapes:
+            search, _ = run_shape(n, dim, shape, queries)
+            reference = numpy_search(n, queries, dim)["median_s"]
+            rows.append((shape, search, reference))
+        uuid = next((s for shape, s, _ in rows if shape == "uuid"), None)
+        for shape, search, reference in rows:
+            vs_uuid = f"{search / uuid:>8.2f}x" if uuid else f"{'-':>9}"
+            print(f"  {ID_SHAPES[shape][0]:<22}{n:>10,}{dim:>6}{fmt_latency(search)}"
+                  f"{fmt_latency(reference)}{search / reference:>7.2f}x{vs_uuid}", flush=True)
+    print("  targets: search <= 1.0x NumPy, and <= 1.2x the UUID row of the same size")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default="10000,100000")
     parser.add_argument("--queries", type=int, default=200)
     parser.add_argument("--compact", default="200000:100000,1000000:10000",
                         help="total:expired pairs; empty to skip")
+    parser.add_argument("--shape-sizes", default="104000:384,150000:384,1000000:128")
+    parser.add_argument("--shapes", default=",".join(ID_SHAPES))
+    parser.add_argument("--shape-queries", type=int, default=100)
     args = parser.parse_args()
 
     ensure_openblas()
@@ -360,6 +427,9 @@ def main():
         print(f"  insert (add_batch) {r['insert']:>8.2f} s")
         print(f"  compact            {r['compact']:>8.2f} s   {r['compact'] / r['insert']:.2f}x the"
               f" insert (target <= 2x)")
+    shape_sizes = [tuple(int(x) for x in s.split(":")) for s in args.shape_sizes.split(",") if s]
+    if shape_sizes:
+        shape_table(shape_sizes, [s for s in args.shapes.split(",") if s], args.shape_queries)
 
 
 if __name__ == "__main__":

@@ -50,6 +50,7 @@
 #include "storage/free_list.hpp"
 #include "storage/kv_store.hpp"
 #include "storage/pending_record.hpp"
+#include "storage/range_walk.hpp"
 #include "storage/registry.hpp"
 #include "storage/slot_allocator.hpp"
 #include "storage/vector_file.hpp"
@@ -102,6 +103,10 @@ class Collection {
   // The index lags the committed records and must be refreshed before the next search
   // or sync.
   std::atomic<bool> needs_rebuild{false};
+
+  // Where the record table's keys fall, learnt by the exact scan's walks to share out the
+  // next ones evenly.
+  ScanBounds scan_bounds;
 
   // Serialises whole flushes, so that a flush that fails can put its records back at the
   // front of the buffer before any later flush takes the buffer: a newer record of the

@@ -97,9 +97,11 @@ inline void prefetch_page(std::string_view value, uintptr_t& last_page) {
   }
 }
 
-// Appends values from the cursor until the chunk holds `upto`. Returns false once the walk
-// is over: the table's end, or a storage failure, which is kept in `walk_error`.
-bool fill_chunk(Chunk& c, Cursor& cursor, uint32_t upto, std::optional<CoreError>& walk_error) {
+// Appends values from the cursor until the chunk holds `upto`, telling `tally` (when there
+// is one) of each key. Returns false once the walk is over: the table's end, or a storage
+// failure, which is kept in `walk_error`.
+bool fill_chunk(Chunk& c, Cursor& cursor, RangeTally* tally, uint32_t upto,
+                std::optional<CoreError>& walk_error) {
   std::string_view key, value;
   while (c.count < upto) {
     Result<bool> more = cursor.next(key, value);
@@ -108,6 +110,7 @@ bool fill_chunk(Chunk& c, Cursor& cursor, uint32_t upto, std::optional<CoreError
       return false;
     }
     if (!*more) return false;
+    if (tally != nullptr) tally->see(key);
     prefetch_page(value, c.last_page);
     c.values[c.count++] = value;
   }
@@ -123,8 +126,8 @@ constexpr uint32_t kPrefetchAhead = 8;
 void prefetch_vector(const float* v, size_t dims) {
   const char* p = reinterpret_cast<const char*>(v);
   const char* end = p + dims * sizeof(float);
-  for (; p < end; p += 64) __builtin_prefetch(p, 0, 0);
-  __builtin_prefetch(end - 1, 0, 0);
+  for (; p < end; p += 64) __builtin_prefetch(p, 0, 3);
+  __builtin_prefetch(end - 1, 0, 3);
 }
 
 // Decodes, tests and scores one chunk into its own top list. Stops at the first value that
@@ -191,10 +194,11 @@ void merge_chunk(HitMerger& merger, const Chunk& c) {
 }
 
 // The single walk: one cursor from the table's first entry, chunks scored on the pool once
-// there are enough values, merged in key order. Returns the error the scan ends with: a
-// value that does not decode comes before a storage failure met later in the walk.
-std::optional<CoreError> single_walk(const ScoreContext& ctx, Cursor& cursor, uint64_t limit,
-                                     bool hib, HitMerger& merger) {
+// there are enough values, merged in key order; `tally` (or null) sees every key. Returns
+// the error the scan ends with: a value that does not decode comes before a storage failure
+// met later in the walk.
+std::optional<CoreError> single_walk(const ScoreContext& ctx, Cursor& cursor, RangeTally* tally,
+                                     uint64_t limit, bool hib, HitMerger& merger) {
   std::optional<CoreError> decode_error;  // of the first chunk, in key order, that had one
   std::optional<CoreError> walk_error;
   // Takes a scored chunk, the next in key order; after a decoding error, none.
@@ -213,8 +217,8 @@ std::optional<CoreError> single_walk(const ScoreContext& ctx, Cursor& cursor, ui
   constexpr uint32_t kSecondPart = static_cast<uint32_t>(kParallelScanThreshold) - kChunkEntries;
   static_assert(kParallelScanThreshold > kChunkEntries &&
                 kParallelScanThreshold <= 2 * kChunkEntries);
-  bool more = fill_chunk(*first, cursor, kChunkEntries, walk_error) &&
-              fill_chunk(*second, cursor, kSecondPart, walk_error);
+  bool more = fill_chunk(*first, cursor, tally, kChunkEntries, walk_error) &&
+              fill_chunk(*second, cursor, tally, kSecondPart, walk_error);
 
   if (!more || worker_count() == 1) {
     for (Chunk* c : {first.get(), second.get()}) {
@@ -223,7 +227,7 @@ std::optional<CoreError> single_walk(const ScoreContext& ctx, Cursor& cursor, ui
     }
     while (more && !decode_error) {
       first->count = 0;
-      more = fill_chunk(*first, cursor, kChunkEntries, walk_error);
+      more = fill_chunk(*first, cursor, tally, kChunkEntries, walk_error);
       score_chunk(ctx, *first);
       take(*first);
     }
@@ -271,7 +275,7 @@ std::optional<CoreError> single_walk(const ScoreContext& ctx, Cursor& cursor, ui
         tasks.run([&claim_and_score, &c] { claim_and_score(c); });
       };
       hand_out(*chunks[0]);
-      more = fill_chunk(*chunks[1], cursor, kChunkEntries, walk_error);
+      more = fill_chunk(*chunks[1], cursor, tally, kChunkEntries, walk_error);
       hand_out(*chunks[1]);
       while (more && !stop.load(std::memory_order_relaxed)) {
         merge_scored();
@@ -285,7 +289,7 @@ std::optional<CoreError> single_walk(const ScoreContext& ctx, Cursor& cursor, ui
         }
         Chunk& c = *chunks[filled % ring];
         c.count = 0;
-        more = fill_chunk(c, cursor, kChunkEntries, walk_error);
+        more = fill_chunk(c, cursor, tally, kChunkEntries, walk_error);
         if (c.count == 0) break;
         hand_out(c);
       }
@@ -308,12 +312,13 @@ struct RangeResult {
 };
 
 // Walks range r of `walk` with `cursor` into `out`, chunk by chunk, exactly as the single
-// walk scores its chunks. Stops early once a range before it has failed, since nothing after
-// a failure is reported.
-void walk_range(const ScoreContext& ctx, Cursor& cursor, const SnapshotRangeWalk& walk, size_t r,
+// walk scores its chunks, and tallies it. Stops early once a range before it has failed,
+// since nothing after a failure is reported.
+void walk_range(const ScoreContext& ctx, Cursor& cursor, SnapshotRangeWalk& walk, size_t r,
                 Chunk& c, uint64_t limit, bool hib, const std::atomic<size_t>& first_failed,
                 RangeResult& out) {
-  const std::string* end = walk.range_end(r);
+  const std::string_view* end = walk.range_end(r);
+  RangeTally& tally = walk.tallies[r];
   std::string_view key, value;
   Result<bool> at = cursor.seek(walk.range_begin(r), key, value);
   if (!at) {
@@ -330,6 +335,7 @@ void walk_range(const ScoreContext& ctx, Cursor& cursor, const SnapshotRangeWalk
         more = false;
         break;
       }
+      tally.see(key);
       prefetch_page(value, c.last_page);
       c.values[c.count++] = value;
       Result<bool> step = cursor.next(key, value);
@@ -406,7 +412,8 @@ std::optional<CoreError> run_parallel_walk(const ScoreContext& ctx, SnapshotRang
 Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorage& vectors,
                                               Metric metric, std::span<const float> query,
                                               uint64_t k,
-                                              const std::optional<MetadataFilter>& filter) {
+                                              const std::optional<MetadataFilter>& filter,
+                                              ScanBounds* bounds) {
   if (k == 0) return std::vector<SearchHit>{};
   // A query of another length would read past its slot.
   TQ_TRY(check_dimensions(vectors.dimensions(), query.size()));
@@ -424,7 +431,7 @@ Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorag
   if (hooks && hooks->after_first_txn) hooks->after_first_txn(hooks->arg);
   HitMerger merger(limit, hib);
   SnapshotRangeWalk walk;  // holds its transactions until the hits are built
-  TQ_TRY(plan_range_walk(store, txn, kRecordsTable, walk));
+  TQ_TRY(plan_range_walk(store, txn, kRecordsTable, walk, bounds));
   std::optional<Cursor> cursor;
   std::optional<CoreError> error;
   if (walk.parallel()) {
@@ -433,13 +440,15 @@ Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorag
     Result<Cursor> opened = txn.cursor(kRecordsTable);
     if (!opened) return std::unexpected(std::move(opened).error());
     cursor.emplace(std::move(*opened));
-    error = single_walk(ctx, *cursor, limit, hib, merger);
+    error = single_walk(ctx, *cursor, walk.tallies.empty() ? nullptr : &walk.tallies[0], limit, hib,
+                        merger);
     if (hooks) {
       hooks->walked_transactions = 1;
       hooks->walked_ranges = 1;
     }
   }
   if (error) return std::unexpected(std::move(*error));
+  finish_range_walk(walk);
 
   // Hits are built while the transactions still hold the pages the views point into.
   const auto& best = merger.finish();

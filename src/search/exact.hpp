@@ -13,7 +13,7 @@
 // ranges of keys, once they are shown to see the same snapshot; otherwise by one.
 //
 // Thread safety: every function here works on its arguments only and may run on any number
-// of threads at once; none keeps state between calls.
+// of threads at once; none keeps state between calls other than the ScanBounds it is given.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +30,7 @@
 #include "search/top_k.hpp"
 #include "storage/kv_store.hpp"
 #include "storage/pending_record.hpp"
-#include "storage/range_walk.hpp"  // the test hooks of the walk
+#include "storage/range_walk.hpp"  // ScanBounds and the test hooks of the walk
 #include "storage/records.hpp"
 #include "storage/vector_file.hpp"
 
@@ -64,10 +64,16 @@ struct ScanCandidate {
 // transaction cannot begin, Database when the table cannot be walked, Serialization for the
 // first stored value (in key order) that does not decode, DimensionMismatch for a query whose
 // length differs from the vector file's dimensions. A missing table gives no hits.
+//
+// A large table is cut into ranges at the separators of `bounds` (the record table's, kept
+// by its owner between scans; null to learn nothing), and a walk that finds them missing or
+// stale learns new ones into it. They only share the work out: the hits are the same
+// whatever they hold.
 Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorage& vectors,
                                               Metric metric, std::span<const float> query,
                                               uint64_t k,
-                                              const std::optional<MetadataFilter>& filter);
+                                              const std::optional<MetadataFilter>& filter,
+                                              ScanBounds* bounds = nullptr);
 
 // The best k buffered records for `query`, best first, from copies in buffer order (the top
 // list holds k, never 10 * k). The tests are those of scan_committed, except that each

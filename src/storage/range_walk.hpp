@@ -3,21 +3,31 @@
 // snapshot as the caller's own. Scans, compaction, export and the rebuild's reads of the live
 // records share it; what is done with each entry is the caller's.
 //
-// The key space between the table's first and last key is cut into ranges by interpolation,
-// in an alphabet learnt from a small sample of the keys (key_split.hpp). Ranges are
-// contiguous and cover every key exactly once, so a caller that merges the ranges' results in
-// range order gets key order, however the keys fall into ranges; skewed keys only cost
-// balance.
+// The range bounds follow the real keys: a walk that is asked to learn copies the keys it
+// meets at evenly spaced positions, and the next walks of that table cut it at those keys
+// (ScanBounds keeps them between walks). Bounds learnt from an older snapshot are still
+// valid separators, only their balance may have drifted; they are learnt again once the
+// entry count has moved by more than an eighth, or once a walk finds one range far larger
+// than its share. A table never walked before is cut by interpolation in an alphabet learnt
+// from a small sample of its keys (key_split.hpp), and that first walk learns the real
+// bounds. Ranges are contiguous and cover every key exactly once, whatever the bounds, so a
+// caller that merges the ranges' results in range order gets key order however the keys
+// fall into ranges; skewed bounds only cost balance.
 //
 // Thread safety: a planned walk's transactions and cursors are each used by one thread at a
-// time (a cursor belongs to its transaction). Planning may run on any number of threads at
-// once; the extra reader places are counted process-wide.
+// time (a cursor belongs to its transaction), and so is the tally of each range. Planning
+// may run on any number of threads at once; the extra reader places are counted
+// process-wide. A ScanBounds may be used by any number of walks at once.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/error.hpp"
@@ -58,6 +68,56 @@ class ReaderGrant {
   int n_ = 0;
 };
 
+// The separators learnt from one walk of a table: keys at evenly spaced positions in the
+// bound form (strictly increasing, none empty or ending in 0x00), and the entry count of the
+// snapshot they were learnt from.
+struct KeySeparators {
+  std::vector<std::string> keys;
+  uint64_t entries = 0;
+};
+
+// Where one table's keys fall, kept between its walks; owned by whoever owns the table (a
+// collection keeps one for its record table). Its own mutex guards the separators, taken
+// briefly and with nothing else waited for inside it, so it may be used under any other lock.
+class ScanBounds {
+ public:
+  std::shared_ptr<const KeySeparators> load() const {
+    std::lock_guard lk(mu_);
+    return learnt_;
+  }
+  void store(std::shared_ptr<const KeySeparators> learnt) {
+    std::lock_guard lk(mu_);
+    learnt_ = std::move(learnt);
+    renew_.store(false, std::memory_order_relaxed);
+  }
+  // The next walk learns the bounds again.
+  void request_renewal() { renew_.store(true, std::memory_order_relaxed); }
+  bool renewal_requested() const { return renew_.load(std::memory_order_relaxed); }
+
+ private:
+  mutable std::mutex mu_;
+  std::shared_ptr<const KeySeparators> learnt_;  // guarded by mu_
+  std::atomic<bool> renew_{false};
+};
+
+// What a walk saw of one range: how many entries, and when the walk learns, copies of the
+// keys at every `every`-th of them (0 when it does not learn).
+struct RangeTally {
+  uint64_t count = 0;
+  uint64_t every = 0;
+  uint64_t until_next = 0;                             // entries before the next copy
+  std::vector<std::pair<uint64_t, std::string>> kept;  // (position in the range, key)
+
+  // Called by the walker for each entry of its range, in key order.
+  void see(std::string_view key) {
+    if (every != 0 && until_next-- == 0) keep(key);
+    ++count;
+  }
+
+ private:
+  void keep(std::string_view key);
+};
+
 // Everything a range walk holds: the extra transactions and one cursor per transaction (the
 // caller's own first). Views into any of them stay valid while this lives, so it must
 // outlive every use of what the walk read.
@@ -65,31 +125,49 @@ struct SnapshotRangeWalk {
   std::optional<ReaderGrant> grant;
   std::vector<ReadTxn> extra;
   std::vector<Cursor> cursors;  // after `extra`: closed before their transactions end
-  std::vector<std::string> bounds;
+  // Where the ranges after the first begin: views into `learnt` or `guessed`.
+  std::vector<std::string_view> bounds;
+  std::shared_ptr<const KeySeparators> learnt;  // the separators the bounds were taken from
+  std::vector<std::string> guessed;             // or the guess they were taken from
+  // One per range (a single one when the caller walks alone), filled by the walkers.
+  std::vector<RangeTally> tallies;
+  uint64_t entries = 0;              // in the caller's snapshot; 0 when not counted
+  ScanBounds* learn_from = nullptr;  // where the bounds came from and go back to
+  bool learning = false;             // the tallies keep keys to learn the bounds from
 
   // False when the caller walks alone, with a cursor of its own transaction.
   bool parallel() const { return !cursors.empty(); }
   size_t range_count() const { return bounds.size() + 1; }
   // Where range r begins, in the form the cursor's seek takes ("" for the first range).
   std::string_view range_begin(size_t r) const {
-    return r == 0 ? std::string_view() : std::string_view(bounds[r - 1]);
+    return r == 0 ? std::string_view() : bounds[r - 1];
   }
   // The bound range r ends before, or nullptr for the last range.
-  const std::string* range_end(size_t r) const { return r < bounds.size() ? &bounds[r] : nullptr; }
+  const std::string_view* range_end(size_t r) const {
+    return r < bounds.size() ? &bounds[r] : nullptr;
+  }
 };
 
 // True while `key` (as the cursor gives it) still belongs to the range that ends at `end`.
-inline bool in_range(std::string_view key, const std::string* end) {
+inline bool in_range(std::string_view key, const std::string_view* end) {
   return end == nullptr || stored_key_before(key, *end);
 }
 
 // Prepares a range walk of `table` as `txn` sees it, with up to `wanted` transactions in
-// all (the worker count unless the test hooks say otherwise), or leaves `walk` without
-// cursors when the caller is to walk alone: fewer than two wanted, a small table, no reader
-// places, an extra transaction that shows another snapshot (a commit came in between; the
-// walk must see the table as the caller's own transaction does), or keys that leave no
-// room to split. Errors are those of counting the entries and of the caller's own cursor.
+// all (the worker count unless the test hooks say otherwise), cut at the separators of
+// `bounds` when it holds any, or leaves `walk` without cursors when the caller is to walk
+// alone: fewer than two wanted, a small table, no reader places, an extra transaction that
+// shows another snapshot (a commit came in between; the walk must see the table as the
+// caller's own transaction does), or, with nothing learnt yet, keys that leave no room to
+// split. `bounds` may be null (nothing is learnt then). The tallies are set up either way
+// for a table large enough to walk in parallel: one per range, or one for the lone walk.
+// Errors are those of counting the entries and of the caller's own cursor.
 Result<void> plan_range_walk(KvStore& store, ReadTxn& txn, std::string_view table,
-                             SnapshotRangeWalk& walk);
+                             SnapshotRangeWalk& walk, ScanBounds* bounds = nullptr);
+
+// After a walk that saw every entry of the table: hands the separators it learnt to its
+// ScanBounds, or asks for new ones when one range held far more than its share. Nothing
+// for a walk without tallies or without bounds to learn into.
+void finish_range_walk(SnapshotRangeWalk& walk);
 
 }  // namespace tornquil

@@ -208,9 +208,17 @@ class ScanFixture {
     ASSERT_TRUE(txn->commit());
   }
 
+  // Removes the records of these ids (their slots stay written).
+  void remove(const std::vector<std::string>& ids) {
+    auto txn = store_->begin_write();
+    for (const std::string& id : ids) ASSERT_TRUE(txn->remove(kRecordsTable, id));
+    ASSERT_TRUE(txn->commit());
+  }
+
   Result<std::vector<SearchHit>> scan(Metric m, const std::vector<float>& q, uint64_t k,
-                                      const std::optional<MetadataFilter>& f = std::nullopt) {
-    return scan_committed(*store_, vectors_, m, q, k, f);
+                                      const std::optional<MetadataFilter>& f = std::nullopt,
+                                      ScanBounds* bounds = nullptr) {
+    return scan_committed(*store_, vectors_, m, q, k, f, bounds);
   }
 
   KvStore& store() { return *store_; }
@@ -583,12 +591,13 @@ class ParallelWalkTest : public ScanTest {
   Result<std::vector<SearchHit>> scan_with(ScanFixture& fx, uint32_t transactions,
                                            uint32_t ranges_per_transaction, Metric m,
                                            const std::vector<float>& q, uint64_t k,
-                                           const std::optional<MetadataFilter>& f) {
+                                           const std::optional<MetadataFilter>& f,
+                                           ScanBounds* bounds = nullptr) {
     hooks_.min_entries = 0;
     hooks_.transactions = transactions;
     hooks_.ranges_per_transaction = ranges_per_transaction;
     TEST_set_scan_walk_hooks(&hooks_);
-    return fx.scan(m, q, k, f);
+    return fx.scan(m, q, k, f, bounds);
   }
 
   ScanWalkTestHooks hooks_;
@@ -608,6 +617,15 @@ std::vector<std::string> shaped_ids(const std::string& shape, size_t n, std::mt1
       id = buf;
     } else if (shape == "sequential") {
       std::snprintf(buf, sizeof(buf), "mem-%08u", u);
+      id = buf;
+    } else if (shape == "zero-padded counter") {
+      std::snprintf(buf, sizeof(buf), "r%07u", u);
+      id = buf;
+    } else if (shape == "unpadded counter") {
+      std::snprintf(buf, sizeof(buf), "doc-%u", u);
+      id = buf;
+    } else if (shape == "two-part") {
+      std::snprintf(buf, sizeof(buf), "user%03u/msg%05u", u % 1000, u / 1000);
       id = buf;
     } else if (shape == "long shared prefix") {
       std::snprintf(buf, sizeof(buf), "%08x", static_cast<unsigned>(rng()));
@@ -641,6 +659,21 @@ std::vector<std::string> shaped_ids(const std::string& shape, size_t n, std::mt1
   return out;
 }
 
+// Random records (random_records) under n ids of one shape, in no particular order.
+std::vector<Rec> shaped_records(const std::string& shape, size_t n, size_t dims, uint32_t seed,
+                                std::mt19937_64& rng) {
+  std::vector<Rec> recs = random_records(n, dims, seed);
+  std::vector<std::string> ids = shaped_ids(shape, n, rng);
+  EXPECT_EQ(ids.size(), recs.size());
+  for (size_t i = 0; i < recs.size(); ++i) recs[i].id = ids[i];
+  return recs;
+}
+
+// A parallel walk as the test hooks ask for it.
+struct WalkSplit {
+  uint32_t transactions, ranges_per_transaction;
+};
+
 TEST_F(ParallelWalkTest, EveryWalkGivesTheSingleWalksHitsBitForBitOnKeysOfEveryShape) {
   const char* const kShapes[] = {"random hex",
                                  "sequential",
@@ -649,18 +682,12 @@ TEST_F(ParallelWalkTest, EveryWalkGivesTheSingleWalksHitsBitForBitOnKeysOfEveryS
                                  "two clusters, the ranges between empty",
                                  "most ids in one range",
                                  "empty, NUL and bytes from 0x80 up"};
-  struct Walk {
-    uint32_t transactions, ranges_per_transaction;
-  };
-  const Walk kWalks[] = {{2, 1}, {2, 64}, {3, 5}, {8, 1}, {8, 7}, {8, 64}};
+  const WalkSplit kWalks[] = {{2, 1}, {2, 64}, {3, 5}, {8, 1}, {8, 7}, {8, 64}};
   for (const char* shape : kShapes) {
     SCOPED_TRACE(shape);
     ScanFixture fx(6);
     std::mt19937_64 rng(11);
-    std::vector<Rec> recs = random_records(1500, fx.dims(), 3);
-    std::vector<std::string> ids = shaped_ids(shape, recs.size(), rng);
-    ASSERT_EQ(ids.size(), recs.size());
-    for (size_t i = 0; i < recs.size(); ++i) recs[i].id = ids[i];
+    std::vector<Rec> recs = shaped_records(shape, 1500, fx.dims(), 3, rng);
     fx.add(recs);
     std::normal_distribution<float> nd;
     std::vector<float> q(fx.dims());
@@ -675,7 +702,7 @@ TEST_F(ParallelWalkTest, EveryWalkGivesTheSingleWalksHitsBitForBitOnKeysOfEveryS
           ASSERT_TRUE(single) << single.error().render();
           ASSERT_EQ(hooks_.walked_transactions, 1u);
           expect_same_hits(*single, Oracle::hits(recs, m, query, k, f));
-          for (const Walk& walk : kWalks) {
+          for (const WalkSplit& walk : kWalks) {
             SCOPED_TRACE(std::to_string(walk.transactions) + " transactions, " +
                          std::to_string(walk.ranges_per_transaction) + " ranges each");
             auto got =
@@ -687,6 +714,63 @@ TEST_F(ParallelWalkTest, EveryWalkGivesTheSingleWalksHitsBitForBitOnKeysOfEveryS
           }
         }
       }
+    }
+  }
+}
+
+TEST_F(ParallelWalkTest, LearntAndStaleBoundsGiveTheSingleWalksHitsBitForBit) {
+  // The bounds a scan learns serve the next ones, also once the table has changed in one
+  // part of its keys (the upper half added, a run of the lowest removed), so that they
+  // stand where the table no longer is.
+  const char* const kShapes[] = {"zero-padded counter", "random hex", "unpadded counter",
+                                 "two-part", "empty, NUL and bytes from 0x80 up"};
+  const WalkSplit kSplits[] = {{2, 1}, {3, 1}, {2, 4}, {13, 1}};  // 2, 3, 8 and 13 ranges
+  for (const char* shape : kShapes) {
+    SCOPED_TRACE(shape);
+    ScanFixture fx(6);
+    std::mt19937_64 rng(5);
+    std::vector<Rec> recs = shaped_records(shape, 4000, fx.dims(), 9, rng);
+    std::sort(recs.begin(), recs.end(), [](const Rec& a, const Rec& b) { return a.id < b.id; });
+    const std::vector<Rec> later(recs.begin() + 2000, recs.end());
+    recs.resize(2000);
+    fx.add(recs);
+    std::normal_distribution<float> nd;
+    std::vector<float> q(fx.dims());
+    for (float& x : q) x = nd(rng);
+    const std::vector<float> query = prepare_vector(Metric::Cosine, q);
+    ScanBounds bounds;
+    for (const char* table : {"first", "changed"}) {
+      SCOPED_TRACE(table);
+      if (std::string(table) == "changed") {
+        fx.add(later);
+        std::vector<std::string> gone;
+        for (size_t i = 0; i < 600; ++i) gone.push_back(recs[i].id);
+        fx.remove(gone);
+        recs.erase(recs.begin(), recs.begin() + 600);
+        recs.insert(recs.end(), later.begin(), later.end());
+      }
+      for (uint64_t k : {5, 300}) {
+        auto single = scan_with(fx, 1, 1, Metric::Cosine, query, k, std::nullopt);
+        ASSERT_TRUE(single) << single.error().render();
+        expect_same_hits(*single, Oracle::hits(recs, Metric::Cosine, query, k, std::nullopt));
+        // Twice round the splits: guessed or stale bounds first, learnt ones after.
+        for (int round = 0; round < 2; ++round) {
+          for (const WalkSplit& s : kSplits) {
+            const uint32_t ranges = s.transactions * s.ranges_per_transaction;
+            SCOPED_TRACE(std::to_string(ranges) + " ranges, round " + std::to_string(round));
+            auto got = scan_with(fx, s.transactions, s.ranges_per_transaction, Metric::Cosine,
+                                 query, k, std::nullopt, &bounds);
+            ASSERT_TRUE(got) << got.error().render();
+            EXPECT_EQ(hooks_.walked_transactions, s.transactions);
+            if (round == 1) {
+              EXPECT_EQ(hooks_.walked_ranges, ranges);
+            }
+            expect_identical_hits(*got, *single);
+          }
+        }
+      }
+      ASSERT_TRUE(bounds.load());
+      EXPECT_EQ(bounds.load()->entries, fx.store().begin_read()->entry_count(kRecordsTable));
     }
   }
 }
