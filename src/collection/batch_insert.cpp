@@ -9,6 +9,7 @@
 #include <shared_mutex>
 #include <utility>
 
+#include "base/platform.hpp"
 #include "base/uuid.hpp"
 #include "collection/vector_check.hpp"
 #include "search/distance.hpp"
@@ -22,9 +23,31 @@ std::atomic<bool> g_fail_next_vector_flush{false};
 std::atomic<void (*)(int, void*)> g_phase_hook{nullptr};
 std::atomic<void*> g_phase_hook_arg{nullptr};
 
+std::atomic<BatchStepTimes*> g_step_times{nullptr};
+
 void after_phase(int phase) {
   if (auto hook = g_phase_hook.load()) hook(phase, g_phase_hook_arg.load());
 }
+
+// The end of each step of one batch, read from the clock only while the benchmark asks.
+class StepClock {
+ public:
+  StepClock() : out_(g_step_times.load()), last_(out_ ? platform::monotonic_ns() : 0) {}
+  void mark(uint64_t BatchStepTimes::*step) {
+    if (!out_) return;
+    const uint64_t now = platform::monotonic_ns();
+    times_.*step = now - last_;
+    last_ = now;
+  }
+  void publish() const {
+    if (out_) *out_ = times_;
+  }
+
+ private:
+  BatchStepTimes* out_;
+  BatchStepTimes times_;
+  uint64_t last_;
+};
 
 }  // namespace
 
@@ -174,7 +197,8 @@ Result<BatchPlan> plan_batch(Collection& c, const BatchInput& in) {
 // Phase 1: every record stored Pending, with the free list, in one transaction. The puts
 // go in ascending order of the ids (batch order among equal ids, so the later item still
 // replaces the earlier), which keeps the store's page walks local instead of random.
-Result<void> commit_pending(Collection& c, const BatchInput& in, const BatchPlan& plan) {
+Result<void> commit_pending(Collection& c, const BatchInput& in, const BatchPlan& plan,
+                            StepClock& clock) {
   TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
   std::string value;
   for (size_t i : plan.key_order) {
@@ -192,7 +216,10 @@ Result<void> commit_pending(Collection& c, const BatchInput& in, const BatchPlan
     std::shared_lock lk(c.slots.freelist_lock);
     TQ_TRY(save_freelist(c.slots.freelist, txn));
   }
-  return commit_collection_txn(c, txn);
+  clock.mark(&BatchStepTimes::put);
+  TQ_TRY(commit_collection_txn(c, txn));
+  clock.mark(&BatchStepTimes::commit1);
+  return {};
 }
 
 // Rows staged for one write to the file: about 1 MiB.
@@ -203,7 +230,8 @@ constexpr size_t kMinFileRun = 8;
 // Phase 2: every prepared vector into its slot, then one flush, under one hold of the
 // `vectors` lock. Long runs of consecutive slots, the fresh ones, are prepared into a
 // staging buffer and written to the file a chunk at a time.
-Result<void> write_vectors(Collection& c, const BatchInput& in, const BatchPlan& plan) {
+Result<void> write_vectors(Collection& c, const BatchInput& in, const BatchPlan& plan,
+                           StepClock& clock) {
   const Metric metric = c.config.metric;
   const size_t dims = c.config.dimensions;
   const size_t chunk_rows = std::max<size_t>(kMinFileRun, kStagedBytes / (dims * sizeof(float)));
@@ -231,17 +259,20 @@ Result<void> write_vectors(Collection& c, const BatchInput& in, const BatchPlan&
     TQ_TRY(write_slots(file, slots[i], std::span<const float>(staged.data(), (end - i) * dims)));
     i = end;
   }
+  clock.mark(&BatchStepTimes::vectors);
   if (g_fail_next_vector_flush.exchange(false)) {
     return std::unexpected(CoreError::io("injected vector flush failure"));
   }
-  return flush_vectors(file);
+  TQ_TRY(flush_vectors(file));
+  clock.mark(&BatchStepTimes::flush);
+  return {};
 }
 
 // Phase 3: the batch's records made Active in one transaction. Only a record that is still
 // this item's (Pending, in the item's slot) is promoted: a record deleted meanwhile is not
 // brought back (not even a Tombstone whose removal is still to come), and a newer record
 // under the same id is left as its own writer leaves it.
-Result<void> commit_active(Collection& c, const BatchPlan& plan) {
+Result<void> commit_active(Collection& c, const BatchPlan& plan, StepClock& clock) {
   TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
   std::string value;
   for (size_t i : plan.key_order) {
@@ -254,25 +285,34 @@ Result<void> commit_active(Collection& c, const BatchPlan& plan) {
     encode_record_into(r, value);  // copies out of the store's pages before the put
     TQ_TRY(txn.put(kRecordsTable, id, value));
   }
-  return commit_collection_txn(c, txn);
+  clock.mark(&BatchStepTimes::activate);
+  TQ_TRY(commit_collection_txn(c, txn));
+  clock.mark(&BatchStepTimes::commit3);
+  return {};
 }
 
 }  // namespace
 
 Result<std::vector<std::string>> add_batch_records(Collection& c, const BatchInput& in) {
+  StepClock clock;
   TQ_TRY(check_batch(c, in));
+  clock.mark(&BatchStepTimes::check);
   TQ_ASSIGN(BatchPlan plan, plan_batch(c, in));
-  TQ_TRY(commit_pending(c, in, plan));
+  clock.mark(&BatchStepTimes::plan);
+  TQ_TRY(commit_pending(c, in, plan, clock));
   after_phase(1);
-  TQ_TRY(write_vectors(c, in, plan));
+  TQ_TRY(write_vectors(c, in, plan, clock));
   if (c.config.hnsw) c.needs_rebuild.store(true);
   after_phase(2);
-  TQ_TRY(commit_active(c, plan));
+  TQ_TRY(commit_active(c, plan, clock));
   // Again once the records are live: a refresh that cleared the first mark may have read
   // the records while they were still Pending.
   if (c.config.hnsw) c.needs_rebuild.store(true);
+  clock.publish();
   return std::move(plan.ids);
 }
+
+void TEST_set_batch_step_times(BatchStepTimes* out) { g_step_times.store(out); }
 
 void TEST_fail_next_batch_vector_flush() { g_fail_next_vector_flush.store(true); }
 
