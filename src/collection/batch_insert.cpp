@@ -11,6 +11,7 @@
 
 #include "base/platform.hpp"
 #include "base/uuid.hpp"
+#include "base/worker_pool.hpp"
 #include "collection/vector_check.hpp"
 #include "search/distance.hpp"
 #include "storage/records.hpp"
@@ -122,6 +123,9 @@ struct BatchPlan {
   std::vector<size_t> key_order;
 };
 
+// Rows handed to one task of the worker pool at a time.
+constexpr size_t kRowsPerTask = 256;
+
 // The checks that run before any slot is taken, in their order.
 Result<void> check_batch(const Collection& c, const BatchInput& in) {
   const size_t n = in.vectors.size();
@@ -139,9 +143,23 @@ Result<void> check_batch(const Collection& c, const BatchInput& in) {
     const size_t len = in.vectors.row_length(i);
     if (len != dims) return std::unexpected(CoreError::dimension_mismatch(dims, len));
   }
-  std::vector<float> scratch(dims);
-  for (size_t i = 0; i < n; ++i) {
-    TQ_TRY(check_storable_vector(c.config.metric, in.vectors.row(i, scratch.data()), i));
+  // The stored-form test is as costly as the preparation (a norm for Cosine): it runs on
+  // the worker pool, and the first row that fails, in batch order, is the one reported.
+  const Metric metric = c.config.metric;
+  std::atomic<size_t> first_bad{n};
+  parallel_for(n, kRowsPerTask, [&](size_t begin, size_t end) {
+    std::vector<float> scratch(dims);  // per range of rows, for rows that are not views
+    for (size_t i = begin; i < end && i < first_bad.load(std::memory_order_relaxed); ++i) {
+      if (!prepared_head_is_nan(metric, in.vectors.row(i, scratch.data()))) continue;
+      size_t seen = first_bad.load(std::memory_order_relaxed);
+      while (i < seen && !first_bad.compare_exchange_weak(seen, i)) {
+      }
+      break;
+    }
+  });
+  if (const size_t bad = first_bad.load(); bad < n) {
+    std::vector<float> scratch(dims);
+    return check_storable_vector(metric, in.vectors.row(bad, scratch.data()), bad);
   }
   if (in.ids) {
     for (std::string_view id : *in.ids) TQ_TRY(check_record_id(id));
@@ -196,21 +214,25 @@ Result<BatchPlan> plan_batch(Collection& c, const BatchInput& in) {
 
 // Phase 1: every record stored Pending, with the free list, in one transaction. The puts
 // go in ascending order of the ids (batch order among equal ids, so the later item still
-// replaces the earlier), which keeps the store's page walks local instead of random.
+// replaces the earlier) through one cursor, so each search starts from the page of the
+// previous put instead of the root.
 Result<void> commit_pending(Collection& c, const BatchInput& in, const BatchPlan& plan,
                             StepClock& clock) {
   TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
-  std::string value;
-  for (size_t i : plan.key_order) {
-    RecordView r;
-    r.id = plan.ids[i];
-    r.slot = plan.slots[i];
-    r.metadata = in.metadata[i];
-    r.created_at = plan.created_at[i];
-    r.expires_at = expiry_for(r.created_at, in.ttls ? (*in.ttls)[i] : std::nullopt);
-    r.state = RecordState::Pending;
-    encode_record_into(r, value);
-    TQ_TRY(txn.put(kRecordsTable, r.id, value));
+  {
+    TQ_ASSIGN(Cursor records, txn.writer(kRecordsTable));
+    std::string value;
+    for (size_t i : plan.key_order) {
+      RecordView r;
+      r.id = plan.ids[i];
+      r.slot = plan.slots[i];
+      r.metadata = in.metadata[i];
+      r.created_at = plan.created_at[i];
+      r.expires_at = expiry_for(r.created_at, in.ttls ? (*in.ttls)[i] : std::nullopt);
+      r.state = RecordState::Pending;
+      encode_record_into(r, value);
+      TQ_TRY(records.put(r.id, value));
+    }
   }
   {
     std::shared_lock lk(c.slots.freelist_lock);
@@ -222,8 +244,11 @@ Result<void> commit_pending(Collection& c, const BatchInput& in, const BatchPlan
   return {};
 }
 
-// Rows staged for one write to the file: about 1 MiB.
+// Rows staged for one write to the file: about 1 MiB, so that the staged rows are still in
+// the cache when the write copies them. They are prepared on the worker pool.
 constexpr size_t kStagedBytes = size_t{1} << 20;
+// Rows of the staged chunk prepared by one task.
+constexpr size_t kStagedRowsPerTask = 64;
 // Shorter runs of consecutive slots (freed slots reused) are written through the view.
 constexpr size_t kMinFileRun = 8;
 
@@ -252,10 +277,13 @@ Result<void> write_vectors(Collection& c, const BatchInput& in, const BatchPlan&
       }
       continue;
     }
-    for (size_t k = i; k < end; ++k) {
-      prepare_vector_into(metric, in.vectors.row(k, row_scratch.data()),
-                          staged.data() + (k - i) * dims);
-    }
+    parallel_for(end - i, kStagedRowsPerTask, [&, i](size_t begin, size_t stop) {
+      std::vector<float> scratch(dims);  // per range of rows, for rows that are not views
+      for (size_t k = i + begin; k < i + stop; ++k) {
+        prepare_vector_into(metric, in.vectors.row(k, scratch.data()),
+                            staged.data() + (k - i) * dims);
+      }
+    });
     TQ_TRY(write_slots(file, slots[i], std::span<const float>(staged.data(), (end - i) * dims)));
     i = end;
   }
@@ -268,22 +296,26 @@ Result<void> write_vectors(Collection& c, const BatchInput& in, const BatchPlan&
   return {};
 }
 
-// Phase 3: the batch's records made Active in one transaction. Only a record that is still
+// Phase 3: the batch's records made Active in one transaction, found and rewritten in place
+// through one cursor in ascending key order. Only a record that is still
 // this item's (Pending, in the item's slot) is promoted: a record deleted meanwhile is not
 // brought back (not even a Tombstone whose removal is still to come), and a newer record
 // under the same id is left as its own writer leaves it.
 Result<void> commit_active(Collection& c, const BatchPlan& plan, StepClock& clock) {
   TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
-  std::string value;
-  for (size_t i : plan.key_order) {
-    const std::string& id = plan.ids[i];
-    TQ_ASSIGN(std::optional<std::string_view> stored, txn.get(kRecordsTable, id));
-    if (!stored) continue;
-    TQ_ASSIGN(RecordView r, decode_record_view(*stored));
-    if (r.state != RecordState::Pending || r.slot != plan.slots[i]) continue;
-    r.state = RecordState::Active;
-    encode_record_into(r, value);  // copies out of the store's pages before the put
-    TQ_TRY(txn.put(kRecordsTable, id, value));
+  {
+    TQ_ASSIGN(Cursor records, txn.writer(kRecordsTable));
+    std::string value;
+    for (size_t i : plan.key_order) {
+      const std::string& id = plan.ids[i];
+      TQ_ASSIGN(std::optional<std::string_view> stored, records.find(id));
+      if (!stored) continue;
+      TQ_ASSIGN(RecordView r, decode_record_view(*stored));
+      if (r.state != RecordState::Pending || r.slot != plan.slots[i]) continue;
+      r.state = RecordState::Active;
+      encode_record_into(r, value);  // copies out of the store's pages before the write
+      TQ_TRY(records.replace(id, value));
+    }
   }
   clock.mark(&BatchStepTimes::activate);
   TQ_TRY(commit_collection_txn(c, txn));
