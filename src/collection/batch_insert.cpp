@@ -221,8 +221,18 @@ Result<void> commit_pending(Collection& c, const BatchInput& in, const BatchPlan
   TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
   {
     TQ_ASSIGN(Cursor records, txn.writer(kRecordsTable));
+    // When every id of the batch sorts after the table's last key (a new collection, or ids
+    // that grow from batch to batch), the puts are appends: no search, and full pages.
+    bool append = false;
+    if (!plan.key_order.empty()) {
+      std::string_view last_key, last_value;
+      TQ_ASSIGN(bool any, records.last(last_key, last_value));
+      append = !any || last_key < plan.ids[plan.key_order.front()];
+    }
     std::string value;
-    for (size_t i : plan.key_order) {
+    std::string_view previous;
+    for (size_t k = 0; k < plan.key_order.size(); ++k) {
+      const size_t i = plan.key_order[k];
       RecordView r;
       r.id = plan.ids[i];
       r.slot = plan.slots[i];
@@ -231,7 +241,10 @@ Result<void> commit_pending(Collection& c, const BatchInput& in, const BatchPlan
       r.expires_at = expiry_for(r.created_at, in.ttls ? (*in.ttls)[i] : std::nullopt);
       r.state = RecordState::Pending;
       encode_record_into(r, value);
-      TQ_TRY(records.put(r.id, value));
+      // An id repeated in the batch replaces the record just stored, which no append can.
+      const bool repeat = k > 0 && r.id == previous;
+      TQ_TRY(append && !repeat ? records.append(r.id, value) : records.put(r.id, value));
+      previous = r.id;
     }
   }
   {

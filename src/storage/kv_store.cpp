@@ -218,13 +218,26 @@ Result<bool> Cursor::last(std::string_view& key, std::string_view& value) {
   return found;
 }
 
-Result<void> Cursor::put(std::string_view key, std::string_view value) {
+namespace {
+
+Result<void> cursor_put(MDB_cursor* cur, std::string_view key, std::string_view value,
+                        unsigned flags) {
   KeyBuf kb(key);
   if (kb.too_long()) return database_error(MDB_BAD_VALSIZE);
   MDB_val v{value.size(), const_cast<char*>(value.data())};
-  const int rc = mdb_cursor_put(cur_, kb.val(), &v, 0);
+  const int rc = mdb_cursor_put(cur, kb.val(), &v, flags);
   if (rc != 0) return database_error(rc);
   return {};
+}
+
+}  // namespace
+
+Result<void> Cursor::put(std::string_view key, std::string_view value) {
+  return cursor_put(cur_, key, value, 0);
+}
+
+Result<void> Cursor::append(std::string_view key, std::string_view value) {
+  return cursor_put(cur_, key, value, MDB_APPEND);
 }
 
 Result<std::optional<std::string_view>> Cursor::find(std::string_view key) {
@@ -240,12 +253,7 @@ Result<std::optional<std::string_view>> Cursor::find(std::string_view key) {
 Result<void> Cursor::replace(std::string_view key, std::string_view value) {
   // LMDB writes at the cursor under MDB_CURRENT; it needs the key only when the value no
   // longer fits where it stood.
-  KeyBuf kb(key);
-  if (kb.too_long()) return database_error(MDB_BAD_VALSIZE);
-  MDB_val v{value.size(), const_cast<char*>(value.data())};
-  const int rc = mdb_cursor_put(cur_, kb.val(), &v, MDB_CURRENT);
-  if (rc != 0) return database_error(rc);
-  return {};
+  return cursor_put(cur_, key, value, MDB_CURRENT);
 }
 
 namespace {

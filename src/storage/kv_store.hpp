@@ -62,6 +62,10 @@ class Cursor {
   // Stores the value under the key, replacing any; the cursor then stands on it. A key too
   // long to be stored or a storage failure is Database.
   Result<void> put(std::string_view key, std::string_view value);
+  // Stores a key that sorts after every key of the table: no search, and a full page is
+  // split at its end, so a run of appends fills its pages. A key that does not sort last is
+  // Database (MDB_KEYEXIST); nothing is stored then.
+  Result<void> append(std::string_view key, std::string_view value);
   // Moves to the key; its value (valid until the next write or the transaction's end), or
   // nullopt when absent (or too long to be stored).
   Result<std::optional<std::string_view>> find(std::string_view key);

@@ -235,6 +235,15 @@ TEST_F(KvStoreTest, WritingCursorPutsFindsAndReplacesInPlace) {
       }
       ASSERT_TRUE(cur->put("k00007", "again"));  // replaces
       want["k00007"] = "again";
+      for (const char* key : {"k02000", "k02001"}) {
+        ASSERT_TRUE(cur->append(key, key));
+        want[key] = key;
+      }
+      for (const char* key : {"k02001", "k00003", "a"}) {  // not after the last key
+        auto r = cur->append(key, "refused");
+        ASSERT_FALSE(r) << key;
+        EXPECT_EQ(r.error().render(), "Database error: MDB_KEYEXIST: Key/data pair already exists");
+      }
       EXPECT_EQ(cur->put(std::string(kMaxKeyBytes + 1, 'x'), "v").error().render(),
                 "Database error: MDB_BAD_VALSIZE: Unsupported size of key/DB name/data, or wrong "
                 "DUPFIXED size");
