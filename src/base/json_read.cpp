@@ -393,34 +393,49 @@ bool JsonCursor::number(JsonValue* out) {
   return true;
 }
 
-bool JsonCursor::array(JsonValue* out, int depth) {
+template <class Item, class Comma>
+bool JsonCursor::elements(int depth, char close, std::string_view eof, std::string_view expected,
+                          const Item& item, const Comma& comma) {
   if (depth >= kJsonMaxDepth) return fail(kRecursionLimit, p_);
   ++p_;
-  JsonValue::Array items;
   skip_ws();
-  if (p_ == end_) return fail(kEofList, end_);
-  if (*p_ == ']') {
+  if (p_ == end_) return fail(eof, end_);
+  if (*p_ == close) {
     ++p_;
-  } else {
-    for (;;) {
-      if (out) {
-        JsonValue item;
-        if (!value(&item, depth + 1)) return false;
-        items.push_back(std::move(item));
-      } else if (!value(nullptr, depth + 1)) {
-        return false;
-      }
-      skip_ws();
-      if (p_ == end_) return fail(kEofList, end_);
-      if (*p_ == ',') {
-        ++p_;
-        continue;
-      }
-      if (*p_ != ']') return fail(kExpectedListComma, p_);
-      ++p_;
-      break;
-    }
+    return true;
   }
+  for (;;) {
+    if (!item()) return false;
+    skip_ws();
+    if (p_ == end_) return fail(eof, end_);
+    if (*p_ == ',') {
+      ++p_;
+      comma();
+      continue;
+    }
+    if (*p_ != close) return fail(expected, p_);
+    ++p_;
+    return true;
+  }
+}
+
+bool JsonCursor::member_key() {
+  skip_ws();
+  if (p_ == end_) return fail(kEofObject, end_);
+  if (*p_ != '"') return fail(kKeyMustBeString, p_);
+  return true;
+}
+
+bool JsonCursor::array(JsonValue* out, int depth) {
+  JsonValue::Array items;
+  auto item = [&] {
+    if (!out) return value(nullptr, depth + 1);
+    JsonValue v;
+    if (!value(&v, depth + 1)) return false;
+    items.push_back(std::move(v));
+    return true;
+  };
+  if (!elements(depth, ']', kEofList, kExpectedListComma, item, [] {})) return false;
   if (out) *out = JsonValue::from_array(std::move(items));
   return true;
 }
@@ -434,36 +449,16 @@ bool JsonCursor::colon() {
 }
 
 bool JsonCursor::object(JsonValue* out, int depth) {
-  if (depth >= kJsonMaxDepth) return fail(kRecursionLimit, p_);
-  ++p_;
   JsonValue::Object members;
-  skip_ws();
-  if (p_ == end_) return fail(kEofObject, end_);
-  if (*p_ == '}') {
-    ++p_;
-  } else {
-    for (;;) {
-      skip_ws();
-      if (p_ == end_) return fail(kEofObject, end_);
-      if (*p_ != '"') return fail(kKeyMustBeString, p_);
-      if (out) {
-        JsonMember m;
-        if (!string(&m.key, nullptr) || !colon() || !value(&m.value, depth + 1)) return false;
-        members.push_back(std::move(m));
-      } else if (!string(nullptr, nullptr) || !colon() || !value(nullptr, depth + 1)) {
-        return false;
-      }
-      skip_ws();
-      if (p_ == end_) return fail(kEofObject, end_);
-      if (*p_ == ',') {
-        ++p_;
-        continue;
-      }
-      if (*p_ != '}') return fail(kExpectedObjectComma, p_);
-      ++p_;
-      break;
-    }
-  }
+  auto member = [&] {
+    if (!member_key()) return false;
+    if (!out) return string(nullptr, nullptr) && colon() && value(nullptr, depth + 1);
+    JsonMember m;
+    if (!string(&m.key, nullptr) || !colon() || !value(&m.value, depth + 1)) return false;
+    members.push_back(std::move(m));
+    return true;
+  };
+  if (!elements(depth, '}', kEofObject, kExpectedObjectComma, member, [] {})) return false;
   if (out) *out = JsonValue::from_object(std::move(members));
   return true;
 }
@@ -493,27 +488,10 @@ bool JsonCursor::compact(std::string& out, JsonCompactScratch& scratch, int dept
 
 // The structure and the faults of array(), the items written as they come.
 bool JsonCursor::compact_array(std::string& out, JsonCompactScratch& scratch, int depth) {
-  if (depth >= kJsonMaxDepth) return fail(kRecursionLimit, p_);
-  ++p_;
   out.push_back('[');
-  skip_ws();
-  if (p_ == end_) return fail(kEofList, end_);
-  if (*p_ == ']') {
-    ++p_;
-  } else {
-    for (;;) {
-      if (!compact(out, scratch, depth + 1)) return false;
-      skip_ws();
-      if (p_ == end_) return fail(kEofList, end_);
-      if (*p_ == ',') {
-        ++p_;
-        out.push_back(',');
-        continue;
-      }
-      if (*p_ != ']') return fail(kExpectedListComma, p_);
-      ++p_;
-      break;
-    }
+  auto item = [&] { return compact(out, scratch, depth + 1); };
+  if (!elements(depth, ']', kEofList, kExpectedListComma, item, [&] { out.push_back(','); })) {
+    return false;
   }
   out.push_back(']');
   return true;
@@ -524,52 +502,37 @@ bool JsonCursor::compact_array(std::string& out, JsonCompactScratch& scratch, in
 // put in key order, the last of a repeated key kept, as JsonValue::from_object does.
 bool JsonCursor::compact_object(std::string& out, JsonCompactScratch& scratch, int depth) {
   using Member = JsonCompactScratch::Member;
-  if (depth >= kJsonMaxDepth) return fail(kRecursionLimit, p_);
-  ++p_;
   out.push_back('{');
   const size_t first = scratch.members.size();
   const size_t keys_mark = scratch.decoded_keys.size();
   const size_t body = out.size();
-  skip_ws();
-  if (p_ == end_) return fail(kEofObject, end_);
-  if (*p_ == '}') {
-    ++p_;
-  } else {
-    for (;;) {
-      skip_ws();
-      if (p_ == end_) return fail(kEofObject, end_);
-      if (*p_ != '"') return fail(kKeyMustBeString, p_);
-      Member m;
-      m.begin = out.size();
-      const char* raw = p_ + 1;
-      bool escaped = false;
-      scratch.decoded.clear();
-      if (!string(&scratch.decoded, &escaped)) return false;
-      m.key_decoded = escaped;
-      m.key_size = scratch.decoded.size();
-      if (escaped) {
-        m.key_at = scratch.decoded_keys.size();
-        scratch.decoded_keys.append(scratch.decoded);
-      } else {
-        m.key_at = static_cast<size_t>(raw - begin_);
-      }
-      write_json_string(scratch.decoded, out);
-      if (!colon()) return false;
-      out.push_back(':');
-      if (!compact(out, scratch, depth + 1)) return false;
-      m.end = out.size();
-      scratch.members.push_back(m);
-      skip_ws();
-      if (p_ == end_) return fail(kEofObject, end_);
-      if (*p_ == ',') {
-        ++p_;
-        out.push_back(',');
-        continue;
-      }
-      if (*p_ != '}') return fail(kExpectedObjectComma, p_);
-      ++p_;
-      break;
+  auto member = [&] {
+    if (!member_key()) return false;
+    Member m;
+    m.begin = out.size();
+    const char* raw = p_ + 1;
+    bool escaped = false;
+    scratch.decoded.clear();
+    if (!string(&scratch.decoded, &escaped)) return false;
+    m.key_decoded = escaped;
+    m.key_size = scratch.decoded.size();
+    if (escaped) {
+      m.key_at = scratch.decoded_keys.size();
+      scratch.decoded_keys.append(scratch.decoded);
+    } else {
+      m.key_at = static_cast<size_t>(raw - begin_);
     }
+    write_json_string(scratch.decoded, out);
+    if (!colon()) return false;
+    out.push_back(':');
+    if (!compact(out, scratch, depth + 1)) return false;
+    m.end = out.size();
+    scratch.members.push_back(m);
+    return true;
+  };
+  if (!elements(depth, '}', kEofObject, kExpectedObjectComma, member,
+                [&] { out.push_back(','); })) {
+    return false;
   }
   auto key = [&](size_t i) {
     const Member& m = scratch.members[i];

@@ -87,6 +87,14 @@ class __attribute__((visibility("hidden"))) JsonCursor {
   bool literal(std::string_view word);
   bool hex4(uint32_t* cp);
   bool required_digits();
+  // The brackets, separators and faults of an array or object whose opening bracket is at
+  // the cursor, the nesting limit included; item() reads one element (false on a fault),
+  // comma() runs at each comma between two.
+  template <class Item, class Comma>
+  bool elements(int depth, char close, std::string_view eof, std::string_view expected,
+                const Item& item, const Comma& comma);
+  // An object member's key is next, after optional white space.
+  bool member_key();
   bool array(JsonValue* out, int depth);
   bool object(JsonValue* out, int depth);
   bool compact_array(std::string& out, JsonCompactScratch& scratch, int depth);
