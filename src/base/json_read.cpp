@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "base/error.hpp"
+#include "base/json_write.hpp"
 
 namespace tornquil {
 namespace {
@@ -392,34 +393,49 @@ bool JsonCursor::number(JsonValue* out) {
   return true;
 }
 
-bool JsonCursor::array(JsonValue* out, int depth) {
+template <class Item, class Comma>
+bool JsonCursor::elements(int depth, char close, std::string_view eof, std::string_view expected,
+                          const Item& item, const Comma& comma) {
   if (depth >= kJsonMaxDepth) return fail(kRecursionLimit, p_);
   ++p_;
-  JsonValue::Array items;
   skip_ws();
-  if (p_ == end_) return fail(kEofList, end_);
-  if (*p_ == ']') {
+  if (p_ == end_) return fail(eof, end_);
+  if (*p_ == close) {
     ++p_;
-  } else {
-    for (;;) {
-      if (out) {
-        JsonValue item;
-        if (!value(&item, depth + 1)) return false;
-        items.push_back(std::move(item));
-      } else if (!value(nullptr, depth + 1)) {
-        return false;
-      }
-      skip_ws();
-      if (p_ == end_) return fail(kEofList, end_);
-      if (*p_ == ',') {
-        ++p_;
-        continue;
-      }
-      if (*p_ != ']') return fail(kExpectedListComma, p_);
-      ++p_;
-      break;
-    }
+    return true;
   }
+  for (;;) {
+    if (!item()) return false;
+    skip_ws();
+    if (p_ == end_) return fail(eof, end_);
+    if (*p_ == ',') {
+      ++p_;
+      comma();
+      continue;
+    }
+    if (*p_ != close) return fail(expected, p_);
+    ++p_;
+    return true;
+  }
+}
+
+bool JsonCursor::member_key() {
+  skip_ws();
+  if (p_ == end_) return fail(kEofObject, end_);
+  if (*p_ != '"') return fail(kKeyMustBeString, p_);
+  return true;
+}
+
+bool JsonCursor::array(JsonValue* out, int depth) {
+  JsonValue::Array items;
+  auto item = [&] {
+    if (!out) return value(nullptr, depth + 1);
+    JsonValue v;
+    if (!value(&v, depth + 1)) return false;
+    items.push_back(std::move(v));
+    return true;
+  };
+  if (!elements(depth, ']', kEofList, kExpectedListComma, item, [] {})) return false;
   if (out) *out = JsonValue::from_array(std::move(items));
   return true;
 }
@@ -433,38 +449,138 @@ bool JsonCursor::colon() {
 }
 
 bool JsonCursor::object(JsonValue* out, int depth) {
-  if (depth >= kJsonMaxDepth) return fail(kRecursionLimit, p_);
-  ++p_;
   JsonValue::Object members;
-  skip_ws();
-  if (p_ == end_) return fail(kEofObject, end_);
-  if (*p_ == '}') {
-    ++p_;
-  } else {
-    for (;;) {
-      skip_ws();
-      if (p_ == end_) return fail(kEofObject, end_);
-      if (*p_ != '"') return fail(kKeyMustBeString, p_);
-      if (out) {
-        JsonMember m;
-        if (!string(&m.key, nullptr) || !colon() || !value(&m.value, depth + 1)) return false;
-        members.push_back(std::move(m));
-      } else if (!string(nullptr, nullptr) || !colon() || !value(nullptr, depth + 1)) {
-        return false;
-      }
-      skip_ws();
-      if (p_ == end_) return fail(kEofObject, end_);
-      if (*p_ == ',') {
-        ++p_;
-        continue;
-      }
-      if (*p_ != '}') return fail(kExpectedObjectComma, p_);
-      ++p_;
-      break;
-    }
-  }
+  auto member = [&] {
+    if (!member_key()) return false;
+    if (!out) return string(nullptr, nullptr) && colon() && value(nullptr, depth + 1);
+    JsonMember m;
+    if (!string(&m.key, nullptr) || !colon() || !value(&m.value, depth + 1)) return false;
+    members.push_back(std::move(m));
+    return true;
+  };
+  if (!elements(depth, '}', kEofObject, kExpectedObjectComma, member, [] {})) return false;
   if (out) *out = JsonValue::from_object(std::move(members));
   return true;
+}
+
+bool JsonCursor::compact(std::string& out, JsonCompactScratch& scratch, int depth) {
+  skip_ws();
+  if (p_ == end_) return fail(kEofValue, end_);
+  switch (*p_) {
+    case '"':
+      scratch.decoded.clear();
+      if (!string(&scratch.decoded, nullptr)) return false;
+      write_json_string(scratch.decoded, out);
+      return true;
+    case '[':
+      return compact_array(out, scratch, depth);
+    case '{':
+      return compact_object(out, scratch, depth);
+    default: {
+      // Literals and numbers: their values hold nothing on the heap.
+      JsonValue v;
+      if (!value(&v, depth)) return false;
+      write_json(v, out);
+      return true;
+    }
+  }
+}
+
+// The structure and the faults of array(), the items written as they come.
+bool JsonCursor::compact_array(std::string& out, JsonCompactScratch& scratch, int depth) {
+  out.push_back('[');
+  auto item = [&] { return compact(out, scratch, depth + 1); };
+  if (!elements(depth, ']', kEofList, kExpectedListComma, item, [&] { out.push_back(','); })) {
+    return false;
+  }
+  out.push_back(']');
+  return true;
+}
+
+// The structure and the faults of object(). The members are written in text order, each
+// remembered with its key; when the keys are not strictly ascending, the members are then
+// put in key order, the last of a repeated key kept, as JsonValue::from_object does.
+bool JsonCursor::compact_object(std::string& out, JsonCompactScratch& scratch, int depth) {
+  using Member = JsonCompactScratch::Member;
+  out.push_back('{');
+  const size_t first = scratch.members.size();
+  const size_t keys_mark = scratch.decoded_keys.size();
+  const size_t body = out.size();
+  auto member = [&] {
+    if (!member_key()) return false;
+    Member m;
+    m.begin = out.size();
+    const char* raw = p_ + 1;
+    bool escaped = false;
+    scratch.decoded.clear();
+    if (!string(&scratch.decoded, &escaped)) return false;
+    m.key_decoded = escaped;
+    m.key_size = scratch.decoded.size();
+    if (escaped) {
+      m.key_at = scratch.decoded_keys.size();
+      scratch.decoded_keys.append(scratch.decoded);
+    } else {
+      m.key_at = static_cast<size_t>(raw - begin_);
+    }
+    write_json_string(scratch.decoded, out);
+    if (!colon()) return false;
+    out.push_back(':');
+    if (!compact(out, scratch, depth + 1)) return false;
+    m.end = out.size();
+    scratch.members.push_back(m);
+    return true;
+  };
+  if (!elements(depth, '}', kEofObject, kExpectedObjectComma, member,
+                [&] { out.push_back(','); })) {
+    return false;
+  }
+  auto key = [&](size_t i) {
+    const Member& m = scratch.members[i];
+    const char* base = m.key_decoded ? scratch.decoded_keys.data() : begin_;
+    return std::string_view(base + m.key_at, m.key_size);
+  };
+  const size_t last = scratch.members.size();
+  bool ascending = true;
+  for (size_t i = first + 1; i < last && ascending; ++i) ascending = key(i - 1) < key(i);
+  if (!ascending) {
+    std::vector<size_t>& order = scratch.order;
+    order.clear();
+    for (size_t i = first; i < last; ++i) order.push_back(i);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return key(a) < key(b); });
+    scratch.moved.assign(out, body, out.size() - body);
+    out.resize(body);
+    bool lead = true;
+    for (size_t k = 0; k < order.size(); ++k) {
+      // Equal keys stand together in text order: the last of each run is kept.
+      if (k + 1 < order.size() && key(order[k + 1]) == key(order[k])) continue;
+      const Member& m = scratch.members[order[k]];
+      if (!lead) out.push_back(',');
+      lead = false;
+      out.append(scratch.moved, m.begin - body, m.end - m.begin);
+    }
+  }
+  out.push_back('}');
+  scratch.members.resize(first);
+  scratch.decoded_keys.resize(keys_mark);
+  return true;
+}
+
+std::expected<void, JsonError> JsonCompactor::append(std::string_view text, std::string& out) {
+  const size_t mark = out.size();
+  scratch_.members.clear();
+  scratch_.decoded_keys.clear();
+  JsonCursor s(text.data(), text.data(), text.data() + text.size());
+  bool ok = s.compact(out, scratch_, 0);
+  if (ok) {
+    s.skip_ws();
+    if (!s.at_end()) ok = s.fail(kTrailingCharacters, s.pos());
+  }
+  if (!ok) {
+    out.resize(mark);
+    return std::unexpected(s.error());
+  }
+  return {};
 }
 
 std::string JsonError::describe() const {

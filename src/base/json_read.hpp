@@ -9,6 +9,7 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/json_value.hpp"
 
@@ -34,6 +35,8 @@ std::expected<JsonValue, JsonError> parse_json(std::string_view text);
 
 // A stored metadata text as a value; a text that is not one JSON value gives null.
 JsonValue parse_metadata_text(std::string_view text);
+
+struct JsonCompactScratch;
 
 // A recursive-descent cursor over one text, for readers that take values one at a time.
 // Each reading function takes its token at the cursor, moves past it and returns true; on a
@@ -70,6 +73,11 @@ class __attribute__((visibility("hidden"))) JsonCursor {
   // The colon after an object key, white space around it allowed.
   bool colon();
 
+  // One value after optional white space, appended to `out` as the compact writer writes the
+  // value that value() would give, without building it. Fails exactly where and why value()
+  // fails; `out` then holds a partial text.
+  bool compact(std::string& out, JsonCompactScratch& scratch, int depth);
+
   // Records a fault; always false.
   bool fail(std::string_view reason, const char* at);
   // The last fault, with its line and column.
@@ -79,14 +87,54 @@ class __attribute__((visibility("hidden"))) JsonCursor {
   bool literal(std::string_view word);
   bool hex4(uint32_t* cp);
   bool required_digits();
+  // The brackets, separators and faults of an array or object whose opening bracket is at
+  // the cursor, the nesting limit included; item() reads one element (false on a fault),
+  // comma() runs at each comma between two.
+  template <class Item, class Comma>
+  bool elements(int depth, char close, std::string_view eof, std::string_view expected,
+                const Item& item, const Comma& comma);
+  // An object member's key is next, after optional white space.
+  bool member_key();
   bool array(JsonValue* out, int depth);
   bool object(JsonValue* out, int depth);
+  bool compact_array(std::string& out, JsonCompactScratch& scratch, int depth);
+  bool compact_object(std::string& out, JsonCompactScratch& scratch, int depth);
 
   const char* begin_;
   const char* p_;
   const char* end_;
   std::string_view reason_;
   const char* at_ = nullptr;
+};
+
+// Room that JsonCursor::compact reuses from text to text: the members of the objects still
+// open (a stack), the decoded keys that held escapes, and the buffers of one reordering.
+struct JsonCompactScratch {
+  struct Member {
+    size_t key_at;  // into the text when !key_decoded, else into decoded_keys
+    size_t key_size;
+    bool key_decoded;
+    size_t begin, end;  // its compact "key":value in the output
+  };
+  std::vector<Member> members;
+  std::string decoded_keys;
+  std::string decoded;  // one string token
+  std::string moved;    // an object's members while they are put in key order
+  std::vector<size_t> order;
+};
+
+// Rewrites JSON texts into the compact text of their values in one pass: what
+// write_json(*parse_json(text)) gives (keys in ascending byte order, of a repeated key the
+// last kept, numbers in the writer's layout), or parse_json's error, without building the
+// value. Reuses its room from call to call, so a stream of small texts allocates nothing
+// but the output. One compactor belongs to one thread.
+class JsonCompactor {
+ public:
+  // Appends the compact text to `out`; on failure `out` is left as it was.
+  std::expected<void, JsonError> append(std::string_view text, std::string& out);
+
+ private:
+  JsonCompactScratch scratch_;
 };
 
 // ---- In-place scanning ----

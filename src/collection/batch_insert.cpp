@@ -9,7 +9,9 @@
 #include <shared_mutex>
 #include <utility>
 
+#include "base/platform.hpp"
 #include "base/uuid.hpp"
+#include "base/worker_pool.hpp"
 #include "collection/vector_check.hpp"
 #include "search/distance.hpp"
 #include "storage/records.hpp"
@@ -22,9 +24,31 @@ std::atomic<bool> g_fail_next_vector_flush{false};
 std::atomic<void (*)(int, void*)> g_phase_hook{nullptr};
 std::atomic<void*> g_phase_hook_arg{nullptr};
 
+std::atomic<BatchStepTimes*> g_step_times{nullptr};
+
 void after_phase(int phase) {
   if (auto hook = g_phase_hook.load()) hook(phase, g_phase_hook_arg.load());
 }
+
+// The end of each step of one batch, read from the clock only while the benchmark asks.
+class StepClock {
+ public:
+  StepClock() : out_(g_step_times.load()), last_(out_ ? platform::monotonic_ns() : 0) {}
+  void mark(uint64_t BatchStepTimes::*step) {
+    if (!out_) return;
+    const uint64_t now = platform::monotonic_ns();
+    times_.*step = now - last_;
+    last_ = now;
+  }
+  void publish() const {
+    if (out_) *out_ = times_;
+  }
+
+ private:
+  BatchStepTimes* out_;
+  BatchStepTimes times_;
+  uint64_t last_;
+};
 
 }  // namespace
 
@@ -99,6 +123,9 @@ struct BatchPlan {
   std::vector<size_t> key_order;
 };
 
+// Rows handed to one task of the worker pool at a time.
+constexpr size_t kRowsPerTask = 256;
+
 // The checks that run before any slot is taken, in their order.
 Result<void> check_batch(const Collection& c, const BatchInput& in) {
   const size_t n = in.vectors.size();
@@ -116,9 +143,23 @@ Result<void> check_batch(const Collection& c, const BatchInput& in) {
     const size_t len = in.vectors.row_length(i);
     if (len != dims) return std::unexpected(CoreError::dimension_mismatch(dims, len));
   }
-  std::vector<float> scratch(dims);
-  for (size_t i = 0; i < n; ++i) {
-    TQ_TRY(check_storable_vector(c.config.metric, in.vectors.row(i, scratch.data()), i));
+  // The stored-form test is as costly as the preparation (a norm for Cosine): it runs on
+  // the worker pool, and the first row that fails, in batch order, is the one reported.
+  const Metric metric = c.config.metric;
+  std::atomic<size_t> first_bad{n};
+  parallel_for(n, kRowsPerTask, [&](size_t begin, size_t end) {
+    std::vector<float> scratch(dims);  // per range of rows, for rows that are not views
+    for (size_t i = begin; i < end && i < first_bad.load(std::memory_order_relaxed); ++i) {
+      if (!prepared_head_is_nan(metric, in.vectors.row(i, scratch.data()))) continue;
+      size_t seen = first_bad.load(std::memory_order_relaxed);
+      while (i < seen && !first_bad.compare_exchange_weak(seen, i)) {
+      }
+      break;
+    }
+  });
+  if (const size_t bad = first_bad.load(); bad < n) {
+    std::vector<float> scratch(dims);
+    return check_storable_vector(metric, in.vectors.row(bad, scratch.data()), bad);
   }
   if (in.ids) {
     for (std::string_view id : *in.ids) TQ_TRY(check_record_id(id));
@@ -173,37 +214,62 @@ Result<BatchPlan> plan_batch(Collection& c, const BatchInput& in) {
 
 // Phase 1: every record stored Pending, with the free list, in one transaction. The puts
 // go in ascending order of the ids (batch order among equal ids, so the later item still
-// replaces the earlier), which keeps the store's page walks local instead of random.
-Result<void> commit_pending(Collection& c, const BatchInput& in, const BatchPlan& plan) {
+// replaces the earlier) through one cursor, so each search starts from the page of the
+// previous put instead of the root.
+Result<void> commit_pending(Collection& c, const BatchInput& in, const BatchPlan& plan,
+                            StepClock& clock) {
   TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
-  std::string value;
-  for (size_t i : plan.key_order) {
-    RecordView r;
-    r.id = plan.ids[i];
-    r.slot = plan.slots[i];
-    r.metadata = in.metadata[i];
-    r.created_at = plan.created_at[i];
-    r.expires_at = expiry_for(r.created_at, in.ttls ? (*in.ttls)[i] : std::nullopt);
-    r.state = RecordState::Pending;
-    encode_record_into(r, value);
-    TQ_TRY(txn.put(kRecordsTable, r.id, value));
+  {
+    TQ_ASSIGN(Cursor records, txn.writer(kRecordsTable));
+    // When every id of the batch sorts after the table's last key (a new collection, or ids
+    // that grow from batch to batch), the puts are appends: no search, and full pages.
+    bool append = false;
+    if (!plan.key_order.empty()) {
+      std::string_view last_key, last_value;
+      TQ_ASSIGN(bool any, records.last(last_key, last_value));
+      append = !any || last_key < plan.ids[plan.key_order.front()];
+    }
+    std::string value;
+    std::string_view previous;
+    for (size_t k = 0; k < plan.key_order.size(); ++k) {
+      const size_t i = plan.key_order[k];
+      RecordView r;
+      r.id = plan.ids[i];
+      r.slot = plan.slots[i];
+      r.metadata = in.metadata[i];
+      r.created_at = plan.created_at[i];
+      r.expires_at = expiry_for(r.created_at, in.ttls ? (*in.ttls)[i] : std::nullopt);
+      r.state = RecordState::Pending;
+      encode_record_into(r, value);
+      // An id repeated in the batch replaces the record just stored, which no append can.
+      const bool repeat = k > 0 && r.id == previous;
+      TQ_TRY(append && !repeat ? records.append(r.id, value) : records.put(r.id, value));
+      previous = r.id;
+    }
   }
   {
     std::shared_lock lk(c.slots.freelist_lock);
     TQ_TRY(save_freelist(c.slots.freelist, txn));
   }
-  return commit_collection_txn(c, txn);
+  clock.mark(&BatchStepTimes::put);
+  TQ_TRY(commit_collection_txn(c, txn));
+  clock.mark(&BatchStepTimes::commit1);
+  return {};
 }
 
-// Rows staged for one write to the file: about 1 MiB.
+// Rows staged for one write to the file: about 1 MiB, so that the staged rows are still in
+// the cache when the write copies them. They are prepared on the worker pool.
 constexpr size_t kStagedBytes = size_t{1} << 20;
+// Rows of the staged chunk prepared by one task.
+constexpr size_t kStagedRowsPerTask = 64;
 // Shorter runs of consecutive slots (freed slots reused) are written through the view.
 constexpr size_t kMinFileRun = 8;
 
 // Phase 2: every prepared vector into its slot, then one flush, under one hold of the
 // `vectors` lock. Long runs of consecutive slots, the fresh ones, are prepared into a
 // staging buffer and written to the file a chunk at a time.
-Result<void> write_vectors(Collection& c, const BatchInput& in, const BatchPlan& plan) {
+Result<void> write_vectors(Collection& c, const BatchInput& in, const BatchPlan& plan,
+                           StepClock& clock) {
   const Metric metric = c.config.metric;
   const size_t dims = c.config.dimensions;
   const size_t chunk_rows = std::max<size_t>(kMinFileRun, kStagedBytes / (dims * sizeof(float)));
@@ -224,55 +290,74 @@ Result<void> write_vectors(Collection& c, const BatchInput& in, const BatchPlan&
       }
       continue;
     }
-    for (size_t k = i; k < end; ++k) {
-      prepare_vector_into(metric, in.vectors.row(k, row_scratch.data()),
-                          staged.data() + (k - i) * dims);
-    }
+    parallel_for(end - i, kStagedRowsPerTask, [&, i](size_t begin, size_t stop) {
+      std::vector<float> scratch(dims);  // per range of rows, for rows that are not views
+      for (size_t k = i + begin; k < i + stop; ++k) {
+        prepare_vector_into(metric, in.vectors.row(k, scratch.data()),
+                            staged.data() + (k - i) * dims);
+      }
+    });
     TQ_TRY(write_slots(file, slots[i], std::span<const float>(staged.data(), (end - i) * dims)));
     i = end;
   }
+  clock.mark(&BatchStepTimes::vectors);
   if (g_fail_next_vector_flush.exchange(false)) {
     return std::unexpected(CoreError::io("injected vector flush failure"));
   }
-  return flush_vectors(file);
+  TQ_TRY(flush_vectors(file));
+  clock.mark(&BatchStepTimes::flush);
+  return {};
 }
 
-// Phase 3: the batch's records made Active in one transaction. Only a record that is still
+// Phase 3: the batch's records made Active in one transaction, found and rewritten in place
+// through one cursor in ascending key order. Only a record that is still
 // this item's (Pending, in the item's slot) is promoted: a record deleted meanwhile is not
 // brought back (not even a Tombstone whose removal is still to come), and a newer record
 // under the same id is left as its own writer leaves it.
-Result<void> commit_active(Collection& c, const BatchPlan& plan) {
+Result<void> commit_active(Collection& c, const BatchPlan& plan, StepClock& clock) {
   TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
-  std::string value;
-  for (size_t i : plan.key_order) {
-    const std::string& id = plan.ids[i];
-    TQ_ASSIGN(std::optional<std::string_view> stored, txn.get(kRecordsTable, id));
-    if (!stored) continue;
-    TQ_ASSIGN(RecordView r, decode_record_view(*stored));
-    if (r.state != RecordState::Pending || r.slot != plan.slots[i]) continue;
-    r.state = RecordState::Active;
-    encode_record_into(r, value);  // copies out of the store's pages before the put
-    TQ_TRY(txn.put(kRecordsTable, id, value));
+  {
+    TQ_ASSIGN(Cursor records, txn.writer(kRecordsTable));
+    std::string value;
+    for (size_t i : plan.key_order) {
+      const std::string& id = plan.ids[i];
+      TQ_ASSIGN(std::optional<std::string_view> stored, records.find(id));
+      if (!stored) continue;
+      TQ_ASSIGN(RecordView r, decode_record_view(*stored));
+      if (r.state != RecordState::Pending || r.slot != plan.slots[i]) continue;
+      r.state = RecordState::Active;
+      encode_record_into(r, value);  // copies out of the store's pages before the write
+      TQ_TRY(records.replace(id, value));
+    }
   }
-  return commit_collection_txn(c, txn);
+  clock.mark(&BatchStepTimes::activate);
+  TQ_TRY(commit_collection_txn(c, txn));
+  clock.mark(&BatchStepTimes::commit3);
+  return {};
 }
 
 }  // namespace
 
 Result<std::vector<std::string>> add_batch_records(Collection& c, const BatchInput& in) {
+  StepClock clock;
   TQ_TRY(check_batch(c, in));
+  clock.mark(&BatchStepTimes::check);
   TQ_ASSIGN(BatchPlan plan, plan_batch(c, in));
-  TQ_TRY(commit_pending(c, in, plan));
+  clock.mark(&BatchStepTimes::plan);
+  TQ_TRY(commit_pending(c, in, plan, clock));
   after_phase(1);
-  TQ_TRY(write_vectors(c, in, plan));
+  TQ_TRY(write_vectors(c, in, plan, clock));
   if (c.config.hnsw) c.needs_rebuild.store(true);
   after_phase(2);
-  TQ_TRY(commit_active(c, plan));
+  TQ_TRY(commit_active(c, plan, clock));
   // Again once the records are live: a refresh that cleared the first mark may have read
   // the records while they were still Pending.
   if (c.config.hnsw) c.needs_rebuild.store(true);
+  clock.publish();
   return std::move(plan.ids);
 }
+
+void TEST_set_batch_step_times(BatchStepTimes* out) { g_step_times.store(out); }
 
 void TEST_fail_next_batch_vector_flush() { g_fail_next_vector_flush.store(true); }
 

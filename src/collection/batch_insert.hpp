@@ -91,6 +91,21 @@ struct BatchInput {
 // collection and keeps it alive for the call.
 Result<std::vector<std::string>> add_batch_records(Collection& c, const BatchInput& in);
 
+// Where a batch's time goes, in nanoseconds per step, for the benchmark.
+struct BatchStepTimes {
+  uint64_t check = 0;     // lengths, dimensions, stored forms, ids
+  uint64_t plan = 0;      // ids, slots, clock, key order
+  uint64_t put = 0;       // phase 1: the Pending records and the free list into the transaction
+  uint64_t commit1 = 0;   // phase 1: the commit
+  uint64_t vectors = 0;   // phase 2: preparing and writing the vectors
+  uint64_t flush = 0;     // phase 2: the flush of the vector file
+  uint64_t activate = 0;  // phase 3: the records made Active in the transaction
+  uint64_t commit3 = 0;   // phase 3: the commit
+};
+
+// While set, every batch that succeeds writes its step times into *out; nullptr stops it.
+void TEST_set_batch_step_times(BatchStepTimes* out);
+
 // Makes the next batch's phase 2 fail with Io after writing its vectors, before the flush.
 void TEST_fail_next_batch_vector_flush();
 // While set, every batch calls hook(phase, arg) once phase 1 or phase 2 has succeeded, with

@@ -218,36 +218,72 @@ bool extract_batch_vectors(PyObject* obj, BatchVectorsArg& out) {
   return true;
 }
 
+namespace {
+
+// json.dumps, looked up through the json module; null with the exception set.
+PyRef json_dumps() {
+  PyRef json = PyRef::steal(import_json_module());
+  if (!json) return PyRef();
+  return PyRef::steal(PyObject_GetAttrString(json.get(), "dumps"));
+}
+
+// dumps(dict) as UTF-8 text, viewing the buffer of `holder`, which keeps it; false with the
+// exception set.
+bool dumps_text(PyObject* dumps, PyObject* dict, PyRef& holder, std::string_view& text) {
+  holder = PyRef::steal(PyObject_CallOneArg(dumps, dict));
+  if (!holder) return false;
+  if (!PyUnicode_Check(holder.get())) {
+    raise_cannot_convert(holder.get(), "PyString");
+    return false;
+  }
+  Py_ssize_t len = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(holder.get(), &len);
+  if (utf8 == nullptr) return false;
+  text = std::string_view(utf8, static_cast<size_t>(len));
+  return true;
+}
+
+void raise_invalid_json(const JsonError& e) {
+  const std::string why = e.describe();
+  PyErr_Format(PyExc_ValueError, "Invalid JSON: %s", why.c_str());
+}
+
+}  // namespace
+
+// The same conversion as dict_to_json_value followed by metadata_to_text, in one pass from
+// the dumps text to the stored text, with json.dumps looked up once for the list.
 bool collect_metadata_texts(PyObject* dict_list, std::vector<std::string>& out) {
   const Py_ssize_t n = PyList_GET_SIZE(dict_list);
   out.clear();
+  if (n == 0) return true;
   out.reserve(static_cast<size_t>(n));
+  PyRef dumps = json_dumps();
+  if (!dumps) return false;
+  JsonCompactor compactor;
+  PyRef holder;
   for (Py_ssize_t i = 0; i < n; ++i) {
-    std::optional<JsonValue> value = dict_to_json_value(PyList_GET_ITEM(dict_list, i));
-    if (!value) return false;
-    out.push_back(metadata_to_text(*value));
+    std::string_view text;
+    if (!dumps_text(dumps.get(), PyList_GET_ITEM(dict_list, i), holder, text)) return false;
+    std::string& stored = out.emplace_back();
+    stored.reserve(text.size());  // the compact text is about as long, mostly shorter
+    auto r = compactor.append(text, stored);
+    if (!r) {
+      raise_invalid_json(r.error());
+      return false;
+    }
   }
   return true;
 }
 
 std::optional<JsonValue> dict_to_json_value(PyObject* dict) {
-  PyRef json = PyRef::steal(import_json_module());
-  if (!json) return std::nullopt;
-  PyRef dumps = PyRef::steal(PyObject_GetAttrString(json.get(), "dumps"));
+  PyRef dumps = json_dumps();
   if (!dumps) return std::nullopt;
-  PyRef text = PyRef::steal(PyObject_CallOneArg(dumps.get(), dict));
-  if (!text) return std::nullopt;
-  if (!PyUnicode_Check(text.get())) {
-    raise_cannot_convert(text.get(), "PyString");
-    return std::nullopt;
-  }
-  Py_ssize_t len = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &len);
-  if (utf8 == nullptr) return std::nullopt;
-  auto parsed = parse_json(std::string_view(utf8, static_cast<size_t>(len)));
+  PyRef holder;
+  std::string_view text;
+  if (!dumps_text(dumps.get(), dict, holder, text)) return std::nullopt;
+  auto parsed = parse_json(text);
   if (!parsed) {
-    const std::string why = parsed.error().describe();
-    PyErr_Format(PyExc_ValueError, "Invalid JSON: %s", why.c_str());
+    raise_invalid_json(parsed.error());
     return std::nullopt;
   }
   return std::move(*parsed);

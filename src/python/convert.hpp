@@ -56,8 +56,9 @@ struct BatchVectorsArg {
 // the first item that fails, unchanged. False with the exception set.
 bool extract_batch_vectors(PyObject* obj, BatchVectorsArg& out);
 
-// The dicts of a list, in order, each through dict_to_json_value and then written as the
-// compact text records store. The first failure ends the conversion, its exception
+// The dicts of a list, in order, each converted as dict_to_json_value and then
+// metadata_to_text would convert it, into the compact text records store (one pass from the
+// dumps text, no value built). The first failure ends the conversion, its exception
 // unchanged. False with the exception set.
 bool collect_metadata_texts(PyObject* dict_list, std::vector<std::string>& out);
 

@@ -220,6 +220,44 @@ Result<bool> Cursor::last(std::string_view& key, std::string_view& value) {
 
 namespace {
 
+Result<void> cursor_put(MDB_cursor* cur, std::string_view key, std::string_view value,
+                        unsigned flags) {
+  KeyBuf kb(key);
+  if (kb.too_long()) return database_error(MDB_BAD_VALSIZE);
+  MDB_val v{value.size(), const_cast<char*>(value.data())};
+  const int rc = mdb_cursor_put(cur, kb.val(), &v, flags);
+  if (rc != 0) return database_error(rc);
+  return {};
+}
+
+}  // namespace
+
+Result<void> Cursor::put(std::string_view key, std::string_view value) {
+  return cursor_put(cur_, key, value, 0);
+}
+
+Result<void> Cursor::append(std::string_view key, std::string_view value) {
+  return cursor_put(cur_, key, value, MDB_APPEND);
+}
+
+Result<std::optional<std::string_view>> Cursor::find(std::string_view key) {
+  KeyBuf kb(key);
+  if (kb.too_long()) return std::optional<std::string_view>{};
+  MDB_val v;
+  const int rc = mdb_cursor_get(cur_, kb.val(), &v, MDB_SET);
+  if (rc == MDB_NOTFOUND) return std::optional<std::string_view>{};
+  if (rc != 0) return database_error(rc);
+  return std::optional<std::string_view>{view(v)};
+}
+
+Result<void> Cursor::replace(std::string_view key, std::string_view value) {
+  // LMDB writes at the cursor under MDB_CURRENT; it needs the key only when the value no
+  // longer fits where it stood.
+  return cursor_put(cur_, key, value, MDB_CURRENT);
+}
+
+namespace {
+
 Result<std::optional<std::string_view>> txn_get(MDB_txn* txn, MDB_dbi dbi, std::string_view key) {
   KeyBuf kb(key);
   if (kb.too_long()) return std::optional<std::string_view>{};
@@ -314,6 +352,11 @@ Result<Cursor> WriteTxn::cursor(std::string_view table) {
     if (n == table) return txn_cursor(txn_, d);
   }
   return Cursor();
+}
+
+Result<Cursor> WriteTxn::writer(std::string_view table) {
+  TQ_ASSIGN(MDB_dbi dbi, this->table(table));
+  return txn_cursor(txn_, dbi);
 }
 
 Result<void> WriteTxn::put(std::string_view table, std::string_view key, std::string_view value) {

@@ -55,6 +55,24 @@ class Cursor {
   // Moves to the last entry; false for an empty or absent table. next() then ends.
   Result<bool> last(std::string_view& key, std::string_view& value);
 
+  // Writing, through a cursor from WriteTxn::writer only. Each search starts from the page
+  // the cursor stands on, so keys taken in ascending order cost a short search instead of
+  // a walk from the root.
+  //
+  // Stores the value under the key, replacing any; the cursor then stands on it. A key too
+  // long to be stored or a storage failure is Database.
+  Result<void> put(std::string_view key, std::string_view value);
+  // Stores a key that sorts after every key of the table: no search, and a full page is
+  // split at its end, so a run of appends fills its pages. A key that does not sort last is
+  // Database (MDB_KEYEXIST); nothing is stored then.
+  Result<void> append(std::string_view key, std::string_view value);
+  // Moves to the key; its value (valid until the next write or the transaction's end), or
+  // nullopt when absent (or too long to be stored).
+  Result<std::optional<std::string_view>> find(std::string_view key);
+  // Replaces the value of the entry that find(key) just found, without searching again.
+  // Database on failure.
+  Result<void> replace(std::string_view key, std::string_view value);
+
   // Takes ownership of an open LMDB cursor (store-internal).
   explicit Cursor(MDB_cursor* c) : cur_(c) {}
 
@@ -105,6 +123,9 @@ class WriteTxn {
   // True when a value was removed.
   Result<bool> remove(std::string_view table, std::string_view key);
   Result<Cursor> cursor(std::string_view table);
+  // A cursor that also writes (Cursor::put, find, replace), the table created if absent. It
+  // must be gone before the transaction commits or ends.
+  Result<Cursor> writer(std::string_view table);
   // Makes every write durable. Failure is Transaction with the store's text; the
   // transaction is gone either way.
   Result<void> commit();

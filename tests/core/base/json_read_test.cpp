@@ -293,5 +293,86 @@ TEST(JsonObjectWalker, YieldsMembersInTextOrderAndValidatesTheWholeText) {
   EXPECT_FALSE(parse_json(deeper).has_value());
 }
 
+// The one-pass rewrite must give exactly what parsing and writing give: the same text, or
+// the same error at the same place. Each text is also tried cut short at every byte, so
+// every fault of an unfinished text is compared too.
+TEST(JsonCompactor, MatchesParseThenWriteOnTrickyTexts) {
+  const std::string deep_ok = nested(kJsonMaxDepth - 1, "{\"a\": ", "}");
+  const std::string too_deep = nested(kJsonMaxDepth, "[", "]");
+  const std::string texts[] = {
+      // json.dumps layouts: separators ", " and ": ", insertion order, ASCII escapes.
+      R"({"source": "chat", "turn": 3, "tag": "t3"})",
+      R"({"b": 1, "a": {"z": [1, 2, {"y": null, "x": true}], "m": false}, "c": []})",
+      R"({"\u00e9t\u00e9": "\ud83d\ude00", "e": "caf\u00e9", "\u0000": "\b\f\n\r\t\"\\\/"})",
+      // Keys whose escaped and decoded orders differ, and repeated keys (last kept).
+      R"({"a\"b": 1, "a!": 2, "a#": 3, "\u0061": 4, "a": 5, "\u0041": 6})",
+      R"({"k": 1, "k": {"k": 2, "k": 3}, "j": 0, "k": [4]})",
+      R"({"": 1, "\u0000": 2, " ": 3})",
+      // Numbers: kinds, layouts, range edges.
+      R"({"n": [0, -0, 1.0, -1.5, 1e2, 1E-7, 123456789012345678901234567890, 1e16, 1e15]})",
+      R"([18446744073709551615, 18446744073709551616, -9223372036854775808, -9223372036854775809])",
+      R"([0.1, 1e-5, 1e-6, 5e-324, 1e-400, -1e-400, 1.7976931348623157e308, 12345.678e-3])",
+      "[1e400]",
+      "{\"big\": 1" + std::string(400, '0') + "}",
+      // What json.dumps writes for values JSON has no room for.
+      R"({"x": NaN})",
+      R"({"x": Infinity})",
+      R"({"x": -Infinity})",
+      R"({"s": "\ud800"})",
+      R"({"s": "\udc00x"})",
+      R"({"s": "\ud800\u0041"})",
+      // Faults of structure, escapes and white space.
+      R"({"a" 1})",
+      R"({"a": 1 "b": 2})",
+      R"([1 2])",
+      R"({1: 2})",
+      R"({"a": 1,})",
+      R"([1,])",
+      R"("\x")",
+      R"("\u12G4")",
+      "\"a\tb\"",
+      "\"\xC3\x28\"",
+      "\"\xE2\x82\xAC\"",
+      R"(01)",
+      R"(-)",
+      R"(1.)",
+      R"(1e+)",
+      "tru",
+      "nul",
+      "falsy",
+      "  \n {\"a\" :\t[ 1 ,\r\n2 ] }  \n",
+      "{} x",
+      "",
+      "   ",
+      "\n\n  {\"a\": \n nul}",
+      // Scalars at the top.
+      "null",
+      "true",
+      "-12",
+      "\"top\"",
+      "[]",
+      "{}",
+      deep_ok,
+      too_deep,
+  };
+  JsonCompactor compactor;
+  for (const std::string& full : texts) {
+    for (size_t cut = 0; cut <= full.size(); ++cut) {
+      const std::string_view text(full.data(), cut);
+      auto want = parse_json(text);
+      std::string got = "prefix:";
+      auto r = compactor.append(text, got);
+      if (want) {
+        ASSERT_TRUE(r.has_value()) << text << ": " << r.error().describe();
+        EXPECT_EQ(got, "prefix:" + to_compact_json(*want)) << text;
+      } else {
+        ASSERT_FALSE(r.has_value()) << text << " gave " << got;
+        EXPECT_EQ(r.error().describe(), want.error().describe()) << text;
+        EXPECT_EQ(got, "prefix:") << text;  // nothing left behind
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tornquil

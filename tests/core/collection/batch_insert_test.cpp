@@ -361,6 +361,32 @@ TEST_F(BatchInsertTest, LaterItemsReplaceEarlierRecordsOfTheirIdWithoutFreeingSl
   EXPECT_EQ(slot_count(*c), 4u);
 }
 
+// A batch whose ids all sort after the stored ones is appended to the table, any other is
+// put among them; either way each id ends with its last item and the stored ids stay.
+TEST_F(BatchInsertTest, BatchesAfterAndAmongStoredIdsStoreTheSameRecords) {
+  const struct {
+    Ids ids;
+  } cases[] = {{{"n", "z", "n", "mm"}}, {{"a", "m", "b", "a"}}, {{"m", "m"}}, {{"l", "n"}}};
+  int k = 0;
+  for (const auto& t : cases) {
+    auto c = open_case(k++, make_config(2));
+    ASSERT_TRUE(c);
+    add(*c, 9, "m");
+    ASSERT_TRUE(flush_pending(*c));  // slot 0
+    Batch b = seeded(2, t.ids.size());
+    b.ids = t.ids;
+    EXPECT_EQ(run(*c, b), t.ids);
+    std::map<std::string, uint64_t> want = {{"m", 0}};
+    for (size_t i = 0; i < t.ids.size(); ++i) want[t.ids[i]] = i + 1;
+    std::map<std::string, uint64_t> got;
+    for (const Record& r : committed_records(*c)) {
+      EXPECT_EQ(r.state, RecordState::Active) << r.id;
+      got[r.id] = r.slot;
+    }
+    EXPECT_EQ(got, want) << t.ids[0];
+  }
+}
+
 // Ids that share long prefixes, hold zero bytes or repeat: each stored record is the last
 // item of its id, whatever order the store is written in.
 TEST_F(BatchInsertTest, TheLastItemOfEachIdIsStored) {

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <map>
 #include <thread>
 
 #include "base/platform.hpp"
@@ -210,6 +212,66 @@ TEST_F(KvStoreTest, EntryCountAndSnapshotIdBelongToTheSnapshot) {
   EXPECT_NE(r3->snapshot_id(), r1->snapshot_id());
   EXPECT_EQ(*r3->entry_count("t"), 2u);
   EXPECT_EQ(*r1->entry_count("t"), 3u);
+}
+
+// The writing cursor: puts that create the table and replace, a find that positions it, and
+// a replace of the found entry by a value of the same length, a longer one (moved off its
+// page) and a shorter one; the cursor must leave every other entry as it was.
+TEST_F(KvStoreTest, WritingCursorPutsFindsAndReplacesInPlace) {
+  auto s = KvStore::open(path_);
+  ASSERT_TRUE(s) << s.error().render();
+  std::map<std::string, std::string> want;
+  {
+    auto w = (*s)->begin_write();
+    {
+      auto cur = w->writer("t");
+      ASSERT_TRUE(cur) << cur.error().render();
+      for (int i = 0; i < 2000; ++i) {
+        char key[16];
+        std::snprintf(key, sizeof key, "k%05d", i);
+        const std::string value(8 + i % 50, static_cast<char>('a' + i % 26));
+        ASSERT_TRUE(cur->put(key, value));
+        want[key] = value;
+      }
+      ASSERT_TRUE(cur->put("k00007", "again"));  // replaces
+      want["k00007"] = "again";
+      for (const char* key : {"k02000", "k02001"}) {
+        ASSERT_TRUE(cur->append(key, key));
+        want[key] = key;
+      }
+      for (const char* key : {"k02001", "k00003", "a"}) {  // not after the last key
+        auto r = cur->append(key, "refused");
+        ASSERT_FALSE(r) << key;
+        EXPECT_EQ(r.error().render(), "Database error: MDB_KEYEXIST: Key/data pair already exists");
+      }
+      EXPECT_EQ(cur->put(std::string(kMaxKeyBytes + 1, 'x'), "v").error().render(),
+                "Database error: MDB_BAD_VALSIZE: Unsupported size of key/DB name/data, or wrong "
+                "DUPFIXED size");
+      EXPECT_EQ(*cur->find("absent"), std::nullopt);
+      EXPECT_EQ(*cur->find(std::string(kMaxKeyBytes + 1, 'x')), std::nullopt);
+      const struct {
+        const char* key;
+        std::string value;
+      } replaces[] = {{"k00010", std::string(18, 'S')},    // same length
+                      {"k00500", std::string(3000, 'L')},  // longer than a page holds
+                      {"k01999", "s"},                     // shorter
+                      {"k00000", std::string(58, 'z')}};   // longer, still on the page
+      for (const auto& r : replaces) {
+        auto found = cur->find(r.key);
+        ASSERT_TRUE(found && *found) << r.key;
+        EXPECT_EQ(**found, want[r.key]);
+        ASSERT_TRUE(cur->replace(r.key, r.value)) << r.key;
+        want[r.key] = r.value;
+      }
+    }
+    ASSERT_TRUE(w->commit());
+  }
+  auto r = (*s)->begin_read();
+  auto cur = r->cursor("t");
+  std::map<std::string, std::string> got;
+  std::string_view k, v;
+  while (*cur->next(k, v)) got.emplace(k, v);
+  EXPECT_EQ(got, want);
 }
 
 }  // namespace
