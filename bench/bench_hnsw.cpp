@@ -6,17 +6,21 @@
 // both wall times and their ratio, and the recall@10 of a plain beam search (ef 100) over
 // each graph against brute force, so that speed is not bought with a worse graph.
 //
-// Then the query on the same two graphs, one thread, for 1000 held-out queries at ef_search
-// 50, 100 and 200: recall@10 against brute force and queries per second, through the core
-// (hnsw_search, whose hits are looked up by id in the record table) and through hnswlib's
-// searchKnn at the same ef. The core's time is also given without the record lookups (the
-// descent and the layer-0 beam alone), so the cost of each part shows.
+// Then the query on the same two graphs, one thread, for 1000 held-out queries: recall@10
+// against brute force and queries per second, through the core (hnsw_search, whose hits are
+// looked up by id in the record table) at ef_search 20 to 200 and through hnswlib's
+// searchKnn at ef 50 to 800, so that the two curves overlap in recall; then the core's QPS
+// at each of hnswlib's recalls, interpolated between efs, and the ratio of the two. The
+// core's time is also given without the record lookups (the descent and the layer-0 beam
+// alone), so the cost of each part shows, with a digest of every walk's nodes and scores
+// for comparing two builds. Each figure is the median of a few alternating rounds.
 //
-// Usage: bench_hnsw [nodes]   (default 100000)
+// Usage: bench_hnsw [nodes [rounds [graph_file]]]   (defaults 100000, 3, none)
 #include <hnswlib/hnswlib.h>
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +35,7 @@
 #include "base/platform.hpp"
 #include "base/worker_pool.hpp"
 #include "search/distance.hpp"
+#include "search/hnsw/persist.hpp"
 #include "search/hnsw/query.hpp"
 #include "search/hnsw/rebuild.hpp"
 #include "storage/kv_store.hpp"
@@ -176,15 +181,41 @@ size_t overlap(const std::vector<uint32_t>& found, const std::vector<uint32_t>& 
   return hit;
 }
 
-void report(const char* who, size_t ef, size_t hits, uint64_t ns) {
-  std::printf("  ef %3zu  %-22s recall@10 %.3f  %8.0f QPS  %7.1f us/query\n", ef, who,
-              double(hits) / (kQueries * 10), kQueries / secs(ns), ns / 1e3 / kQueries);
+// One timed pass over the held-out queries.
+struct Pass {
+  size_t hits = 0;
+  uint64_t ns = 0;
+  uint64_t digest = 0xcbf29ce484222325ull;
+};
+
+uint64_t mix(uint64_t h, uint32_t v) {
+  for (int i = 0; i < 4; ++i) h = (h ^ ((v >> (8 * i)) & 0xff)) * 0x100000001b3ull;
+  return h;
+}
+
+struct Point {
+  double recall;
+  double qps;
+};
+
+// Prints the recall and the median time of the passes of one configuration.
+Point report(const char* who, size_t ef, const std::vector<Pass>& passes) {
+  std::vector<uint64_t> ns;
+  for (const Pass& p : passes) ns.push_back(p.ns);
+  std::sort(ns.begin(), ns.end());
+  const uint64_t med = ns[ns.size() / 2];
+  const double recall = double(passes[0].hits) / (kQueries * 10);
+  const double qps = kQueries / secs(med);
+  std::printf("  ef %3zu  %-22s recall@10 %.3f  %8.0f QPS  %7.1f us/query\n", ef, who, recall, qps,
+              med / 1e3 / kQueries);
+  return {recall, qps};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 100000;
+  const size_t rounds = std::max<size_t>(1, argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 3);
   const unsigned threads = tq::worker_count();
   std::printf("nodes %zu, dims %zu, workers %u\n", n, kDims, threads);
   // The first n rows are the data set; the rows after them are held-out queries.
@@ -212,16 +243,33 @@ int main(int argc, char** argv) {
   config.ef_search = 50;
   config.level_multiplier = 1.0 / std::log(16.0);
 
+  // A graph file given on the command line is written by the first run and read by the
+  // next ones instead of rebuilding, so that two builds of the query walk the same graph
+  // (the parallel rebuild does not give the same graph twice).
+  const std::string graph_file = argc > 3 ? argv[3] : "";
+  tq::HnswGraph graph;
   uint64_t t0 = tq::platform::monotonic_ns();
-  tq::RebuildResult ours = tq::rebuild_graph(entries, *storage, kDims, config, tq::Metric::Cosine);
-  const double ours_s = secs(tq::platform::monotonic_ns() - t0);
-  std::printf("setup: levels+lists %.3f s, vector copy %.3f s, training %.3f s, encoding %.3f s\n",
-              secs(ours.setup.levels), secs(ours.setup.fetch), secs(ours.setup.train),
-              secs(ours.setup.encode));
+  double ours_s = 0;
+  if (!graph_file.empty() && std::filesystem::exists(graph_file)) {
+    auto loaded = tq::load_index(graph_file, tq::Metric::Cosine);
+    if (!loaded) return 1;
+    graph = *(*loaded)->read_graph();
+    std::printf("ours: graph read from %s\n", graph_file.c_str());
+  } else {
+    tq::RebuildResult ours =
+        tq::rebuild_graph(entries, *storage, kDims, config, tq::Metric::Cosine);
+    ours_s = secs(tq::platform::monotonic_ns() - t0);
+    std::printf(
+        "setup: levels+lists %.3f s, vector copy %.3f s, training %.3f s, encoding %.3f s\n",
+        secs(ours.setup.levels), secs(ours.setup.fetch), secs(ours.setup.train),
+        secs(ours.setup.encode));
+    std::printf("ours: %.2f s, %zu batches\n", ours_s, size_t(ours.batches));
+    graph = std::move(ours.graph);
+    if (!graph_file.empty() && !tq::save_index(graph, graph_file)) return 1;
+  }
   size_t links = 0;
-  for (uint32_t i = 0; i < n; ++i) links += ours.graph.neighbors(0, i).size();
-  std::printf("ours: %.2f s, %zu batches, mean layer-0 degree %.1f\n", ours_s, size_t(ours.batches),
-              double(links) / n);
+  for (uint32_t i = 0; i < n; ++i) links += graph.neighbors(0, i).size();
+  std::printf("mean layer-0 degree %.1f\n", double(links) / n);
 
   hnswlib::InnerProductSpace space(kDims);
   hnswlib::HierarchicalNSW<float> peer(&space, n, 16, 200, 42);
@@ -238,10 +286,10 @@ int main(int argc, char** argv) {
   }
   const double peer_s = secs(tq::platform::monotonic_ns() - t0);
   std::printf("hnswlib: %.2f s\n", peer_s);
-  std::printf("ratio ours / hnswlib: %.3f\n", ours_s / peer_s);
+  if (ours_s > 0) std::printf("ratio ours / hnswlib: %.3f\n", ours_s / peer_s);
 
-  const double ours_recall = recall_at_10(data, n, *ours.graph.entry_point,
-                                          [&](uint32_t i) { return ours.graph.neighbors(0, i); });
+  const double ours_recall =
+      recall_at_10(data, n, *graph.entry_point, [&](uint32_t i) { return graph.neighbors(0, i); });
   // hnswlib's own layer 0 from its entry point; its labels are the node indices.
   const auto peer_neighbors = [&](uint32_t i) {
     unsigned int* ll = peer.get_linklist0(i);
@@ -269,52 +317,103 @@ int main(int argc, char** argv) {
     if (!txn->commit()) return 1;
   }
   const auto truth = exact_top10(data, n, queries.data());
-  tq::HnswIndex index(std::move(ours.graph), tq::Metric::Cosine);
-  std::printf("query, one thread, %zu held-out queries, k = 10:\n", kQueries);
-  for (const size_t ef : {50, 100, 200}) {
+  tq::HnswIndex index(std::move(graph), tq::Metric::Cosine);
+  std::printf("query, one thread, %zu held-out queries, k = 10, median of %zu rounds:\n", kQueries,
+              rounds);
+  // Ours below ef 50 too, and hnswlib above 200, so that the two curves overlap in recall.
+  const std::vector<size_t> our_efs = {20, 30, 40, 50, 100, 200};
+  const std::vector<size_t> peer_efs = {50, 100, 200, 400, 800};
+
+  // One timed pass of the core query over every held-out query.
+  const auto run_core = [&](size_t ef) {
     index.write_graph()->config.ef_search = ef;
-    size_t hits = 0;
-    t0 = tq::platform::monotonic_ns();
+    Pass p;
+    const uint64_t t0 = tq::platform::monotonic_ns();
     for (size_t q = 0; q < kQueries; ++q) {
       auto found =
           tq::hnsw_search(index, std::span(&queries[q * kDims], kDims), 10, *storage, **store);
-      if (!found) return 1;
+      if (!found) std::abort();
       std::vector<uint32_t> got;
       for (const tq::SearchHit& h : *found) got.push_back(std::stoul(h.id.substr(2)));
-      hits += overlap(got, truth[q]);
+      p.hits += overlap(got, truth[q]);
     }
-    report("core hnsw_search", ef, hits, tq::platform::monotonic_ns() - t0);
-
-    // The walk alone: descent and layer-0 beam of the same width, no record lookups.
-    hits = 0;
-    t0 = tq::platform::monotonic_ns();
-    {
-      auto g = index.read_graph();
-      const size_t beam = tq::query_beam_width(ef, 10);
-      for (size_t q = 0; q < kQueries; ++q) {
-        const std::span<const float> query(&queries[q * kDims], kDims);
-        uint32_t cur = *g->entry_point;
-        for (size_t l = g->max_level; l >= 1; --l) {
-          cur = tq::greedy_closest(*g, query, cur, l, *storage, tq::Metric::Cosine);
-        }
-        const auto w = tq::search_base_layer(*g, query, cur, beam, *storage, tq::Metric::Cosine);
-        std::vector<uint32_t> got;
-        for (size_t i = 0; i < std::min<size_t>(10, w.size()); ++i) got.push_back(w[i].node);
-        hits += overlap(got, truth[q]);
+    p.ns = tq::platform::monotonic_ns() - t0;
+    return p;
+  };
+  // The walk alone: descent and layer-0 beam of the same width, no record lookups. The
+  // digest covers every node and score bit of every walk, so two builds can be compared
+  // for identical results.
+  const auto run_walk = [&](size_t ef) {
+    Pass p;
+    const uint64_t t0 = tq::platform::monotonic_ns();
+    auto g = index.read_graph();
+    const size_t beam = tq::query_beam_width(ef, 10);
+    for (size_t q = 0; q < kQueries; ++q) {
+      const std::span<const float> query(&queries[q * kDims], kDims);
+      uint32_t cur = *g->entry_point;
+      for (size_t l = g->max_level; l >= 1; --l) {
+        cur = tq::greedy_closest(*g, query, cur, l, *storage, tq::Metric::Cosine);
+      }
+      const auto w = tq::search_base_layer(*g, query, cur, beam, *storage, tq::Metric::Cosine);
+      std::vector<uint32_t> got;
+      for (size_t i = 0; i < std::min<size_t>(10, w.size()); ++i) got.push_back(w[i].node);
+      p.hits += overlap(got, truth[q]);
+      for (const tq::ScoredNode& sn : w) {
+        p.digest = mix(p.digest, sn.node);
+        p.digest = mix(p.digest, std::bit_cast<uint32_t>(sn.score));
       }
     }
-    report("core walk only", ef, hits, tq::platform::monotonic_ns() - t0);
-
+    p.ns = tq::platform::monotonic_ns() - t0;
+    return p;
+  };
+  const auto run_peer = [&](size_t ef) {
     peer.setEf(ef);
-    hits = 0;
-    t0 = tq::platform::monotonic_ns();
+    Pass p;
+    const uint64_t t0 = tq::platform::monotonic_ns();
     for (size_t q = 0; q < kQueries; ++q) {
       auto pq = peer.searchKnn(&queries[q * kDims], 10);
       std::vector<uint32_t> got;
       for (; !pq.empty(); pq.pop()) got.push_back(static_cast<uint32_t>(pq.top().second));
-      hits += overlap(got, truth[q]);
+      p.hits += overlap(got, truth[q]);
     }
-    report("hnswlib searchKnn", ef, hits, tq::platform::monotonic_ns() - t0);
+    p.ns = tq::platform::monotonic_ns() - t0;
+    return p;
+  };
+
+  // Rounds alternate between the three, so that a noisy stretch of the machine falls on
+  // all of them alike.
+  std::vector<std::vector<Pass>> core(our_efs.size()), walk(our_efs.size()),
+      peer_runs(peer_efs.size());
+  for (size_t r = 0; r < rounds; ++r) {
+    for (size_t i = 0; i < our_efs.size(); ++i) {
+      core[i].push_back(run_core(our_efs[i]));
+      walk[i].push_back(run_walk(our_efs[i]));
+    }
+    for (size_t i = 0; i < peer_efs.size(); ++i) peer_runs[i].push_back(run_peer(peer_efs[i]));
+  }
+  std::vector<Point> our_curve, peer_curve;
+  for (size_t i = 0; i < our_efs.size(); ++i) {
+    our_curve.push_back(report("core hnsw_search", our_efs[i], core[i]));
+    report("core walk only", our_efs[i], walk[i]);
+    std::printf("  ef %3zu  walk digest %016llx\n", our_efs[i],
+                static_cast<unsigned long long>(walk[i][0].digest));
+  }
+  for (size_t i = 0; i < peer_efs.size(); ++i) {
+    peer_curve.push_back(report("hnswlib searchKnn", peer_efs[i], peer_runs[i]));
+  }
+  // Ours at hnswlib's recall, interpolated linearly in recall between our two nearest efs.
+  std::printf("at matched recall (core QPS interpolated on ef):\n");
+  for (const Point& p : peer_curve) {
+    for (size_t i = 0; i + 1 < our_curve.size(); ++i) {
+      const Point& a = our_curve[i];
+      const Point& b = our_curve[i + 1];
+      if (p.recall < a.recall || p.recall > b.recall || b.recall == a.recall) continue;
+      const double t = (p.recall - a.recall) / (b.recall - a.recall);
+      const double qps = a.qps + t * (b.qps - a.qps);
+      std::printf("  recall %.3f  core %8.0f QPS  hnswlib %8.0f QPS  ratio core / hnswlib %.2f\n",
+                  p.recall, qps, p.qps, qps / p.qps);
+      break;
+    }
   }
   store->reset();
   std::filesystem::remove_all(dir);

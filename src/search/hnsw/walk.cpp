@@ -121,22 +121,89 @@ void sort_scored_worst_first(std::vector<ScoredNode>& list, bool hib) {
   sort_scored_worst_first(list, hib, buffer);
 }
 
+NodeScorer::NodeScorer(const HnswGraph& graph, std::span<const float> query,
+                       const VectorStorage& vectors, Metric metric)
+    : graph_(graph),
+      query_(query.data()),
+      n_(query.size()),
+      fn_(distance_kernel(metric)),
+      fn_x4_(distance_x4_kernel(metric)),
+      worst_(worst_score(metric)),
+      hib_(higher_is_better(metric)) {
+  if (n_ > vectors.dimensions()) fatal("HNSW walk: query longer than the stored vectors");
+  // The mapping is one range from slot 0 on, so the readable slots are a prefix of the
+  // allocated ones; its end is found with the storage's own test, by bisection when the
+  // mapping is shorter than slot_count claims.
+  uint64_t lo = 0, hi = vectors.slot_count();
+  if (hi > 0 && !vectors.slot_view(hi - 1).empty()) lo = hi;
+  while (lo < hi) {
+    const uint64_t mid = lo + (hi - lo) / 2;
+    if (vectors.slot_view(mid).empty()) {
+      hi = mid;
+    } else {
+      lo = mid + 1;
+    }
+  }
+  readable_ = lo;
+  if (readable_ > 0) {
+    base_ = vectors.slot_view(0).data();
+    stride_ = vectors.slot_bytes() / sizeof(float);
+  }
+}
+
+void NodeScorer::score_many(const uint32_t* nodes, size_t count, float* out) const {
+  if (count > kBatch) fatal("HNSW walk: too many nodes scored at once");
+  const float* v[kBatch];
+  for (size_t i = 0; i < count; ++i) v[i] = vector_of(nodes[i]);
+  // Every line of the vectors [from, to): into the level-2 cache (Locality 2) for the whole
+  // chunk at once, so that the misses overlap, and into the first level (3) four at a time,
+  // a step ahead of the kernel.
+  const auto load = [&]<int Locality>(size_t from, size_t to) {
+    for (size_t i = from; i < std::min(count, to); ++i) {
+      if (v[i] == nullptr) continue;
+      const auto first = reinterpret_cast<uintptr_t>(v[i]) & ~uintptr_t{63};
+      const auto end = reinterpret_cast<uintptr_t>(v[i] + n_);
+      for (uintptr_t at = first; at < end; at += 64) {
+        __builtin_prefetch(reinterpret_cast<const void*>(at), 0, Locality);
+      }
+    }
+  };
+  load.template operator()<2>(4, count);
+  load.template operator()<3>(0, 4);
+  for (size_t i = 0; i < count; i += 4) {
+    load.template operator()<3>(i + 4, i + 8);
+    const size_t m = std::min<size_t>(4, count - i);
+    // Places past the end, and unreadable slots, score the query against itself, which is
+    // in the cache; their results are not used.
+    const float* b[4];
+    for (size_t j = 0; j < 4; ++j) b[j] = j < m && v[i + j] != nullptr ? v[i + j] : query_;
+    float r[4];
+    fn_x4_(query_, b, n_, r);
+    for (size_t j = 0; j < m; ++j) out[i + j] = v[i + j] != nullptr ? r[j] : worst_;
+  }
+}
+
 uint32_t greedy_walk(const NodeScorer& score, uint32_t start, size_t layer) {
   const HnswGraph& g = score.graph();
   const bool hib = score.hib();
   uint32_t current = start;
   float best = score(current);
+  float scores[NodeScorer::kBatch];
   for (;;) {
     std::span<const uint32_t> list = g.neighbors(layer, current);
     uint32_t chosen = current;
     bool moved = false;
-    for (size_t i = 0; i < list.size(); ++i) {
-      if (i + 1 < list.size()) score.prefetch(list[i + 1]);
-      const float s = score(list[i]);
-      if (strictly_better(s, best, hib)) {
-        best = s;
-        chosen = list[i];
-        moved = true;
+    // Scores depend on nothing the comparisons change, so a chunk is scored first and then
+    // compared in list order.
+    for (size_t at = 0; at < list.size(); at += NodeScorer::kBatch) {
+      const size_t count = std::min(NodeScorer::kBatch, list.size() - at);
+      score.score_many(list.data() + at, count, scores);
+      for (size_t i = 0; i < count; ++i) {
+        if (strictly_better(scores[i], best, hib)) {
+          best = scores[i];
+          chosen = list[at + i];
+          moved = true;
+        }
       }
     }
     // Every move is to a strictly better score, so the walk ends.

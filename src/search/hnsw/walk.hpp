@@ -38,28 +38,31 @@ inline bool at_least_as_good(float a, float b, bool hib) { return hib ? a >= b :
 // Scores graph nodes against one query. A node whose slot is not allocated, or lies outside
 // the mapping, scores worst_score. The caller holds the graph (read) and the `vectors` lock
 // (read) for as long as the scorer is used.
+//
+// What is fixed for the query (the kernels, where the slots start, how many of them can be
+// read) is found once here, so scoring a node costs one compare and one multiply before the
+// kernel runs.
 class NodeScorer {
  public:
+  // Most nodes scored by one score_many call; callers walk longer lists in chunks.
+  static constexpr size_t kBatch = 64;
+
   // A query longer than the stored vectors is a broken invariant of the caller.
   NodeScorer(const HnswGraph& graph, std::span<const float> query, const VectorStorage& vectors,
-             Metric metric)
-      : graph_(graph),
-        vectors_(vectors),
-        query_(query.data()),
-        n_(query.size()),
-        fn_(distance_kernel(metric)),
-        worst_(worst_score(metric)),
-        hib_(higher_is_better(metric)) {
-    if (n_ > vectors.dimensions()) fatal("HNSW walk: query longer than the stored vectors");
-  }
+             Metric metric);
 
   // The node's floats in place, or null when its slot cannot be read.
   const float* vector_of(uint32_t node) const {
-    std::span<const float> v = vectors_.slot_view(graph_.slot(node));
-    return v.empty() ? nullptr : v.data();
+    const uint64_t slot = graph_.slot(node);
+    return slot < readable_ ? base_ + slot * stride_ : nullptr;
   }
   float score_vector(const float* v) const { return v == nullptr ? worst_ : fn_(query_, v, n_); }
   float operator()(uint32_t node) const { return score_vector(vector_of(node)); }
+
+  // out[i] = (*this)(nodes[i]) for i < count (at most kBatch), bit for bit. Four vectors are
+  // scored together, so their sums overlap instead of waiting on each other, and the next
+  // four are loaded into the cache meanwhile.
+  void score_many(const uint32_t* nodes, size_t count, float* out) const;
 
   // Starts loading the node's vector into the cache.
   void prefetch(uint32_t node) const {
@@ -74,10 +77,13 @@ class NodeScorer {
 
  private:
   const HnswGraph& graph_;
-  const VectorStorage& vectors_;
   const float* query_;
   size_t n_;
+  const float* base_ = nullptr;  // slot 0 in the mapping; null when no slot can be read
+  uint64_t readable_ = 0;        // slots below this are allocated and wholly mapped
+  uint64_t stride_ = 0;          // floats from one slot to the next
   DistanceFn fn_;
+  DistanceX4Fn fn_x4_;
   float worst_;
   bool hib_;
 };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <set>
@@ -470,6 +471,146 @@ TEST_F(HnswQueryTest, ConcurrentQueriesGiveTheSameHits) {
   }
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
+
+// The walks score whole chunks of a list before comparing; they must give what scoring each
+// node on its own, in list order, gives. A reference written that way (one slot read and
+// one distance call per node, the same heaps) is run against them on a graph built to
+// catch the differences: lists longer than one chunk, unvisited nodes spread over a chunk,
+// unreadable and NaN slots, nodes that lost their slot, and a length with a kernel tail.
+class HnswWalkReference {
+ public:
+  HnswWalkReference(const HnswGraph& g, std::span<const float> q, const VectorStorage& v, Metric m)
+      : g_(g), q_(q), v_(v), m_(m), hib_(higher_is_better(m)) {}
+
+  float score(uint32_t node) const {
+    const std::span<const float> x = v_.slot_view(g_.slot(node));
+    return x.empty() ? worst_score(m_) : distance(m_, q_.data(), x.data(), q_.size());
+  }
+
+  uint32_t greedy(uint32_t current, size_t layer) const {
+    float best = score(current);
+    for (;;) {
+      uint32_t chosen = current;
+      for (const uint32_t n : g_.neighbors(layer, current)) {
+        const float s = score(n);
+        if (strictly_better(s, best, hib_)) {
+          best = s;
+          chosen = n;
+        }
+      }
+      if (chosen == current) return current;
+      current = chosen;
+    }
+  }
+
+  std::vector<ScoredNode> base_layer(uint32_t e, size_t ef) const {
+    const auto less = [](const HeapNode& a, const HeapNode& b) { return a.key < b.key; };
+    const auto greater = [](const HeapNode& a, const HeapNode& b) { return a.key > b.key; };
+    const auto owns = [&](uint32_t n) {
+      auto it = g_.slot_to_node.find(g_.slot(n));
+      return it != g_.slot_to_node.end() && it->second == n;
+    };
+    std::set<uint32_t> visited{e};
+    std::vector<HeapNode> queue{heap_node(e, score(e), hib_)}, w;
+    if (owns(e)) w.push_back(queue[0]);
+    while (!queue.empty()) {
+      std::pop_heap(queue.begin(), queue.end(), less);
+      const HeapNode c = queue.back();
+      queue.pop_back();
+      if (w.size() >= ef && at_least_as_good(w.front().score, c.score, hib_)) break;
+      for (const uint32_t n : g_.neighbors(0, c.node)) {
+        if (!visited.insert(n).second) continue;
+        const float sn = score(n);
+        if (w.size() >= ef && at_least_as_good(w.front().score, sn, hib_)) continue;
+        const HeapNode h = heap_node(n, sn, hib_);
+        queue.push_back(h);
+        std::push_heap(queue.begin(), queue.end(), less);
+        if (!owns(n)) continue;
+        w.push_back(h);
+        std::push_heap(w.begin(), w.end(), greater);
+        if (w.size() > ef) {
+          std::pop_heap(w.begin(), w.end(), greater);
+          w.pop_back();
+        }
+      }
+    }
+    std::vector<ScoredNode> out;
+    for (const HeapNode& h : w) out.push_back({h.node, h.score});
+    sort_scored_best_first(out, hib_);
+    return out;
+  }
+
+ private:
+  const HnswGraph& g_;
+  std::span<const float> q_;
+  const VectorStorage& v_;
+  Metric m_;
+  bool hib_;
+};
+
+// Node and score bits, so that NaN scores compare too.
+std::vector<std::pair<uint32_t, uint32_t>> bits_of(const std::vector<ScoredNode>& list) {
+  std::vector<std::pair<uint32_t, uint32_t>> out;
+  for (const ScoredNode& s : list) out.push_back({s.node, std::bit_cast<uint32_t>(s.score)});
+  return out;
+}
+
+TEST_F(HnswQueryTest, ChunkedScoringWalksLikeOneNodeAtATime) {
+  constexpr size_t kDims = 13, kNodes = 400;
+  for (Metric metric : {Metric::L2, Metric::Cosine, Metric::Dot}) {
+    SCOPED_TRACE(metric_name(metric));
+    VectorsAndRecords w(kDims);
+    std::mt19937 rng(11);
+    HnswGraph g;
+    g.config = small_config();
+    for (uint32_t i = 0; i < kNodes; ++i) {
+      const uint64_t slot = w.add_vector(prepare_vector(metric, random_vector(rng, kDims)));
+      uint64_t node_slot = slot;
+      if (i % 37 == 5) node_slot = w.vectors.slot_count() + 1000 + i;  // unreadable
+      if (i % 41 == 7) node_slot = slot - 1;  // takes the slot of the node before it
+      put_node(g, "n" + std::to_string(i), node_slot, i % 9 == 0 ? 1 : 0);
+      if (i % 43 == 2) {
+        ASSERT_TRUE(write_deleted_marker(w.vectors, slot).has_value());
+      }
+    }
+    for (uint32_t i = 0; i < kNodes; ++i) {
+      // Mostly short lists, some longer than a chunk and than their row.
+      const size_t len = i % 10 == 0 ? 150 : 3 + rng() % 12;
+      std::vector<uint32_t> list;
+      for (size_t j = 0; j < len; ++j) list.push_back(rng() % kNodes);
+      g.set_neighbors(0, i, list);
+      if (g.level(i) >= 1) {
+        std::vector<uint32_t> up;
+        for (size_t j = 0; j < (i % 2 ? 70 : 5); ++j) up.push_back(9 * (rng() % (kNodes / 9)));
+        g.set_neighbors(1, i, up);
+      }
+    }
+    for (int qi = 0; qi < 20; ++qi) {
+      const std::vector<float> q = prepare_vector(metric, random_vector(rng, kDims));
+      const HnswWalkReference ref(g, q, w.vectors, metric);
+      const NodeScorer scorer(g, q, w.vectors, metric);
+      // score_many against single scores for every chunk length.
+      std::vector<uint32_t> nodes(NodeScorer::kBatch);
+      for (uint32_t& n : nodes) n = rng() % kNodes;
+      for (size_t count = 0; count <= NodeScorer::kBatch; count += (count < 9 ? 1 : 11)) {
+        std::vector<float> many(count);
+        scorer.score_many(nodes.data(), count, many.data());
+        for (size_t i = 0; i < count; ++i) {
+          ASSERT_EQ(std::bit_cast<uint32_t>(many[i]), std::bit_cast<uint32_t>(ref.score(nodes[i])))
+              << "count " << count << " at " << i;
+        }
+      }
+      const uint32_t start = 9 * (rng() % (kNodes / 9));
+      EXPECT_EQ(greedy_closest(g, q, start, 1, w.vectors, metric), ref.greedy(start, 1));
+      for (const size_t ef : {1, 10, 60}) {
+        const uint32_t entry = rng() % kNodes;
+        EXPECT_EQ(bits_of(search_base_layer(g, q, entry, ef, w.vectors, metric)),
+                  bits_of(ref.base_layer(entry, ef)))
+            << "query " << qi << " ef " << ef;
+      }
+    }
+  }
 }
 
 }  // namespace
