@@ -3,11 +3,13 @@
 #include "storage/vector_file.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <limits>
 #include <thread>
@@ -483,6 +485,161 @@ TEST(SlotAllocatorTest, ConcurrentAllocationsAreDistinct) {
       EXPECT_EQ((*r)[7], static_cast<float>(t));
     }
   }
+}
+
+// A run of fresh slots grows the file at most once, to the length the run needs when that
+// is more than the usual half step; a single slot keeps growing by half.
+TEST(VectorFileTest, AppendSlotsGrowsOnceForARun) {
+  TestDir dir;
+  const std::string path = dir.file("vectors.bin");
+  auto s = create_vector_file(path, 4);  // slot_bytes 16, room for 1024 slots: 16448 bytes
+  ASSERT_TRUE(s);
+  struct Step {
+    uint64_t count;
+    uint64_t first;
+    uint64_t len;
+  } steps[] = {
+      {0, 0, 16448},                 // nothing taken, nothing grows
+      {1000, 0, 16448},              // fits
+      {24, 1000, 16448},             // fills the file exactly
+      {5000, 1024, 64 + 6024 * 16},  // past 1.5 * 16448: exactly the run's length
+      {1, 6024, 96448 * 3 / 2},      // one slot: the usual half step
+      {100, 6025, 144672},           // fits in the room that step left
+      {3000, 6125, 144672 * 3 / 2},  // within a half step: the half step
+  };
+  for (const Step& st : steps) {
+    auto first = append_slots(*s, st.count);
+    ASSERT_TRUE(first) << st.count << ": " << first.error().render();
+    EXPECT_EQ(*first, st.first) << st.count;
+    EXPECT_EQ(s->slot_count(), st.first + st.count) << st.count;
+    EXPECT_EQ(s->mapped_len(), st.len) << st.count;
+    EXPECT_EQ(file_size(path), st.len) << st.count;
+    Header h;
+    h.slot_count = st.first + st.count;
+    EXPECT_EQ(read_bytes(path).substr(0, 64), h.bytes()) << st.count;
+  }
+  // The last slot of the big run and the last slot of all are addressable.
+  const std::vector<float> v{1, 2, 3, 4};
+  ASSERT_TRUE(write_vector(*s, 6023, v));
+  ASSERT_TRUE(write_vector(*s, 9124, v));
+  ASSERT_TRUE(flush_vectors(*s));
+  s = Result<VectorStorage>();
+
+  auto again = open_vector_file(path, 4);
+  ASSERT_TRUE(again) << again.error().render();
+  EXPECT_EQ(again->slot_count(), 9125u);
+  EXPECT_EQ(again->mapped_len(), 217008u);
+  for (uint64_t slot : {6023u, 9124u}) {
+    auto r = read_vector(*again, slot);
+    ASSERT_TRUE(r) << slot;
+    EXPECT_EQ(std::vector<float>(r->begin(), r->end()), v) << slot;
+  }
+}
+
+// Holds the process's file size limit at `limit` bytes for the scope, with the signal that
+// a write past it raises ignored, so that growing a file fails with EFBIG.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(uint64_t limit) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit r = saved_;
+    r.rlim_cur = limit;
+    setrlimit(RLIMIT_FSIZE, &r);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, old_handler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+  void (*old_handler_)(int) = nullptr;
+};
+
+TEST(VectorFileTest, FailedGrowthTakesNoSlot) {
+  TestDir dir;
+  const std::string path = dir.file("vectors.bin");
+  auto s = create_vector_file(path, 4);
+  ASSERT_TRUE(s);
+  ASSERT_TRUE(append_slots(*s, 1020));
+  const std::vector<float> v{1, 2, 3, 4};
+  ASSERT_TRUE(write_vector(*s, 1019, v));
+  const std::string head = read_bytes(path).substr(0, 64);
+
+  struct Case {
+    const char* name;
+    uint64_t count;
+    uint64_t limit;
+    std::string error;
+  } cases[] = {
+      {"the file may not grow", 5000, 16448, "I/O error: File too large (os error 27)"},
+      {"a count past every length", std::numeric_limits<uint64_t>::max(), RLIM_INFINITY,
+       "I/O error: File too large (os error 27)"},
+  };
+  for (const Case& c : cases) {
+    {
+      FileSizeLimit limit(c.limit);
+      auto first = append_slots(*s, c.count);
+      ASSERT_FALSE(first) << c.name;
+      EXPECT_EQ(first.error().render(), c.error) << c.name;
+    }
+    EXPECT_EQ(s->slot_count(), 1020u) << c.name;
+    EXPECT_EQ(s->mapped_len(), 16448u) << c.name;
+    EXPECT_EQ(read_bytes(path).substr(0, 64), head) << c.name;
+    auto r = read_vector(*s, 1019);
+    ASSERT_TRUE(r) << c.name;
+    EXPECT_EQ(std::vector<float>(r->begin(), r->end()), v) << c.name;
+  }
+  // The storage stays usable: the same run succeeds once the file may grow.
+  auto first = append_slots(*s, 5000);
+  ASSERT_TRUE(first) << first.error().render();
+  EXPECT_EQ(*first, 1020u);
+  EXPECT_EQ(s->slot_count(), 6020u);
+}
+
+TEST(SlotAllocatorTest, BatchTakesFreedSlotsThenOneRunOfFreshOnes) {
+  TestDir dir;
+  const std::string path = dir.file("vectors.bin");
+  auto vs = create_vector_file(path, 4);
+  ASSERT_TRUE(vs);
+  ASSERT_TRUE(append_slots(*vs, 10));
+  SlotSpace space(std::move(*vs), FreeList());
+  free_slot(space.freelist, 3);
+  free_slot(space.freelist, 7);
+
+  std::vector<uint64_t> out{99};  // what the caller already holds stays
+  ASSERT_TRUE(allocate_slots(space, 4000, out));
+  ASSERT_EQ(out.size(), 4001u);
+  EXPECT_EQ(out[0], 99u);
+  EXPECT_EQ(out[1], 7u);  // most recently freed first
+  EXPECT_EQ(out[2], 3u);
+  for (size_t i = 3; i < out.size(); ++i) ASSERT_EQ(out[i], 10 + (i - 3)) << i;
+  EXPECT_TRUE(space.freelist.slots().empty());
+  EXPECT_EQ(space.vectors.slot_count(), 4008u);
+  EXPECT_EQ(space.vectors.mapped_len(), 64u + 4008 * 16);  // one growth, to the run's end
+
+  // A failed growth takes no fresh slot; the freed slots popped before it stay taken.
+  free_slot(space.freelist, 5);
+  out.clear();
+  {
+    FileSizeLimit limit(space.vectors.mapped_len());
+    auto r = allocate_slots(space, 100, out);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().render(), "I/O error: File too large (os error 27)");
+  }
+  EXPECT_EQ(out, std::vector<uint64_t>{5});
+  EXPECT_EQ(space.vectors.slot_count(), 4008u);
+  out.clear();
+  ASSERT_TRUE(allocate_slots(space, 2, out));
+  EXPECT_EQ(out, (std::vector<uint64_t>{4008, 4009}));
+
+  space.vectors = VectorStorage();
+  auto again = open_vector_file(path, 4);
+  ASSERT_TRUE(again) << again.error().render();
+  EXPECT_EQ(again->slot_count(), 4010u);
 }
 
 }  // namespace
