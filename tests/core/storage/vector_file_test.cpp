@@ -11,6 +11,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <thread>
 #include <vector>
@@ -61,6 +62,19 @@ void write_vector_file(const std::string& path, const Header& h, uint64_t slots)
 
 std::string render(const Result<VectorStorage>& r) {
   return r ? std::string("ok") : r.error().render();
+}
+
+// Reopens a 4-float file: it claims `slot_count` slots and each of `slots` holds v.
+void expect_reopened(const std::string& path, uint64_t slot_count,
+                     std::initializer_list<uint64_t> slots, const std::vector<float>& v) {
+  auto again = open_vector_file(path, 4);
+  ASSERT_TRUE(again) << again.error().render();
+  EXPECT_EQ(again->slot_count(), slot_count);
+  for (uint64_t slot : slots) {
+    auto r = read_vector(*again, slot);
+    ASSERT_TRUE(r) << slot;
+    EXPECT_EQ(std::vector<float>(r->begin(), r->end()), v) << slot;
+  }
 }
 
 TEST(VectorFileTest, NewFileHeaderAndSize) {
@@ -250,12 +264,7 @@ TEST(VectorFileTest, GrowthRule) {
   ASSERT_TRUE(flush_vectors(*s));
   s = Result<VectorStorage>();
 
-  auto again = open_vector_file(path, 4);
-  ASSERT_TRUE(again) << again.error().render();
-  EXPECT_EQ(again->slot_count(), 1539u);
-  auto r = read_vector(*again, 1538);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(std::vector<float>(r->begin(), r->end()), v);
+  expect_reopened(path, 1539, {1538}, v);
 }
 
 TEST(VectorFileTest, WriteSlotsFillsARunThatTheViewShowsAtOnce) {
@@ -525,15 +534,8 @@ TEST(VectorFileTest, AppendSlotsGrowsOnceForARun) {
   ASSERT_TRUE(flush_vectors(*s));
   s = Result<VectorStorage>();
 
-  auto again = open_vector_file(path, 4);
-  ASSERT_TRUE(again) << again.error().render();
-  EXPECT_EQ(again->slot_count(), 9125u);
-  EXPECT_EQ(again->mapped_len(), 217008u);
-  for (uint64_t slot : {6023u, 9124u}) {
-    auto r = read_vector(*again, slot);
-    ASSERT_TRUE(r) << slot;
-    EXPECT_EQ(std::vector<float>(r->begin(), r->end()), v) << slot;
-  }
+  expect_reopened(path, 9125, {6023, 9124}, v);
+  EXPECT_EQ(file_size(path), 217008u);
 }
 
 // Holds the process's file size limit at `limit` bytes for the scope, with the signal that
@@ -559,12 +561,17 @@ class FileSizeLimit {
   void (*old_handler_)(int) = nullptr;
 };
 
+// A new file of 4-float slots (room for 1024) with its first n slots taken.
+Result<VectorStorage> four_float_file(const std::string& path, uint64_t n) {
+  auto s = create_vector_file(path, 4);
+  if (!s || !append_slots(*s, n)) std::abort();
+  return s;
+}
+
 TEST(VectorFileTest, FailedGrowthTakesNoSlot) {
   TestDir dir;
   const std::string path = dir.file("vectors.bin");
-  auto s = create_vector_file(path, 4);
-  ASSERT_TRUE(s);
-  ASSERT_TRUE(append_slots(*s, 1020));
+  auto s = four_float_file(path, 1020);
   const std::vector<float> v{1, 2, 3, 4};
   ASSERT_TRUE(write_vector(*s, 1019, v));
   const std::string head = read_bytes(path).substr(0, 64);
@@ -603,10 +610,7 @@ TEST(VectorFileTest, FailedGrowthTakesNoSlot) {
 TEST(SlotAllocatorTest, BatchTakesFreedSlotsThenOneRunOfFreshOnes) {
   TestDir dir;
   const std::string path = dir.file("vectors.bin");
-  auto vs = create_vector_file(path, 4);
-  ASSERT_TRUE(vs);
-  ASSERT_TRUE(append_slots(*vs, 10));
-  SlotSpace space(std::move(*vs), FreeList());
+  SlotSpace space(std::move(*four_float_file(path, 10)), FreeList());
   free_slot(space.freelist, 3);
   free_slot(space.freelist, 7);
 
