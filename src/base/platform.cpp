@@ -187,6 +187,11 @@ Result<void> File::write_at(const void* buf, size_t n, uint64_t offset) const {
   return {};
 }
 
+void File::start_writeback(uint64_t offset, uint64_t n) const {
+  (void)::sync_file_range(fd_, static_cast<off64_t>(offset), static_cast<off64_t>(n),
+                          SYNC_FILE_RANGE_WRITE);
+}
+
 Mapping::~Mapping() {
   if (base_ != nullptr) ::munmap(base_, len_);
 }

@@ -49,6 +49,10 @@ class File {
   Result<void> write_all(const void* buf, size_t n) const;
   // Writes all n bytes at an offset, leaving the file position alone.
   Result<void> write_at(const void* buf, size_t n, uint64_t offset) const;
+  // Starts writing the range's dirty pages to the disk without waiting for them, so that a
+  // later sync has less left to do. Only a hint: it makes nothing durable, and a failure is
+  // ignored, since the sync that follows reports any write error itself.
+  void start_writeback(uint64_t offset, uint64_t n) const;
 
   int fd() const { return fd_; }
   void close();

@@ -26,11 +26,11 @@ Result<void> allocate_slots(SlotSpace& space, size_t n, std::vector<uint64_t>& o
     }
   }
   if (out.size() == goal) return {};
+  const size_t fresh = goal - out.size();
   std::unique_lock lk(space.vectors_lock);
-  while (out.size() < goal) {
-    TQ_ASSIGN(uint64_t fresh, append_slot(space.vectors));
-    out.push_back(fresh);
-  }
+  // One growth covers every fresh slot of the batch.
+  TQ_ASSIGN(uint64_t first, append_slots(space.vectors, fresh));
+  for (size_t i = 0; i < fresh; ++i) out.push_back(first + i);
   return {};
 }
 

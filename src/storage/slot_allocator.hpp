@@ -38,9 +38,9 @@ Result<uint64_t> allocate_slot(SlotSpace& space);
 
 // Slots for n new vectors, appended to `out` in the order that n calls of allocate_slot
 // would give them when nothing else runs meanwhile, but taking each lock once: freed slots
-// first, most recently freed first, then fresh ones. A failed growth returns Io; the slots
-// appended to `out` before it stay taken (off the free list, or counted in slot_count).
-// The caller holds neither lock.
+// first, most recently freed first, then fresh ones, consecutive, for which the file grows
+// at most once. A failed growth returns Io and takes no fresh slot; the freed slots
+// appended to `out` before it stay taken (off the free list). The caller holds neither lock.
 Result<void> allocate_slots(SlotSpace& space, size_t n, std::vector<uint64_t>& out);
 
 }  // namespace tornquil

@@ -160,24 +160,32 @@ Result<void> cover_slot(VectorStorage& s, uint64_t slot) {
   return {};
 }
 
-Result<uint64_t> append_slot(VectorStorage& s) {
-  const auto needed = checked_muladd(s.slot_count_ + 1, s.slot_bytes_, kVectorHeaderBytes);
+Result<uint64_t> append_slots(VectorStorage& s, uint64_t count) {
+  uint64_t new_count;
+  if (__builtin_add_overflow(s.slot_count_, count, &new_count)) {
+    return std::unexpected(CoreError::io_errno(EFBIG));
+  }
+  const auto needed = checked_muladd(new_count, s.slot_bytes_, kVectorHeaderBytes);
   if (!needed) return std::unexpected(CoreError::io_errno(EFBIG));
   if (s.map_.size() < *needed) {
-    // Everything written so far reaches the disk before the file changes length.
-    TQ_TRY(s.map_.flush());
-    TQ_TRY(s.file_.sync());
     const uint64_t new_len = std::max(*needed, grown_length(s.map_.size()));
     TQ_TRY(s.file_.set_length(new_len));
+    // Everything written so far and the new length reach the disk before any header claims
+    // the new slots, and before records naming them can be committed: after a crash the
+    // file then holds every slot a header or a record names, however far one growth went.
+    TQ_TRY(s.map_.flush());
+    TQ_TRY(s.file_.sync());
     TQ_ASSIGN(platform::Mapping grown, map_whole(s.file_));
     if (grown.size() < *needed) return std::unexpected(CoreError::io_errno(EIO));
     s.map_ = std::move(grown);
   }
-  const uint64_t slot = s.slot_count_;
-  s.slot_count_ += 1;
+  const uint64_t first = s.slot_count_;
+  s.slot_count_ = new_count;
   s.store_slot_count();
-  return slot;
+  return first;
 }
+
+Result<uint64_t> append_slot(VectorStorage& s) { return append_slots(s, 1); }
 
 namespace {
 
@@ -214,8 +222,13 @@ Result<void> write_slots(VectorStorage& s, uint64_t first, std::span<const float
     const uint64_t bad = last >= s.slot_count_ ? std::max(first, s.slot_count_) : last;
     return std::unexpected(unreadable_slot(s, bad));
   }
-  return s.file_.write_at(v.data(), v.size() * sizeof(float),
-                          kVectorHeaderBytes + first * s.slot_bytes_);
+  const uint64_t offset = kVectorHeaderBytes + first * s.slot_bytes_;
+  const uint64_t bytes = v.size() * sizeof(float);
+  TQ_TRY(s.file_.write_at(v.data(), bytes, offset));
+  // The run is bound for the disk at the next flush; starting it now lets the disk work
+  // while the caller prepares the next run.
+  s.file_.start_writeback(offset, bytes);
+  return {};
 }
 
 Result<void> write_deleted_marker(VectorStorage& s, uint64_t slot) {

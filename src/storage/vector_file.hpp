@@ -71,7 +71,7 @@ class VectorStorage {
  private:
   friend Result<VectorStorage> create_vector_file(const std::string& path, uint64_t d);
   friend Result<VectorStorage> open_vector_file(const std::string& path, uint64_t expected_d);
-  friend Result<uint64_t> append_slot(VectorStorage& s);
+  friend Result<uint64_t> append_slots(VectorStorage& s, uint64_t count);
   friend Result<void> cover_slot(VectorStorage& s, uint64_t slot);
   friend Result<void> write_vector(VectorStorage& s, uint64_t slot, std::span<const float> v);
   friend Result<void> write_slots(VectorStorage& s, uint64_t first, std::span<const float> v);
@@ -126,10 +126,16 @@ Result<VectorStorage> open_vector_file(const std::string& path, uint64_t expecte
 // `vectors` lock for writing, or owns the storage alone.
 Result<void> cover_slot(VectorStorage& s, uint64_t slot);
 
-// Adds one fresh slot and returns its number, growing the file first when it is full
-// (to the larger of one more slot and 1.5 times the mapped length). The new slot_count
-// reaches the header in the view only. A failed growth returns Io and leaves slot_count
-// and the mapping as they were. The caller holds the `vectors` lock for writing.
+// Adds `count` fresh slots, first, first + 1, ..., and returns first (slot_count before the
+// call; nothing changes for a count of 0). When the file lacks room for them it grows once,
+// to the larger of the length they need and 1.5 times the mapped length, and the whole
+// view and the file's new length are made durable before the slots are handed out. The new
+// slot_count reaches the header in the view only. A failed growth returns Io and leaves
+// slot_count and the mapping as they were (the file may already be longer). The caller
+// holds the `vectors` lock for writing.
+Result<uint64_t> append_slots(VectorStorage& s, uint64_t count);
+
+// append_slots for one slot.
 Result<uint64_t> append_slot(VectorStorage& s);
 
 // Copies a vector into an allocated slot. DimensionMismatch for a wrong length (tested

@@ -3,12 +3,15 @@
 #include "storage/vector_file.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <csignal>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <thread>
 #include <vector>
@@ -59,6 +62,19 @@ void write_vector_file(const std::string& path, const Header& h, uint64_t slots)
 
 std::string render(const Result<VectorStorage>& r) {
   return r ? std::string("ok") : r.error().render();
+}
+
+// Reopens a 4-float file: it claims `slot_count` slots and each of `slots` holds v.
+void expect_reopened(const std::string& path, uint64_t slot_count,
+                     std::initializer_list<uint64_t> slots, const std::vector<float>& v) {
+  auto again = open_vector_file(path, 4);
+  ASSERT_TRUE(again) << again.error().render();
+  EXPECT_EQ(again->slot_count(), slot_count);
+  for (uint64_t slot : slots) {
+    auto r = read_vector(*again, slot);
+    ASSERT_TRUE(r) << slot;
+    EXPECT_EQ(std::vector<float>(r->begin(), r->end()), v) << slot;
+  }
 }
 
 TEST(VectorFileTest, NewFileHeaderAndSize) {
@@ -248,12 +264,7 @@ TEST(VectorFileTest, GrowthRule) {
   ASSERT_TRUE(flush_vectors(*s));
   s = Result<VectorStorage>();
 
-  auto again = open_vector_file(path, 4);
-  ASSERT_TRUE(again) << again.error().render();
-  EXPECT_EQ(again->slot_count(), 1539u);
-  auto r = read_vector(*again, 1538);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(std::vector<float>(r->begin(), r->end()), v);
+  expect_reopened(path, 1539, {1538}, v);
 }
 
 TEST(VectorFileTest, WriteSlotsFillsARunThatTheViewShowsAtOnce) {
@@ -483,6 +494,156 @@ TEST(SlotAllocatorTest, ConcurrentAllocationsAreDistinct) {
       EXPECT_EQ((*r)[7], static_cast<float>(t));
     }
   }
+}
+
+// A run of fresh slots grows the file at most once, to the length the run needs when that
+// is more than the usual half step; a single slot keeps growing by half.
+TEST(VectorFileTest, AppendSlotsGrowsOnceForARun) {
+  TestDir dir;
+  const std::string path = dir.file("vectors.bin");
+  auto s = create_vector_file(path, 4);  // slot_bytes 16, room for 1024 slots: 16448 bytes
+  ASSERT_TRUE(s);
+  struct Step {
+    uint64_t count;
+    uint64_t first;
+    uint64_t len;
+  } steps[] = {
+      {0, 0, 16448},                 // nothing taken, nothing grows
+      {1000, 0, 16448},              // fits
+      {24, 1000, 16448},             // fills the file exactly
+      {5000, 1024, 64 + 6024 * 16},  // past 1.5 * 16448: exactly the run's length
+      {1, 6024, 96448 * 3 / 2},      // one slot: the usual half step
+      {100, 6025, 144672},           // fits in the room that step left
+      {3000, 6125, 144672 * 3 / 2},  // within a half step: the half step
+  };
+  for (const Step& st : steps) {
+    auto first = append_slots(*s, st.count);
+    ASSERT_TRUE(first) << st.count << ": " << first.error().render();
+    EXPECT_EQ(*first, st.first) << st.count;
+    EXPECT_EQ(s->slot_count(), st.first + st.count) << st.count;
+    EXPECT_EQ(s->mapped_len(), st.len) << st.count;
+    EXPECT_EQ(file_size(path), st.len) << st.count;
+    Header h;
+    h.slot_count = st.first + st.count;
+    EXPECT_EQ(read_bytes(path).substr(0, 64), h.bytes()) << st.count;
+  }
+  // The last slot of the big run and the last slot of all are addressable.
+  const std::vector<float> v{1, 2, 3, 4};
+  ASSERT_TRUE(write_vector(*s, 6023, v));
+  ASSERT_TRUE(write_vector(*s, 9124, v));
+  ASSERT_TRUE(flush_vectors(*s));
+  s = Result<VectorStorage>();
+
+  expect_reopened(path, 9125, {6023, 9124}, v);
+  EXPECT_EQ(file_size(path), 217008u);
+}
+
+// Holds the process's file size limit at `limit` bytes for the scope, with the signal that
+// a write past it raises ignored, so that growing a file fails with EFBIG.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(uint64_t limit) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit r = saved_;
+    r.rlim_cur = limit;
+    setrlimit(RLIMIT_FSIZE, &r);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, old_handler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+  void (*old_handler_)(int) = nullptr;
+};
+
+// A new file of 4-float slots (room for 1024) with its first n slots taken.
+Result<VectorStorage> four_float_file(const std::string& path, uint64_t n) {
+  auto s = create_vector_file(path, 4);
+  if (!s || !append_slots(*s, n)) std::abort();
+  return s;
+}
+
+TEST(VectorFileTest, FailedGrowthTakesNoSlot) {
+  TestDir dir;
+  const std::string path = dir.file("vectors.bin");
+  auto s = four_float_file(path, 1020);
+  const std::vector<float> v{1, 2, 3, 4};
+  ASSERT_TRUE(write_vector(*s, 1019, v));
+  const std::string head = read_bytes(path).substr(0, 64);
+
+  struct Case {
+    const char* name;
+    uint64_t count;
+    uint64_t limit;
+    std::string error;
+  } cases[] = {
+      {"the file may not grow", 5000, 16448, "I/O error: File too large (os error 27)"},
+      {"a count past every length", std::numeric_limits<uint64_t>::max(), RLIM_INFINITY,
+       "I/O error: File too large (os error 27)"},
+  };
+  for (const Case& c : cases) {
+    {
+      FileSizeLimit limit(c.limit);
+      auto first = append_slots(*s, c.count);
+      ASSERT_FALSE(first) << c.name;
+      EXPECT_EQ(first.error().render(), c.error) << c.name;
+    }
+    EXPECT_EQ(s->slot_count(), 1020u) << c.name;
+    EXPECT_EQ(s->mapped_len(), 16448u) << c.name;
+    EXPECT_EQ(read_bytes(path).substr(0, 64), head) << c.name;
+    auto r = read_vector(*s, 1019);
+    ASSERT_TRUE(r) << c.name;
+    EXPECT_EQ(std::vector<float>(r->begin(), r->end()), v) << c.name;
+  }
+  // The storage stays usable: the same run succeeds once the file may grow.
+  auto first = append_slots(*s, 5000);
+  ASSERT_TRUE(first) << first.error().render();
+  EXPECT_EQ(*first, 1020u);
+  EXPECT_EQ(s->slot_count(), 6020u);
+}
+
+TEST(SlotAllocatorTest, BatchTakesFreedSlotsThenOneRunOfFreshOnes) {
+  TestDir dir;
+  const std::string path = dir.file("vectors.bin");
+  SlotSpace space(std::move(*four_float_file(path, 10)), FreeList());
+  free_slot(space.freelist, 3);
+  free_slot(space.freelist, 7);
+
+  std::vector<uint64_t> out{99};  // what the caller already holds stays
+  ASSERT_TRUE(allocate_slots(space, 4000, out));
+  ASSERT_EQ(out.size(), 4001u);
+  EXPECT_EQ(out[0], 99u);
+  EXPECT_EQ(out[1], 7u);  // most recently freed first
+  EXPECT_EQ(out[2], 3u);
+  for (size_t i = 3; i < out.size(); ++i) ASSERT_EQ(out[i], 10 + (i - 3)) << i;
+  EXPECT_TRUE(space.freelist.slots().empty());
+  EXPECT_EQ(space.vectors.slot_count(), 4008u);
+  EXPECT_EQ(space.vectors.mapped_len(), 64u + 4008 * 16);  // one growth, to the run's end
+
+  // A failed growth takes no fresh slot; the freed slots popped before it stay taken.
+  free_slot(space.freelist, 5);
+  out.clear();
+  {
+    FileSizeLimit limit(space.vectors.mapped_len());
+    auto r = allocate_slots(space, 100, out);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().render(), "I/O error: File too large (os error 27)");
+  }
+  EXPECT_EQ(out, std::vector<uint64_t>{5});
+  EXPECT_EQ(space.vectors.slot_count(), 4008u);
+  out.clear();
+  ASSERT_TRUE(allocate_slots(space, 2, out));
+  EXPECT_EQ(out, (std::vector<uint64_t>{4008, 4009}));
+
+  space.vectors = VectorStorage();
+  auto again = open_vector_file(path, 4);
+  ASSERT_TRUE(again) << again.error().render();
+  EXPECT_EQ(again->slot_count(), 4010u);
 }
 
 }  // namespace
