@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 
 #include "base/error.hpp"
 
@@ -189,6 +190,88 @@ uint32_t HnswGraph::capacity_for(size_t layer, std::span<const uint32_t> sizes) 
     if (fit * 10 >= lists * 9) return cap;
   }
   return kMaxRowCap;
+}
+
+namespace {
+// Array entries a map may use whatever it holds (4 MiB of u32).
+constexpr size_t kDenseFloor = size_t{1} << 20;
+}  // namespace
+
+size_t SlotToNode::dense_limit() const {
+  return std::max(kDenseFloor, 2 * (std::max(size_, reserved_) + 1));
+}
+
+SlotToNode::const_iterator SlotToNode::find(uint64_t slot) const {
+  if (slot < dense_.size()) {
+    return dense_[slot] == kNone ? end() : const_iterator(this, slot, sparse_.end());
+  }
+  auto it = sparse_.find(slot);
+  return const_iterator(this, dense_.size(), it);
+}
+
+uint32_t SlotToNode::at(uint64_t slot) const {
+  const uint32_t node = owner(slot);
+  if (node == kNone) throw std::out_of_range("slot held by no node");
+  return node;
+}
+
+uint32_t& SlotToNode::operator[](uint64_t slot) {
+  if (slot >= dense_.size() && slot < dense_limit()) {
+    // Grow geometrically, then take in the hash-map entries the array now covers.
+    const size_t len = std::min(dense_limit(), std::max<size_t>(slot + 1, 2 * dense_.size()));
+    dense_.resize(len, kNone);
+    for (auto it = sparse_.begin(); it != sparse_.end();) {
+      if (it->first < len) {
+        dense_[it->first] = it->second;
+        it = sparse_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  if (slot < dense_.size()) {
+    uint32_t& node = dense_[slot];
+    if (node == kNone) {
+      node = 0;
+      ++size_;
+    }
+    return node;
+  }
+  auto [it, added] = sparse_.try_emplace(slot, 0);
+  if (added) ++size_;
+  return it->second;
+}
+
+size_t SlotToNode::erase(uint64_t slot) {
+  size_t gone = 0;
+  if (slot < dense_.size()) {
+    gone = dense_[slot] != kNone ? 1 : 0;
+    dense_[slot] = kNone;
+  } else {
+    gone = sparse_.erase(slot);
+  }
+  size_ -= gone;
+  return gone;
+}
+
+void SlotToNode::reserve(size_t n) {
+  reserved_ = n;
+  dense_.reserve(std::min(n, dense_limit()));
+}
+
+void SlotToNode::clear() {
+  dense_.clear();
+  sparse_.clear();
+  size_ = 0;
+  reserved_ = 0;
+}
+
+bool SlotToNode::operator==(const SlotToNode& other) const {
+  if (size_ != other.size_) return false;
+  for (const auto& [slot, node] : *this) {
+    if (other.owner(slot) != node) return false;
+  }
+  return true;
 }
 
 bool HnswGraph::operator==(const HnswGraph& o) const {

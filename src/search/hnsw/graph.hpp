@@ -18,6 +18,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -97,6 +99,129 @@ class HnswLayerLinks {
 // bounds and the level limit (the loader refuses files that break them), but may lack an
 // entry point, lack layers up to max_level, or have an entry point of another level;
 // neighbors() answers an empty list for a missing layer or list.
+// Map from vector slot to the node that owns it. Slots are small dense integers, so a
+// slot below the dense bound is an index into an array holding the node or kNone, and
+// the query's ownership test is one array read. A slot above that bound (only a damaged
+// index file would name one) goes to a hash map instead, so no file can make the array
+// grow past a few entries per held slot plus a fixed floor. Every slot below the array's
+// length lives in the array, every other one in the hash map.
+//
+// Thread safety: none of its own; it lives inside HnswGraph, under the graph lock.
+class SlotToNode {
+ public:
+  using value_type = std::pair<uint64_t, uint32_t>;
+  // The node of a slot held by no node; no node has this index.
+  static constexpr uint32_t kNone = UINT32_MAX;
+
+  class const_iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = SlotToNode::value_type;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const value_type*;
+    using reference = const value_type&;
+
+    const_iterator() = default;
+    reference operator*() const { return cur_; }
+    pointer operator->() const { return &cur_; }
+    const_iterator& operator++() {
+      if (index_ < map_->dense_.size()) {
+        ++index_;
+        settle();
+      } else {
+        ++sparse_;
+        load_sparse();
+      }
+      return *this;
+    }
+    const_iterator operator++(int) {
+      const_iterator old = *this;
+      ++*this;
+      return old;
+    }
+    bool operator==(const const_iterator& o) const {
+      return index_ == o.index_ && sparse_ == o.sparse_;
+    }
+
+   private:
+    friend class SlotToNode;
+    // Positioned at dense index `index` (moved on to the next held slot), or, when
+    // `index` is the array's length, at the sparse entry `sparse`.
+    const_iterator(const SlotToNode* map, size_t index,
+                   std::unordered_map<uint64_t, uint32_t>::const_iterator sparse)
+        : map_(map), index_(index), sparse_(sparse) {
+      if (index_ < map_->dense_.size()) {
+        settle();
+      } else {
+        load_sparse();
+      }
+    }
+    void settle() {
+      const auto& d = map_->dense_;
+      while (index_ < d.size() && d[index_] == kNone) ++index_;
+      if (index_ < d.size()) {
+        cur_ = {index_, d[index_]};
+      } else {
+        sparse_ = map_->sparse_.begin();
+        load_sparse();
+      }
+    }
+    void load_sparse() {
+      if (sparse_ != map_->sparse_.end()) cur_ = *sparse_;
+    }
+
+    const SlotToNode* map_ = nullptr;
+    size_t index_ = 0;
+    std::unordered_map<uint64_t, uint32_t>::const_iterator sparse_;
+    value_type cur_{};
+  };
+  using iterator = const_iterator;
+
+  SlotToNode() = default;
+  SlotToNode(std::initializer_list<value_type> entries) {
+    for (const auto& [slot, node] : entries) (*this)[slot] = node;
+  }
+
+  // The node that owns the slot, or kNone. The query's hot path.
+  uint32_t owner(uint64_t slot) const {
+    if (slot < dense_.size()) return dense_[slot];
+    if (sparse_.empty()) return kNone;
+    auto it = sparse_.find(slot);
+    return it == sparse_.end() ? kNone : it->second;
+  }
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  size_t count(uint64_t slot) const { return owner(slot) == kNone ? 0 : 1; }
+  const_iterator find(uint64_t slot) const;
+  // The node of a held slot; throws std::out_of_range for a slot held by none.
+  uint32_t at(uint64_t slot) const;
+  // The node of the slot, for writing; a slot held by none is first given node 0. The
+  // value written must be a node index (never kNone).
+  uint32_t& operator[](uint64_t slot);
+  // Removes the slot; returns how many entries went (0 or 1).
+  size_t erase(uint64_t slot);
+  // Room for `n` held slots without regrowing, and lets the array reach about 2n.
+  void reserve(size_t n);
+  void clear();
+
+  const_iterator begin() const { return const_iterator(this, 0, sparse_.end()); }
+  const_iterator end() const { return const_iterator(this, dense_.size(), sparse_.end()); }
+
+  // Same slots held by the same nodes, however they are stored.
+  bool operator==(const SlotToNode& other) const;
+
+ private:
+  // The largest array length the map will grow to now: a fixed floor, or twice the
+  // number of slots held or reserved.
+  size_t dense_limit() const;
+
+  std::vector<uint32_t> dense_;                    // slot -> node or kNone
+  std::unordered_map<uint64_t, uint32_t> sparse_;  // slots at or past dense_.size()
+  size_t size_ = 0;                                // slots held
+  size_t reserved_ = 0;                            // the last reserve() request
+};
+
 class HnswGraph {
  public:
   // Nodes (node index = position; nodes are only appended).
@@ -142,7 +267,7 @@ class HnswGraph {
   std::optional<uint32_t> entry_point;
   // Slot of every node, minus the slots deleted since the graph was built or loaded.
   // A slot held by two nodes maps to the later one.
-  std::unordered_map<uint64_t, uint32_t> slot_to_node;
+  SlotToNode slot_to_node;
   HnswConfig config;
   // Level of the entry point; 0 for an empty graph.
   uint8_t max_level = 0;

@@ -163,8 +163,7 @@ class ScratchLease {
 // Only such a node stands for a live record; the others (deleted records, records whose
 // slot was taken over) are walked through but never answer.
 inline bool owns_slot(const HnswGraph& g, uint32_t node) {
-  auto it = g.slot_to_node.find(g.slot(node));
-  return it != g.slot_to_node.end() && it->second == node;
+  return g.slot_to_node.owner(g.slot(node)) == node;
 }
 
 // Stable sorts: best first (descending scores where higher is better, ascending for L2)

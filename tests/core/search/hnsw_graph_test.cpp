@@ -1,12 +1,16 @@
 // The graph's list storage against a plain model of nested vectors: rows that overflow into
 // the spill arena and come back, layers added by a high node, lists set from the graph's
-// own storage, and the bulk layer assignment of the loader and the rebuild.
+// own storage, and the bulk layer assignment of the loader and the rebuild. The slot map
+// against a hash map, with slots of every size.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <random>
+#include <stdexcept>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "search/hnsw/graph.hpp"
@@ -137,6 +141,110 @@ TEST(HnswGraphTest, SpillArenaCompactionKeepsLists) {
     }
   }
   expect_matches(g, model);
+}
+
+using SlotModel = std::unordered_map<uint64_t, uint32_t>;
+
+void expect_slot_map_matches(const SlotToNode& m, const SlotModel& model) {
+  ASSERT_EQ(m.size(), model.size());
+  const SlotModel listed(m.begin(), m.end());
+  ASSERT_EQ(listed.size(), model.size()) << "a slot listed twice";
+  ASSERT_EQ(listed, model);
+  for (const auto& [slot, node] : model) {
+    ASSERT_EQ(m.owner(slot), node) << "slot " << slot;
+    ASSERT_EQ(m.at(slot), node);
+    ASSERT_EQ(m.count(slot), 1u);
+    auto it = m.find(slot);
+    ASSERT_NE(it, m.end());
+    ASSERT_EQ(it->first, slot);
+    ASSERT_EQ(it->second, node);
+  }
+}
+
+// Small dense slots (the usual case), slots past the array's floor that first go to the hash
+// map and later move into the grown array, and huge slots a damaged file could name.
+TEST(SlotToNodeTest, RandomOperationsMatchHashMap) {
+  std::mt19937_64 rng(7);
+  auto draw_slot = [&]() -> uint64_t {
+    switch (rng() % 8) {
+      case 0:
+        return (uint64_t{1} << 20) + rng() % (uint64_t{3} << 20);
+      case 1:
+        return rng();
+      default:
+        return rng() % 3000;
+    }
+  };
+  SlotToNode m;
+  SlotModel model;
+  for (int step = 0; step < 60000; ++step) {
+    const uint64_t slot = draw_slot();
+    switch (rng() % 6) {
+      case 0:
+      case 1:
+      case 2: {
+        const uint32_t node = static_cast<uint32_t>(rng() % 100000);
+        m[slot] = node;
+        model[slot] = node;
+        break;
+      }
+      case 3:
+        ASSERT_EQ(m.erase(slot), model.erase(slot));
+        break;
+      case 4:
+        // A bare lookup through operator[] holds the slot for node 0, as a hash map does.
+        ASSERT_EQ(m[slot], model[slot]);
+        break;
+      default: {
+        const auto it = model.find(slot);
+        const uint32_t want = it == model.end() ? SlotToNode::kNone : it->second;
+        ASSERT_EQ(m.owner(slot), want);
+        ASSERT_EQ(m.count(slot), model.count(slot));
+        ASSERT_EQ(m.find(slot) == m.end(), it == model.end());
+        if (it == model.end()) EXPECT_THROW((void)m.at(slot), std::out_of_range);
+        break;
+      }
+    }
+    if (step % 5000 == 0) expect_slot_map_matches(m, model);
+    if (step == 30000) {
+      // More reserved room lets the array grow over the mid slots held in the hash map.
+      m.reserve(uint64_t{3} << 20);
+    }
+  }
+  expect_slot_map_matches(m, model);
+
+  // Equality does not depend on where the slots are stored nor on insertion order.
+  SlotToNode copy;
+  std::vector<std::pair<uint64_t, uint32_t>> entries(model.begin(), model.end());
+  std::sort(entries.rbegin(), entries.rend());
+  for (const auto& [slot, node] : entries) copy[slot] = node;
+  EXPECT_TRUE(copy == m);
+  copy.erase(entries.front().first);
+  EXPECT_FALSE(copy == m);
+  copy[entries.front().first] = entries.front().second + 1;
+  EXPECT_FALSE(copy == m);
+
+  m.clear();
+  expect_slot_map_matches(m, {});
+}
+
+// Slots as large as a damaged index file may hold are kept without an array that long (one
+// would not fit in memory), and the small slots around them stay on the array path.
+TEST(SlotToNodeTest, HugeSlotsNeedNoHugeArray) {
+  SlotToNode m{{uint64_t{1} << 40, 1}, {UINT64_MAX - 1, 2}, {3, 0}};
+  m.reserve(3);
+  m[uint64_t{1} << 35] = 4;
+  m[UINT64_MAX] = 5;
+  expect_slot_map_matches(m, {{uint64_t{1} << 40, 1},
+                              {UINT64_MAX - 1, 2},
+                              {3, 0},
+                              {uint64_t{1} << 35, 4},
+                              {UINT64_MAX, 5}});
+  EXPECT_EQ(m.owner(4), SlotToNode::kNone);
+  EXPECT_EQ(m.erase(UINT64_MAX), 1u);
+  EXPECT_EQ(m.erase(UINT64_MAX), 0u);
+  EXPECT_EQ(m.owner(UINT64_MAX), SlotToNode::kNone);
+  EXPECT_EQ(m.size(), 4u);
 }
 
 }  // namespace
