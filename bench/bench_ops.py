@@ -353,8 +353,9 @@ def run_shape(n, dim, shape, queries):
         step = 50_000
         for lo in range(0, n, step):
             hi = min(n, lo + step)
+            ids = [make_id(i) for i in range(lo, hi)]
             c.add_batch(m[lo:hi], [{"source": "chat", "turn": i, "tag": f"t{i % 10}"}
-                                   for i in range(lo, hi)], ids=[make_id(i) for i in range(lo, hi)])
+                                   for i in range(lo, hi)], ids=None if ids[0] is None else ids)
         c.sync()
         fill = time.perf_counter() - t
         for q in qs[:10]:
