@@ -101,7 +101,9 @@ int main(int argc, char** argv) {
   std::vector<std::vector<uint64_t>> steps(9);
   for (int r = 0; r < runs; ++r) {
     tq::CollectionConfig config;
-    config.name = "c" + std::to_string(r);
+    char name[24];
+    std::snprintf(name, sizeof name, "c%d", r);
+    config.name = name;
     config.dimensions = kDims;
     auto c = tq::open_collection((root / config.name).string(), config);
     if (!c) {

@@ -201,7 +201,9 @@ TEST(SlotToNodeTest, RandomOperationsMatchHashMap) {
         ASSERT_EQ(m.owner(slot), want);
         ASSERT_EQ(m.count(slot), model.count(slot));
         ASSERT_EQ(m.find(slot) == m.end(), it == model.end());
-        if (it == model.end()) EXPECT_THROW((void)m.at(slot), std::out_of_range);
+        if (it == model.end()) {
+          EXPECT_THROW((void)m.at(slot), std::out_of_range);
+        }
         break;
       }
     }
