@@ -104,6 +104,13 @@ inline std::vector<uint64_t> memory_freelist(Collection& c) {
   return c.slots.freelist.slots();
 }
 
+// record_count, failing the test on an error.
+inline uint64_t count(Collection& c) {
+  auto n = record_count(c);
+  EXPECT_TRUE(n) << n.error().render();
+  return n ? *n : 0;
+}
+
 inline size_t buffered(Collection& c) {
   std::lock_guard lk(c.pending_lock);
   return c.pending.size();

@@ -17,12 +17,6 @@ namespace {
 
 using InFlightTest = CollectionTest;
 
-uint64_t count(Collection& c) {
-  auto n = record_count(c);
-  EXPECT_TRUE(n) << n.error().render();
-  return n ? *n : 0;
-}
-
 // A flush started on its own thread and held just before its commit until release().
 class PausedFlush {
  public:

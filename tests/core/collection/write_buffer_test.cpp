@@ -14,12 +14,6 @@ namespace {
 
 using WriteBufferTest = CollectionTest;
 
-uint64_t count(Collection& c) {
-  auto n = record_count(c);
-  EXPECT_TRUE(n) << n.error().render();
-  return n ? *n : 0;
-}
-
 TEST_F(WriteBufferTest, HundredthAddFlushesTheWholeBufferInOneTransaction) {
   auto c = open(make_config(4));
   for (int i = 0; i < 99; ++i) add(*c, i);
