@@ -17,6 +17,8 @@
 // the keys fall into ranges; skewed keys only cost balance.
 #include "search/exact.hpp"
 
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_group.h>
 
 #include <algorithm>
@@ -130,6 +132,31 @@ void prefetch_vector(const float* v, size_t dims) {
   __builtin_prefetch(end - 1, 0, 3);
 }
 
+// Scores candidates 0..n-1 (`vector_of(j)` gives each one's vector, in place) into `top`,
+// whose positions are the candidates' indexes: four independent accumulations at a time
+// (one alone is bound by its own latency), in candidate order, the vector a few candidates
+// ahead asked for. A vector whose first float is NaN, the mark of a deleted slot, is skipped.
+template <class VectorOf>
+void score_candidates(const ScoreContext& ctx, uint32_t n, const VectorOf& vector_of, TopK& top) {
+  float scores[kChunkEntries];
+  uint32_t positions[kChunkEntries];
+  uint32_t scored = 0;
+  const float* vecs[4];
+  for (uint32_t j = 0; j < n; ++j) {
+    if (j + kPrefetchAhead < n) prefetch_vector(vector_of(j + kPrefetchAhead), ctx.dims);
+    const float* v = vector_of(j);
+    if (is_nan(v[0])) continue;
+    vecs[scored % 4] = v;
+    positions[scored++] = j;
+    if (scored % 4 == 0) ctx.four(ctx.query, vecs, ctx.dims, &scores[scored - 4]);
+  }
+  for (uint32_t b = scored - scored % 4; b < scored; ++b) {
+    scores[b] = ctx.one(ctx.query, vecs[b % 4], ctx.dims);
+  }
+  top.entries.clear();
+  build_top(top, scores, positions, scored);
+}
+
 // Decodes, tests and scores one chunk into its own top list. Stops at the first value that
 // does not decode: that error ends the scan, so nothing after it matters.
 void score_chunk(const ScoreContext& ctx, Chunk& c) {
@@ -156,24 +183,8 @@ void score_chunk(const ScoreContext& ctx, Chunk& c) {
   }
   c.candidate_count = n;
 
-  // Then the scores, four independent accumulations at a time (one alone is bound by its
-  // own latency), in candidate order.
-  float scores[kChunkEntries];
-  uint32_t positions[kChunkEntries];
-  uint32_t scored = 0;
-  const float* vecs[4];
-  for (uint32_t j = 0; j < n; ++j) {
-    if (j + kPrefetchAhead < n) prefetch_vector(c.candidates[j + kPrefetchAhead].vector, ctx.dims);
-    const float* v = c.candidates[j].vector;
-    if (is_nan(v[0])) continue;  // the mark of a deleted slot
-    vecs[scored % 4] = v;
-    positions[scored++] = j;
-    if (scored % 4 == 0) ctx.four(ctx.query, vecs, ctx.dims, &scores[scored - 4]);
-  }
-  for (uint32_t b = scored - scored % 4; b < scored; ++b) {
-    scores[b] = ctx.one(ctx.query, vecs[b % 4], ctx.dims);
-  }
-  build_top(c.top, scores, positions, scored);
+  score_candidates(
+      ctx, n, [&c](uint32_t j) { return c.candidates[j].vector; }, c.top);
 }
 
 // What a committed hit is built from: views into the store's pages.
@@ -407,13 +418,91 @@ std::optional<CoreError> run_parallel_walk(const ScoreContext& ctx, SnapshotRang
   return std::nullopt;
 }
 
+// ---- The column road
+
+using ColumnMerger = Merger<uint64_t>;  // payloads are indexes into the columns
+
+// Tests and scores the records [begin, end) of the columns into `merger`, chunk by chunk,
+// with the tests the walk makes of a decoded record that is Active.
+void score_columns(const ScoreContext& ctx, const RecordColumns& cols, size_t begin, size_t end,
+                   TopK& top, ColumnMerger& merger) {
+  const float* vectors[kChunkEntries];
+  uint64_t index[kChunkEntries];
+  for (size_t at = begin; at < end;) {
+    const size_t stop = std::min(end, at + kChunkEntries);
+    const uint64_t now = now_unix_secs();
+    uint32_t n = 0;
+    for (; at < stop; ++at) {
+      if (!(now < cols.expires_at[at])) continue;
+      const std::span<const float> v = ctx.vectors->slot_view(cols.slots[at]);
+      if (v.empty()) continue;
+      if (n < kPrefetchAhead) prefetch_vector(v.data(), ctx.dims);
+      vectors[n] = v.data();
+      index[n++] = at;
+    }
+    score_candidates(
+        ctx, n, [&vectors](uint32_t j) { return vectors[j]; }, top);
+    merger.add(top, [&index](uint64_t p) { return index[p]; });
+  }
+}
+
+// The best k of the columns, as hits: one even share of the records per worker, always
+// the same share to the same worker as far as the pool allows (a collection that fits in
+// the workers' caches stays there between queries), merged in share order, which is key
+// order. The hits' metadata is read from `txn`, which shows the columns' snapshot.
+Result<std::vector<SearchHit>> scan_columns(const ScoreContext& ctx, const RecordColumns& cols,
+                                            ReadTxn& txn, uint64_t k, bool hib) {
+  const size_t n = cols.size();
+  const ScanWalkTestHooks* hooks = scan_walk_test_hooks();
+  const size_t shares =
+      hooks && hooks->column_shares != 0 ? hooks->column_shares
+      : n < kParallelScanThreshold
+          ? 1
+          : std::min<size_t>(worker_count(), (n + kChunkEntries - 1) / kChunkEntries);
+  std::vector<std::vector<ColumnMerger::Item>> best_of(shares);
+  auto score_share = [&](size_t s) {
+    TopK top = make_top_k(k, hib, kChunkEntries);
+    ColumnMerger merger(k, hib);
+    score_columns(ctx, cols, n * s / shares, n * (s + 1) / shares, top, merger);
+    best_of[s] = merger.take();
+  };
+  if (shares == 1) {
+    score_share(0);
+  } else {
+    worker_pool().execute([&] {
+      tbb::parallel_for(
+          tbb::blocked_range<size_t>(0, shares, 1),
+          [&](const tbb::blocked_range<size_t>& r) {
+            for (size_t s = r.begin(); s < r.end(); ++s) score_share(s);
+          },
+          tbb::static_partitioner());
+    });
+  }
+  ColumnMerger merger(k, hib);
+  for (const auto& b : best_of) merger.add_items(b);
+
+  const auto& best = merger.finish();
+  std::vector<SearchHit> hits;
+  hits.reserve(best.size());
+  for (const ColumnMerger::Item& item : best) {
+    const std::string_view id = cols.id(item.payload);
+    TQ_ASSIGN(std::optional<std::string_view> value, txn.get(kRecordsTable, id));
+    // The snapshot is the columns' own, so the record is there.
+    if (!value) return std::unexpected(CoreError::database("record missing from its snapshot"));
+    TQ_ASSIGN(RecordView r, decode_record_view(*value));
+    hits.push_back(SearchHit{std::string(id), parse_metadata_text(r.metadata), item.score,
+                             cols.slots[item.payload]});
+  }
+  return hits;
+}
+
 }  // namespace
 
 Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorage& vectors,
                                               Metric metric, std::span<const float> query,
                                               uint64_t k,
                                               const std::optional<MetadataFilter>& filter,
-                                              ScanBounds* bounds) {
+                                              ScanBounds* bounds, ScanColumnsCache* columns) {
   if (k == 0) return std::vector<SearchHit>{};
   // A query of another length would read past its slot.
   TQ_TRY(check_dimensions(vectors.dimensions(), query.size()));
@@ -429,6 +518,15 @@ Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorag
   TQ_ASSIGN(ReadTxn txn, begin_read_txn(store));
   ScanWalkTestHooks* const hooks = scan_walk_test_hooks();
   if (hooks && hooks->after_first_txn) hooks->after_first_txn(hooks->arg);
+  if (columns != nullptr && !filter) {
+    bool build = false;
+    std::shared_ptr<const RecordColumns> cols = columns->find(txn.snapshot_id(), build);
+    if (build) {
+      cols = build_record_columns(store, txn, bounds);
+      columns->publish(txn.snapshot_id(), cols);
+    }
+    if (cols) return scan_columns(ctx, *cols, txn, k, hib);
+  }
   HitMerger merger(limit, hib);
   SnapshotRangeWalk walk;  // holds its transactions until the hits are built
   TQ_TRY(plan_range_walk(store, txn, kRecordsTable, walk, bounds));
