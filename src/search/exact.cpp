@@ -132,14 +132,14 @@ void prefetch_vector(const float* v, size_t dims) {
   __builtin_prefetch(end - 1, 0, 3);
 }
 
-// Scores candidates 0..n-1 (`vector_of(j)` gives each one's vector, in place) into `top`,
-// whose positions are the candidates' indexes: four independent accumulations at a time
-// (one alone is bound by its own latency), in candidate order, the vector a few candidates
-// ahead asked for. A vector whose first float is NaN, the mark of a deleted slot, is skipped.
+// Scores candidates 0..n-1 (`vector_of(j)` gives each one's vector, in place) into
+// `scores`, with each score's candidate index in `positions`; returns how many. Four
+// independent accumulations at a time (one alone is bound by its own latency), in candidate
+// order, the vector a few candidates ahead asked for. A vector whose first float is NaN,
+// the mark of a deleted slot, is skipped.
 template <class VectorOf>
-void score_candidates(const ScoreContext& ctx, uint32_t n, const VectorOf& vector_of, TopK& top) {
-  float scores[kChunkEntries];
-  uint32_t positions[kChunkEntries];
+uint32_t score_vectors(const ScoreContext& ctx, uint32_t n, const VectorOf& vector_of,
+                       float* scores, uint32_t* positions) {
   uint32_t scored = 0;
   const float* vecs[4];
   for (uint32_t j = 0; j < n; ++j) {
@@ -153,8 +153,7 @@ void score_candidates(const ScoreContext& ctx, uint32_t n, const VectorOf& vecto
   for (uint32_t b = scored - scored % 4; b < scored; ++b) {
     scores[b] = ctx.one(ctx.query, vecs[b % 4], ctx.dims);
   }
-  top.entries.clear();
-  build_top(top, scores, positions, scored);
+  return scored;
 }
 
 // Decodes, tests and scores one chunk into its own top list. Stops at the first value that
@@ -183,8 +182,11 @@ void score_chunk(const ScoreContext& ctx, Chunk& c) {
   }
   c.candidate_count = n;
 
-  score_candidates(
-      ctx, n, [&c](uint32_t j) { return c.candidates[j].vector; }, c.top);
+  float scores[kChunkEntries];
+  uint32_t positions[kChunkEntries];
+  const uint32_t scored = score_vectors(
+      ctx, n, [&c](uint32_t j) { return c.candidates[j].vector; }, scores, positions);
+  build_top(c.top, scores, positions, scored);
 }
 
 // What a committed hit is built from: views into the store's pages.
@@ -419,15 +421,86 @@ std::optional<CoreError> run_parallel_walk(const ScoreContext& ctx, SnapshotRang
 }
 
 // ---- The column road
+//
+// The columns stand in slot order, so each worker reads its share of the vector file
+// straight through. Arrival order then says nothing of key order, so the column road's top
+// lists break ties by key rank instead: better score first (NaN last), then the lower rank.
+// That is a total order, and it is the order of the walk's hits, whose equal scores come in
+// key order; any split of the work gives the same list.
 
-using ColumnMerger = Merger<uint64_t>;  // payloads are indexes into the columns
+// A scored record of the columns: its score, its key rank and where it stands in the columns.
+struct RankedItem {
+  float score;
+  uint32_t rank;
+  uint64_t at;
+};
 
-// Tests and scores the records [begin, end) of the columns into `merger`, chunk by chunk,
+bool ranked_before(const RankedItem& a, const RankedItem& b, bool hib) {
+  if (score_better(a.score, b.score, hib)) return true;
+  if (score_better(b.score, a.score, hib)) return false;
+  return a.rank < b.rank;
+}
+
+// The best `limit` items pushed so far, in no order until finish(). Items are gathered and
+// cut back to the limit once a limit's worth (or a few chunks' worth) has piled up, so a
+// push is a comparison with the worst kept item and, now and then, a selection.
+class RankedTop {
+ public:
+  RankedTop(uint64_t limit, bool hib, uint64_t most_items)
+      : limit_(limit),
+        hib_(hib),
+        cut_at_(limit > std::numeric_limits<uint64_t>::max() / 2
+                    ? limit
+                    : limit + std::max<uint64_t>(limit, kMergeBatch)) {
+    items_.reserve(static_cast<size_t>(std::min(most_items, cut_at_)));
+  }
+
+  void push(const RankedItem& item) {
+    if (full_ && !ranked_before(item, worst_, hib_)) return;
+    items_.push_back(item);
+    if (items_.size() >= cut_at_) cut();
+  }
+
+  // The kept items, best first.
+  std::vector<RankedItem>& finish() {
+    cut();
+    const bool hib = hib_;
+    std::sort(items_.begin(), items_.end(),
+              [hib](const RankedItem& a, const RankedItem& b) { return ranked_before(a, b, hib); });
+    return items_;
+  }
+
+ private:
+  void cut() {
+    if (limit_ == 0) items_.clear();
+    if (items_.size() < limit_ || items_.empty()) return;
+    const bool hib = hib_;
+    auto before = [hib](const RankedItem& a, const RankedItem& b) {
+      return ranked_before(a, b, hib);
+    };
+    const auto last = items_.begin() + static_cast<ptrdiff_t>(limit_ - 1);
+    std::nth_element(items_.begin(), last, items_.end(), before);
+    items_.resize(static_cast<size_t>(limit_));
+    worst_ = items_.back();
+    full_ = true;
+  }
+
+  uint64_t limit_;
+  bool hib_;
+  uint64_t cut_at_;
+  bool full_ = false;
+  RankedItem worst_{};
+  std::vector<RankedItem> items_;
+};
+
+// Tests and scores the records [begin, end) of the columns into `top`, a chunk at a time,
 // with the tests the walk makes of a decoded record that is Active.
 void score_columns(const ScoreContext& ctx, const RecordColumns& cols, size_t begin, size_t end,
-                   TopK& top, ColumnMerger& merger) {
+                   RankedTop& top) {
   const float* vectors[kChunkEntries];
   uint64_t index[kChunkEntries];
+  float scores[kChunkEntries];
+  uint32_t positions[kChunkEntries];
   for (size_t at = begin; at < end;) {
     const size_t stop = std::min(end, at + kChunkEntries);
     const uint64_t now = now_unix_secs();
@@ -436,20 +509,22 @@ void score_columns(const ScoreContext& ctx, const RecordColumns& cols, size_t be
       if (!(now < cols.expires_at[at])) continue;
       const std::span<const float> v = ctx.vectors->slot_view(cols.slots[at]);
       if (v.empty()) continue;
-      if (n < kPrefetchAhead) prefetch_vector(v.data(), ctx.dims);
       vectors[n] = v.data();
       index[n++] = at;
     }
-    score_candidates(
-        ctx, n, [&vectors](uint32_t j) { return vectors[j]; }, top);
-    merger.add(top, [&index](uint64_t p) { return index[p]; });
+    const uint32_t scored = score_vectors(
+        ctx, n, [&vectors](uint32_t j) { return vectors[j]; }, scores, positions);
+    for (uint32_t j = 0; j < scored; ++j) {
+      const uint64_t i = index[positions[j]];
+      top.push(RankedItem{scores[j], cols.ranks[i], i});
+    }
   }
 }
 
-// The best k of the columns, as hits: one even share of the records per worker, always
-// the same share to the same worker as far as the pool allows (a collection that fits in
-// the workers' caches stays there between queries), merged in share order, which is key
-// order. The hits' metadata is read from `txn`, which shows the columns' snapshot.
+// The best k of the columns, as hits: one even share of the slot-ordered records per
+// worker, always the same share to the same worker as far as the pool allows (a collection
+// that fits in the workers' caches stays there between queries). The hits' metadata is read
+// from `txn`, which shows the columns' snapshot.
 Result<std::vector<SearchHit>> scan_columns(const ScoreContext& ctx, const RecordColumns& cols,
                                             ReadTxn& txn, uint64_t k, bool hib) {
   const size_t n = cols.size();
@@ -459,12 +534,11 @@ Result<std::vector<SearchHit>> scan_columns(const ScoreContext& ctx, const Recor
       : n < kParallelScanThreshold
           ? 1
           : std::min<size_t>(worker_count(), (n + kChunkEntries - 1) / kChunkEntries);
-  std::vector<std::vector<ColumnMerger::Item>> best_of(shares);
+  std::vector<std::vector<RankedItem>> best_of(shares);
   auto score_share = [&](size_t s) {
-    TopK top = make_top_k(k, hib, kChunkEntries);
-    ColumnMerger merger(k, hib);
-    score_columns(ctx, cols, n * s / shares, n * (s + 1) / shares, top, merger);
-    best_of[s] = merger.take();
+    RankedTop top(k, hib, n / shares + 1);
+    score_columns(ctx, cols, n * s / shares, n * (s + 1) / shares, top);
+    best_of[s] = std::move(top.finish());
   };
   if (shares == 1) {
     score_share(0);
@@ -478,20 +552,22 @@ Result<std::vector<SearchHit>> scan_columns(const ScoreContext& ctx, const Recor
           tbb::static_partitioner());
     });
   }
-  ColumnMerger merger(k, hib);
-  for (const auto& b : best_of) merger.add_items(b);
+  RankedTop merged(k, hib, n);
+  for (const auto& b : best_of) {
+    for (const RankedItem& item : b) merged.push(item);
+  }
 
-  const auto& best = merger.finish();
+  const std::vector<RankedItem>& best = merged.finish();
   std::vector<SearchHit> hits;
   hits.reserve(best.size());
-  for (const ColumnMerger::Item& item : best) {
-    const std::string_view id = cols.id(item.payload);
+  for (const RankedItem& item : best) {
+    const std::string_view id = cols.id(item.rank);
     TQ_ASSIGN(std::optional<std::string_view> value, txn.get(kRecordsTable, id));
     // The snapshot is the columns' own, so the record is there.
     if (!value) return std::unexpected(CoreError::database("record missing from its snapshot"));
     TQ_ASSIGN(RecordView r, decode_record_view(*value));
     hits.push_back(SearchHit{std::string(id), parse_metadata_text(r.metadata), item.score,
-                             cols.slots[item.payload]});
+                             cols.slots[item.at]});
   }
   return hits;
 }

@@ -1,8 +1,10 @@
 // Taking the record columns out of the store, and the cache that keeps them.
 #include "search/scan_columns.hpp"
 
+#include <oneapi/tbb/parallel_sort.h>
 #include <oneapi/tbb/task_group.h>
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <utility>
@@ -75,6 +77,25 @@ bool concatenate(std::vector<RecordColumns>& parts, RecordColumns& out) {
   return true;
 }
 
+// Puts the columns, taken in key order, in slot order, each entry keeping its key rank.
+// Ids written in order of arrival already stand in slot order, and are left as they are.
+void order_by_slot(RecordColumns& c) {
+  const size_t n = c.size();
+  c.ranks.resize(n);
+  for (size_t i = 0; i < n; ++i) c.ranks[i] = static_cast<uint32_t>(i);
+  if (std::is_sorted(c.slots.begin(), c.slots.end())) return;
+  std::vector<std::pair<uint64_t, uint32_t>> by_slot(n);
+  for (size_t i = 0; i < n; ++i) by_slot[i] = {c.slots[i], static_cast<uint32_t>(i)};
+  worker_pool().execute([&] { tbb::parallel_sort(by_slot.begin(), by_slot.end()); });
+  std::vector<uint64_t> expires(n);
+  for (size_t i = 0; i < n; ++i) {
+    c.slots[i] = by_slot[i].first;
+    c.ranks[i] = by_slot[i].second;
+    expires[i] = c.expires_at[by_slot[i].second];
+  }
+  c.expires_at = std::move(expires);
+}
+
 }  // namespace
 
 std::shared_ptr<const RecordColumns> build_record_columns(KvStore& store, ReadTxn& txn,
@@ -118,6 +139,8 @@ std::shared_ptr<const RecordColumns> build_record_columns(KvStore& store, ReadTx
     if (failed.load(std::memory_order_relaxed) || !concatenate(parts, *out)) return nullptr;
   }
   finish_range_walk(walk);
+  if (out->size() > std::numeric_limits<uint32_t>::max()) return nullptr;
+  order_by_slot(*out);
   return out;
 }
 

@@ -4,7 +4,7 @@
 // common case of an agent reading far more than it writes) the columns let the scan skip
 // the store entirely and run through dense arrays, split evenly among the workers.
 //
-// The columns hold the Active records of one snapshot in key order: slot, expiry and id.
+// The columns hold the Active records of one snapshot: slot, expiry, key rank and id.
 // State cannot change without a commit, so only Active records are kept; everything that
 // can change within a snapshot (the clock against the expiry, the vector file's length,
 // the deleted mark in a slot) is still tested by every scan, exactly as the store walk
@@ -31,17 +31,21 @@ namespace tornquil {
 // The expiry column's value for a record without one: every clock reading is before it.
 constexpr uint64_t kNeverExpires = std::numeric_limits<uint64_t>::max();
 
+// One entry per Active record, in slot order (so a scan reads the vector file straight
+// through), each with its rank in key order; the ids stand in key order.
 struct RecordColumns {
-  uint64_t snapshot_id = 0;     // the committed transaction the columns were taken from
-  std::vector<uint64_t> slots;  // one entry per Active record, in key order
+  uint64_t snapshot_id = 0;  // the committed transaction the columns were taken from
+  std::vector<uint64_t> slots;
   std::vector<uint64_t> expires_at;
-  std::vector<uint32_t> id_ends;  // where each id ends in `ids`
-  std::string ids;                // the ids, back to back
+  std::vector<uint32_t> ranks;
+  std::vector<uint32_t> id_ends;  // by rank: where each id ends in `ids`
+  std::string ids;                // the ids, back to back, in key order
 
   size_t size() const { return slots.size(); }
-  std::string_view id(size_t i) const {
-    const size_t begin = i == 0 ? 0 : id_ends[i - 1];
-    return std::string_view(ids).substr(begin, id_ends[i] - begin);
+  // The id of the record of key rank `rank`.
+  std::string_view id(size_t rank) const {
+    const size_t begin = rank == 0 ? 0 : id_ends[rank - 1];
+    return std::string_view(ids).substr(begin, id_ends[rank] - begin);
   }
 };
 

@@ -1063,7 +1063,8 @@ TEST_F(ColumnsTest, ScansOverTheColumnsGiveTheWalksHitsBitForBit) {
           }
           auto columns = held(fx, cache);
           ASSERT_TRUE(columns);
-          // Only Active records are kept, in key order.
+          // Only Active records are kept, in slot order, with their ids in key order.
+          EXPECT_TRUE(std::is_sorted(columns->slots.begin(), columns->slots.end()));
           std::vector<std::string> active;
           for (const Rec& r : recs) {
             if (r.state == RecordState::Active) active.push_back(r.id);
