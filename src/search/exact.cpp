@@ -135,15 +135,18 @@ void prefetch_vector(const float* v, size_t dims) {
 // Scores candidates 0..n-1 (`vector_of(j)` gives each one's vector, in place) into
 // `scores`, with each score's candidate index in `positions`; returns how many. Four
 // independent accumulations at a time (one alone is bound by its own latency), in candidate
-// order, the vector a few candidates ahead asked for. A vector whose first float is NaN,
-// the mark of a deleted slot, is skipped.
-template <class VectorOf>
+// order. Vectors in no particular order (`ahead`) are asked for a few candidates ahead;
+// vectors read straight through are left to the hardware, which sees them coming. A vector
+// whose first float is NaN, the mark of a deleted slot, is skipped.
+template <bool ahead, class VectorOf>
 uint32_t score_vectors(const ScoreContext& ctx, uint32_t n, const VectorOf& vector_of,
                        float* scores, uint32_t* positions) {
   uint32_t scored = 0;
   const float* vecs[4];
   for (uint32_t j = 0; j < n; ++j) {
-    if (j + kPrefetchAhead < n) prefetch_vector(vector_of(j + kPrefetchAhead), ctx.dims);
+    if (ahead && j + kPrefetchAhead < n) {
+      prefetch_vector(vector_of(j + kPrefetchAhead), ctx.dims);
+    }
     const float* v = vector_of(j);
     if (is_nan(v[0])) continue;
     vecs[scored % 4] = v;
@@ -184,7 +187,7 @@ void score_chunk(const ScoreContext& ctx, Chunk& c) {
 
   float scores[kChunkEntries];
   uint32_t positions[kChunkEntries];
-  const uint32_t scored = score_vectors(
+  const uint32_t scored = score_vectors<true>(
       ctx, n, [&c](uint32_t j) { return c.candidates[j].vector; }, scores, positions);
   build_top(c.top, scores, positions, scored);
 }
@@ -442,16 +445,19 @@ bool ranked_before(const RankedItem& a, const RankedItem& b, bool hib) {
 }
 
 // The best `limit` items pushed so far, in no order until finish(). Items are gathered and
-// cut back to the limit once a limit's worth (or a few chunks' worth) has piled up, so a
-// push is a comparison with the worst kept item and, now and then, a selection.
+// cut back to the limit once a limit's worth (or half a chunk's worth) has piled up, so a
+// push is a comparison with the worst kept item and, now and then, a selection; a small
+// batch lets the worst kept item turn most pushes away early.
 class RankedTop {
+  static constexpr uint64_t kCutBatch = 128;
+
  public:
   RankedTop(uint64_t limit, bool hib, uint64_t most_items)
       : limit_(limit),
         hib_(hib),
         cut_at_(limit > std::numeric_limits<uint64_t>::max() / 2
                     ? limit
-                    : limit + std::max<uint64_t>(limit, kMergeBatch)) {
+                    : limit + std::max<uint64_t>(limit, kCutBatch)) {
     items_.reserve(static_cast<size_t>(std::min(most_items, cut_at_)));
   }
 
@@ -512,7 +518,7 @@ void score_columns(const ScoreContext& ctx, const RecordColumns& cols, size_t be
       vectors[n] = v.data();
       index[n++] = at;
     }
-    const uint32_t scored = score_vectors(
+    const uint32_t scored = score_vectors<false>(
         ctx, n, [&vectors](uint32_t j) { return vectors[j]; }, scores, positions);
     for (uint32_t j = 0; j < scored; ++j) {
       const uint64_t i = index[positions[j]];
