@@ -47,6 +47,7 @@
 #include "base/json_value.hpp"
 #include "collection/layout.hpp"
 #include "search/hnsw/graph.hpp"
+#include "search/scan_columns.hpp"
 #include "storage/free_list.hpp"
 #include "storage/kv_store.hpp"
 #include "storage/pending_record.hpp"
@@ -105,8 +106,10 @@ class Collection {
   std::atomic<bool> needs_rebuild{false};
 
   // Where the record table's keys fall, learnt by the exact scan's walks to share out the
-  // next ones evenly.
+  // next ones evenly; and the columns an unfiltered scan of an unchanged snapshot reads
+  // instead of the table.
   ScanBounds scan_bounds;
+  ScanColumnsCache scan_columns;
 
   // Serialises whole flushes, so that a flush that fails can put its records back at the
   // front of the buffer before any later flush takes the buffer: a newer record of the

@@ -25,7 +25,7 @@ Result<std::vector<SearchHit>> exact_candidates(Collection& c, std::span<const f
                                                 const std::optional<MetadataFilter>& filter) {
   std::shared_lock vectors_lock(c.slots.vectors_lock);
   return scan_committed(*c.meta, c.slots.vectors, c.config.metric, query, k, filter,
-                        &c.scan_bounds);
+                        &c.scan_bounds, &c.scan_columns);
 }
 
 // How many candidates the graph is asked for. Without a filter, k. With one (an empty

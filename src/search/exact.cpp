@@ -17,6 +17,8 @@
 // the keys fall into ranges; skewed keys only cost balance.
 #include "search/exact.hpp"
 
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_group.h>
 
 #include <algorithm>
@@ -130,6 +132,33 @@ void prefetch_vector(const float* v, size_t dims) {
   __builtin_prefetch(end - 1, 0, 3);
 }
 
+// Scores candidates 0..n-1 (`vector_of(j)` gives each one's vector, in place) into
+// `scores`, with each score's candidate index in `positions`; returns how many. Four
+// independent accumulations at a time (one alone is bound by its own latency), in candidate
+// order. Vectors in no particular order (`ahead`) are asked for a few candidates ahead;
+// vectors read straight through are left to the hardware, which sees them coming. A vector
+// whose first float is NaN, the mark of a deleted slot, is skipped.
+template <bool ahead, class VectorOf>
+uint32_t score_vectors(const ScoreContext& ctx, uint32_t n, const VectorOf& vector_of,
+                       float* scores, uint32_t* positions) {
+  uint32_t scored = 0;
+  const float* vecs[4];
+  for (uint32_t j = 0; j < n; ++j) {
+    if (ahead && j + kPrefetchAhead < n) {
+      prefetch_vector(vector_of(j + kPrefetchAhead), ctx.dims);
+    }
+    const float* v = vector_of(j);
+    if (is_nan(v[0])) continue;
+    vecs[scored % 4] = v;
+    positions[scored++] = j;
+    if (scored % 4 == 0) ctx.four(ctx.query, vecs, ctx.dims, &scores[scored - 4]);
+  }
+  for (uint32_t b = scored - scored % 4; b < scored; ++b) {
+    scores[b] = ctx.one(ctx.query, vecs[b % 4], ctx.dims);
+  }
+  return scored;
+}
+
 // Decodes, tests and scores one chunk into its own top list. Stops at the first value that
 // does not decode: that error ends the scan, so nothing after it matters.
 void score_chunk(const ScoreContext& ctx, Chunk& c) {
@@ -156,23 +185,10 @@ void score_chunk(const ScoreContext& ctx, Chunk& c) {
   }
   c.candidate_count = n;
 
-  // Then the scores, four independent accumulations at a time (one alone is bound by its
-  // own latency), in candidate order.
   float scores[kChunkEntries];
   uint32_t positions[kChunkEntries];
-  uint32_t scored = 0;
-  const float* vecs[4];
-  for (uint32_t j = 0; j < n; ++j) {
-    if (j + kPrefetchAhead < n) prefetch_vector(c.candidates[j + kPrefetchAhead].vector, ctx.dims);
-    const float* v = c.candidates[j].vector;
-    if (is_nan(v[0])) continue;  // the mark of a deleted slot
-    vecs[scored % 4] = v;
-    positions[scored++] = j;
-    if (scored % 4 == 0) ctx.four(ctx.query, vecs, ctx.dims, &scores[scored - 4]);
-  }
-  for (uint32_t b = scored - scored % 4; b < scored; ++b) {
-    scores[b] = ctx.one(ctx.query, vecs[b % 4], ctx.dims);
-  }
+  const uint32_t scored = score_vectors<true>(
+      ctx, n, [&c](uint32_t j) { return c.candidates[j].vector; }, scores, positions);
   build_top(c.top, scores, positions, scored);
 }
 
@@ -407,13 +423,168 @@ std::optional<CoreError> run_parallel_walk(const ScoreContext& ctx, SnapshotRang
   return std::nullopt;
 }
 
+// ---- The column road
+//
+// The columns stand in slot order, so each worker reads its share of the vector file
+// straight through. Arrival order then says nothing of key order, so the column road's top
+// lists break ties by key rank instead: better score first (NaN last), then the lower rank.
+// That is a total order, and it is the order of the walk's hits, whose equal scores come in
+// key order; any split of the work gives the same list.
+
+// A scored record of the columns: its score, its key rank and where it stands in the columns.
+struct RankedItem {
+  float score;
+  uint32_t rank;
+  uint64_t at;
+};
+
+bool ranked_before(const RankedItem& a, const RankedItem& b, bool hib) {
+  if (score_better(a.score, b.score, hib)) return true;
+  if (score_better(b.score, a.score, hib)) return false;
+  return a.rank < b.rank;
+}
+
+// The best `limit` items pushed so far, in no order until finish(). Items are gathered and
+// cut back to the limit once a limit's worth (or half a chunk's worth) has piled up, so a
+// push is a comparison with the worst kept item and, now and then, a selection; a small
+// batch lets the worst kept item turn most pushes away early.
+class RankedTop {
+  static constexpr uint64_t kCutBatch = 128;
+
+ public:
+  RankedTop(uint64_t limit, bool hib, uint64_t most_items)
+      : limit_(limit),
+        hib_(hib),
+        cut_at_(limit > std::numeric_limits<uint64_t>::max() / 2
+                    ? limit
+                    : limit + std::max<uint64_t>(limit, kCutBatch)) {
+    items_.reserve(static_cast<size_t>(std::min(most_items, cut_at_)));
+  }
+
+  void push(const RankedItem& item) {
+    if (full_ && !ranked_before(item, worst_, hib_)) return;
+    items_.push_back(item);
+    if (items_.size() >= cut_at_) cut();
+  }
+
+  // The kept items, best first.
+  std::vector<RankedItem>& finish() {
+    cut();
+    const bool hib = hib_;
+    std::sort(items_.begin(), items_.end(),
+              [hib](const RankedItem& a, const RankedItem& b) { return ranked_before(a, b, hib); });
+    return items_;
+  }
+
+ private:
+  void cut() {
+    if (limit_ == 0) items_.clear();
+    if (items_.size() < limit_ || items_.empty()) return;
+    const bool hib = hib_;
+    auto before = [hib](const RankedItem& a, const RankedItem& b) {
+      return ranked_before(a, b, hib);
+    };
+    const auto last = items_.begin() + static_cast<ptrdiff_t>(limit_ - 1);
+    std::nth_element(items_.begin(), last, items_.end(), before);
+    items_.resize(static_cast<size_t>(limit_));
+    worst_ = items_.back();
+    full_ = true;
+  }
+
+  uint64_t limit_;
+  bool hib_;
+  uint64_t cut_at_;
+  bool full_ = false;
+  RankedItem worst_{};
+  std::vector<RankedItem> items_;
+};
+
+// Tests and scores the records [begin, end) of the columns into `top`, a chunk at a time,
+// with the tests the walk makes of a decoded record that is Active.
+void score_columns(const ScoreContext& ctx, const RecordColumns& cols, size_t begin, size_t end,
+                   RankedTop& top) {
+  const float* vectors[kChunkEntries];
+  uint64_t index[kChunkEntries];
+  float scores[kChunkEntries];
+  uint32_t positions[kChunkEntries];
+  for (size_t at = begin; at < end;) {
+    const size_t stop = std::min(end, at + kChunkEntries);
+    const uint64_t now = now_unix_secs();
+    uint32_t n = 0;
+    for (; at < stop; ++at) {
+      if (!(now < cols.expires_at[at])) continue;
+      const std::span<const float> v = ctx.vectors->slot_view(cols.slots[at]);
+      if (v.empty()) continue;
+      vectors[n] = v.data();
+      index[n++] = at;
+    }
+    const uint32_t scored = score_vectors<false>(
+        ctx, n, [&vectors](uint32_t j) { return vectors[j]; }, scores, positions);
+    for (uint32_t j = 0; j < scored; ++j) {
+      const uint64_t i = index[positions[j]];
+      top.push(RankedItem{scores[j], cols.ranks[i], i});
+    }
+  }
+}
+
+// The best k of the columns, as hits: one even share of the slot-ordered records per
+// worker, always the same share to the same worker as far as the pool allows (a collection
+// that fits in the workers' caches stays there between queries). The hits' metadata is read
+// from `txn`, which shows the columns' snapshot.
+Result<std::vector<SearchHit>> scan_columns(const ScoreContext& ctx, const RecordColumns& cols,
+                                            ReadTxn& txn, uint64_t k, bool hib) {
+  const size_t n = cols.size();
+  const ScanWalkTestHooks* hooks = scan_walk_test_hooks();
+  const size_t shares =
+      hooks && hooks->column_shares != 0 ? hooks->column_shares
+      : n < kParallelScanThreshold
+          ? 1
+          : std::min<size_t>(worker_count(), (n + kChunkEntries - 1) / kChunkEntries);
+  std::vector<std::vector<RankedItem>> best_of(shares);
+  auto score_share = [&](size_t s) {
+    RankedTop top(k, hib, n / shares + 1);
+    score_columns(ctx, cols, n * s / shares, n * (s + 1) / shares, top);
+    best_of[s] = std::move(top.finish());
+  };
+  if (shares == 1) {
+    score_share(0);
+  } else {
+    worker_pool().execute([&] {
+      tbb::parallel_for(
+          tbb::blocked_range<size_t>(0, shares, 1),
+          [&](const tbb::blocked_range<size_t>& r) {
+            for (size_t s = r.begin(); s < r.end(); ++s) score_share(s);
+          },
+          tbb::static_partitioner());
+    });
+  }
+  RankedTop merged(k, hib, n);
+  for (const auto& b : best_of) {
+    for (const RankedItem& item : b) merged.push(item);
+  }
+
+  const std::vector<RankedItem>& best = merged.finish();
+  std::vector<SearchHit> hits;
+  hits.reserve(best.size());
+  for (const RankedItem& item : best) {
+    const std::string_view id = cols.id(item.rank);
+    TQ_ASSIGN(std::optional<std::string_view> value, txn.get(kRecordsTable, id));
+    // The snapshot is the columns' own, so the record is there.
+    if (!value) return std::unexpected(CoreError::database("record missing from its snapshot"));
+    TQ_ASSIGN(RecordView r, decode_record_view(*value));
+    hits.push_back(SearchHit{std::string(id), parse_metadata_text(r.metadata), item.score,
+                             cols.slots[item.at]});
+  }
+  return hits;
+}
+
 }  // namespace
 
 Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorage& vectors,
                                               Metric metric, std::span<const float> query,
                                               uint64_t k,
                                               const std::optional<MetadataFilter>& filter,
-                                              ScanBounds* bounds) {
+                                              ScanBounds* bounds, ScanColumnsCache* columns) {
   if (k == 0) return std::vector<SearchHit>{};
   // A query of another length would read past its slot.
   TQ_TRY(check_dimensions(vectors.dimensions(), query.size()));
@@ -429,6 +600,15 @@ Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorag
   TQ_ASSIGN(ReadTxn txn, begin_read_txn(store));
   ScanWalkTestHooks* const hooks = scan_walk_test_hooks();
   if (hooks && hooks->after_first_txn) hooks->after_first_txn(hooks->arg);
+  if (columns != nullptr && !filter) {
+    bool build = false;
+    std::shared_ptr<const RecordColumns> cols = columns->find(txn.snapshot_id(), build);
+    if (build) {
+      cols = build_record_columns(store, txn, bounds);
+      columns->publish(txn.snapshot_id(), cols);
+    }
+    if (cols) return scan_columns(ctx, *cols, txn, k, hib);
+  }
   HitMerger merger(limit, hib);
   SnapshotRangeWalk walk;  // holds its transactions until the hits are built
   TQ_TRY(plan_range_walk(store, txn, kRecordsTable, walk, bounds));

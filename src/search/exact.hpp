@@ -27,6 +27,7 @@
 #include "base/json_value.hpp"
 #include "base/types.hpp"
 #include "search/filter.hpp"
+#include "search/scan_columns.hpp"
 #include "search/top_k.hpp"
 #include "storage/kv_store.hpp"
 #include "storage/pending_record.hpp"
@@ -68,12 +69,15 @@ struct ScanCandidate {
 // A large table is cut into ranges at the separators of `bounds` (the record table's, kept
 // by its owner between scans; null to learn nothing), and a walk that finds them missing or
 // stale learns new ones into it. They only share the work out: the hits are the same
-// whatever they hold.
+// whatever they hold. An unfiltered scan given `columns` (the record table's, kept by its
+// owner; null to keep none) searches the columns of its snapshot once they are built, and
+// builds them when it is the snapshot's second scan; the hits are the same either way.
 Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorage& vectors,
                                               Metric metric, std::span<const float> query,
                                               uint64_t k,
                                               const std::optional<MetadataFilter>& filter,
-                                              ScanBounds* bounds = nullptr);
+                                              ScanBounds* bounds = nullptr,
+                                              ScanColumnsCache* columns = nullptr);
 
 // The best k buffered records for `query`, best first, from copies in buffer order (the top
 // list holds k, never 10 * k). The tests are those of scan_committed, except that each

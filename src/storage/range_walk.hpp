@@ -45,6 +45,8 @@ struct ScanWalkTestHooks {
   // Runs once the scan's own read transaction has begun, before any other does.
   void (*after_first_txn)(void* arg) = nullptr;
   void* arg = nullptr;
+  // Shares of a scan of the record columns; 0 for one per worker.
+  uint32_t column_shares = 0;
   // Written by each scan: 1 and 1 for the single walk.
   uint32_t walked_transactions = 0;
   uint32_t walked_ranges = 0;

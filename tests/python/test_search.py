@@ -2,6 +2,7 @@
 write buffer, filters, ordering of ties, and a brute-force NumPy oracle."""
 
 import math
+import time
 
 import numpy as np
 import pytest
@@ -288,3 +289,44 @@ def test_search_matches_a_numpy_oracle(big, metric, where):
         assert np.allclose(scores(got), all_scores[got_rows], rtol=1e-5, atol=1e-5)
         s = scores(got)
         assert s == sorted(s, reverse=higher_better)
+
+
+# ---- Repeated searches of an unchanged collection ----
+
+
+def test_repeated_searches_give_the_first_searchs_hits_across_every_kind_of_change(db):
+    """The first search after a change walks the records; the searches after it read what
+    that walk left. Both must give the same hits, ties included, after every change."""
+    rng = np.random.default_rng(5)
+    pool = rng.standard_normal((6, 16)).astype(np.float32)  # few vectors: many equal scores
+    c = db.collection("again", 16, "dot")
+    order = rng.permutation(3000)  # ids out of slot order
+    c.add_batch(pool[order % 6], [{"i": int(i)} for i in order],
+                ids=[f"id-{i}" for i in order])
+    queries = rng.standard_normal((4, 16)).astype(np.float32)
+
+    def look():
+        first = [[(h.id, h.score, h.metadata) for h in c.search(q, 25)] for q in queries]
+        for _ in range(2):
+            again = [[(h.id, h.score, h.metadata) for h in c.search(q, 25)] for q in queries]
+            assert again == first
+        # Ties stand in id order.
+        for hits in first:
+            for (a, sa, _), (b, sb, _) in zip(hits, hits[1:]):
+                assert sa > sb or (sa == sb and a < b)
+        return first
+
+    seen = look()
+    changes = [
+        lambda: c.delete(seen[0][0][0]),
+        lambda: c.upsert(seen[1][3][0], -pool[0], {"up": True}),
+        lambda: (c.add(queries[1] * 10, {"new": 1}, id="aaa-new"), c.sync()),
+        lambda: (c.add(queries[0] * 10, {"short": 1}, id="short-lived", ttl=2), c.sync()),
+        lambda: time.sleep(2.2),  # its TTL passes without a commit
+        lambda: c.compact(),
+    ]
+    for change in changes:
+        change()
+        now = look()
+        assert now != seen or change is changes[-1]
+        seen = now

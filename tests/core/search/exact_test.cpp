@@ -997,5 +997,186 @@ TEST_F(ScanTest, BufferScanOfManyCopiesMatchesTheOracleAndAShortVectorIsSkipped)
   }
 }
 
+// ---- the columns of a snapshot ----
+
+// Scans through a columns cache, as a collection makes them; the hooks fix the shares.
+class ColumnsTest : public ParallelWalkTest {
+ protected:
+  Result<std::vector<SearchHit>> scan_cached(ScanFixture& fx, ScanColumnsCache& cache,
+                                             uint32_t shares, Metric m, const std::vector<float>& q,
+                                             uint64_t k) {
+    hooks_ = ScanWalkTestHooks();
+    hooks_.column_shares = shares;
+    TEST_set_scan_walk_hooks(&hooks_);
+    return scan_committed(fx.store(), fx.vectors(), m, q, k, std::nullopt, nullptr, &cache);
+  }
+
+  // The columns the cache holds for the store's current snapshot, or null.
+  static std::shared_ptr<const RecordColumns> held(ScanFixture& fx, ScanColumnsCache& cache) {
+    bool build = false;
+    auto txn = fx.store().begin_read();
+    EXPECT_TRUE(txn);
+    // Asking twice for a snapshot the cache has seen would start a build; held() only
+    // looks when the answer is already there or the cache has seen it once.
+    return cache.find(txn->snapshot_id(), build);
+  }
+};
+
+TEST_F(ColumnsTest, ScansOverTheColumnsGiveTheWalksHitsBitForBit) {
+  // Records of every kind that must not be a hit, many equal scores, ids of several shapes;
+  // k below, at and past the number of live records. The first scan of a snapshot walks,
+  // the second builds the columns and scans them, the third only scans them.
+  const char* const kShapes[] = {"zero-padded counter", "random hex",
+                                 "empty, NUL and bytes from 0x80 up",
+                                 "longest ids differing at the end"};
+  for (const char* shape : kShapes) {
+    SCOPED_TRACE(shape);
+    ScanFixture fx(5);
+    std::mt19937_64 rng(17);
+    std::vector<Rec> recs = shaped_records(shape, 1800, fx.dims(), 4, rng);
+    const std::vector<uint64_t> slots = fx.add(recs);
+    // Deleted after the commit, as a delete marks a slot.
+    ASSERT_TRUE(write_deleted_marker(fx.vectors(), slots[3]));
+    recs[3].vec[0] = kNaN;
+    std::normal_distribution<float> nd;
+    std::vector<float> q(fx.dims());
+    for (float& x : q) x = nd(rng);
+    for (Metric m : {Metric::Dot, Metric::L2}) {
+      const std::vector<float> query = prepare_vector(m, q);
+      for (uint64_t k :
+           {uint64_t{1}, uint64_t{37}, uint64_t{1800}, std::numeric_limits<uint64_t>::max()}) {
+        for (uint32_t shares : {1u, 3u, 8u, 13u}) {
+          SCOPED_TRACE(std::string(metric_name(m)) + " k " + std::to_string(k) + " shares " +
+                       std::to_string(shares));
+          TEST_set_scan_walk_hooks(nullptr);
+          auto walked = fx.scan(m, query, k);
+          ASSERT_TRUE(walked) << walked.error().render();
+          expect_same_hits(*walked, Oracle::hits(recs, m, query, k, std::nullopt));
+          ScanColumnsCache cache;
+          for (int scan = 0; scan < 3; ++scan) {
+            auto got = scan_cached(fx, cache, shares, m, query, k);
+            ASSERT_TRUE(got) << got.error().render();
+            expect_identical_hits(*got, *walked);
+            for (size_t i = 0; i < got->size(); ++i) {
+              EXPECT_EQ((*got)[i].slot, (*walked)[i].slot);
+            }
+          }
+          auto columns = held(fx, cache);
+          ASSERT_TRUE(columns);
+          // Only Active records are kept, in slot order, with their ids in key order.
+          EXPECT_TRUE(std::is_sorted(columns->slots.begin(), columns->slots.end()));
+          std::vector<std::string> active;
+          for (const Rec& r : recs) {
+            if (r.state == RecordState::Active) active.push_back(r.id);
+          }
+          std::sort(active.begin(), active.end());
+          ASSERT_EQ(columns->size(), active.size());
+          for (size_t i = 0; i < active.size(); i += 97) EXPECT_EQ(columns->id(i), active[i]);
+        }
+      }
+    }
+  }
+}
+
+TEST_F(ColumnsTest, WhatChangesWithinASnapshotIsTestedAtEveryScan) {
+  // The clock passes an expiry, a slot gets the deleted mark: neither commits anything,
+  // so the columns stay, and the hits change all the same.
+  ScanFixture fx(2);
+  const std::vector<uint64_t> slots =
+      fx.add({{"a", {1, 0}}, {"b", {2, 0}, "{}", RecordState::Active, kNow + 1}, {"c", {3, 0}}});
+  ScanColumnsCache cache;
+  for (int scan = 0; scan < 2; ++scan) {
+    auto r = scan_cached(fx, cache, 2, Metric::Dot, query_of({1, 0}), 10);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(ids_of(*r), (std::vector<std::string>{"c", "b", "a"}));
+  }
+  ASSERT_TRUE(held(fx, cache));
+  static int64_t later_ns = 0;
+  later_ns = static_cast<int64_t>(kNow + 1) * 1000000000;
+  TEST_set_wall_clock([] { return later_ns; });
+  auto expired = scan_cached(fx, cache, 2, Metric::Dot, query_of({1, 0}), 10);
+  ASSERT_TRUE(expired);
+  EXPECT_EQ(ids_of(*expired), (std::vector<std::string>{"c", "a"}));
+  ASSERT_TRUE(write_deleted_marker(fx.vectors(), slots[2]));
+  auto deleted = scan_cached(fx, cache, 2, Metric::Dot, query_of({1, 0}), 10);
+  ASSERT_TRUE(deleted);
+  EXPECT_EQ(ids_of(*deleted), (std::vector<std::string>{"a"}));
+  EXPECT_TRUE(held(fx, cache));
+}
+
+TEST_F(ColumnsTest, ACommitRetiresTheColumnsAndTheNewSnapshotIsBuiltAgain) {
+  ScanFixture fx(2);
+  fx.add({{"a", {1, 0}}, {"b", {2, 0}}});
+  ScanColumnsCache cache;
+  for (int scan = 0; scan < 2; ++scan) {
+    ASSERT_TRUE(scan_cached(fx, cache, 1, Metric::Dot, query_of({1, 0}), 10));
+  }
+  ASSERT_TRUE(held(fx, cache));
+  fx.add({{"c", {3, 0}}});
+  fx.remove({"a"});
+  for (int scan = 0; scan < 3; ++scan) {
+    auto r = scan_cached(fx, cache, 1, Metric::Dot, query_of({1, 0}), 10);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(ids_of(*r), (std::vector<std::string>{"c", "b"})) << "scan " << scan;
+  }
+  auto columns = held(fx, cache);
+  ASSERT_TRUE(columns);
+  EXPECT_EQ(columns->size(), 2u);
+}
+
+TEST_F(ColumnsTest, AValueThatDoesNotDecodeKeepsEveryScanOnTheWalkThatReportsIt) {
+  ScanFixture fx(2);
+  fx.add({{"a", {1, 0}}});
+  fx.put_raw({{"b", "\x02"}});
+  ScanColumnsCache cache;
+  for (int scan = 0; scan < 3; ++scan) {
+    auto r = scan_cached(fx, cache, 1, Metric::Dot, query_of({1, 0}), 10);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind(), ErrorKind::Serialization);
+  }
+  EXPECT_FALSE(held(fx, cache));
+}
+
+TEST(ScanColumnsCacheTest, ASnapshotIsBuiltAtItsSecondScanByOneScanAndServesOnlyItself) {
+  // Each step asks for a snapshot; `publish` hands over a build for the snapshot it names.
+  struct Step {
+    const char* what;
+    uint64_t snapshot;
+    bool publish;  // publish a build of `snapshot` instead of asking
+    bool served;   // columns came back
+    bool build;    // this scan was told to build
+  };
+  const Step kSteps[] = {
+      {"first scan of 5 walks", 5, false, false, false},
+      {"second scan of 5 builds", 5, false, false, true},
+      {"a third scan during the build walks", 5, false, false, false},
+      {"the build is handed over", 5, true, false, false},
+      {"now 5 is served", 5, false, true, false},
+      {"an older snapshot walks and keeps nothing", 4, false, false, false},
+      {"5 is still served", 5, false, true, false},
+      {"a commit: 6 walks first", 6, false, false, false},
+      {"6 builds", 6, false, false, true},
+      {"a scan of 7 meanwhile", 7, false, false, false},
+      {"the build of 6 comes too late to keep", 6, true, false, false},
+      {"6 is not served", 6, false, false, false},
+      {"7 builds at its second scan", 7, false, false, true},
+  };
+  ScanColumnsCache cache;
+  for (const Step& s : kSteps) {
+    SCOPED_TRACE(s.what);
+    if (s.publish) {
+      auto built = std::make_shared<RecordColumns>();
+      built->snapshot_id = s.snapshot;
+      cache.publish(s.snapshot, built);
+      continue;
+    }
+    bool build = true;
+    auto got = cache.find(s.snapshot, build);
+    EXPECT_EQ(got != nullptr, s.served);
+    EXPECT_EQ(build, s.build);
+    if (got) EXPECT_EQ(got->snapshot_id, s.snapshot);
+  }
+}
+
 }  // namespace
 }  // namespace tornquil
