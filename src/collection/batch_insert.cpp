@@ -2,6 +2,9 @@
 // phases.
 #include "collection/batch_insert.hpp"
 
+#include <oneapi/tbb/parallel_sort.h>
+#include <oneapi/tbb/task_group.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -125,6 +128,8 @@ struct BatchPlan {
 
 // Rows handed to one task of the worker pool at a time.
 constexpr size_t kRowsPerTask = 256;
+// Generated ids handed to one task: a generator draws 4 KiB of random bytes at a time.
+constexpr size_t kIdsPerTask = 1024;
 
 // The checks that run before any slot is taken, in their order.
 Result<void> check_batch(const Collection& c, const BatchInput& in) {
@@ -182,12 +187,15 @@ std::vector<size_t> key_order(const std::vector<std::string>& ids) {
     for (unsigned char x : b) prefix = prefix << 8 | x;
     keys[i] = {prefix, i};
   }
-  std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
+  // A total order (the item number decides between equal ids), so the parallel sort gives
+  // the one order whatever the number of workers.
+  auto before = [&](const Key& a, const Key& b) {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
     // A zero byte in the prefix may be padding or the id's own: the whole ids decide.
     const int cmp = ids[a.item].compare(ids[b.item]);
     return cmp != 0 ? cmp < 0 : a.item < b.item;
-  });
+  };
+  worker_pool().execute([&] { tbb::parallel_sort(keys.begin(), keys.end(), before); });
   std::vector<size_t> order(ids.size());
   for (size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].item;
   return order;
@@ -200,9 +208,12 @@ Result<BatchPlan> plan_batch(Collection& c, const BatchInput& in) {
   if (in.ids) {
     plan.ids.assign(in.ids->begin(), in.ids->end());
   } else {
-    plan.ids.reserve(n);
-    UuidGenerator uuids;
-    for (size_t i = 0; i < n; ++i) plan.ids.push_back(uuids.next());
+    // Each range of items draws from a generator of its own, so no two share random bytes.
+    plan.ids.resize(n);
+    parallel_for(n, kIdsPerTask, [&](size_t begin, size_t end) {
+      UuidGenerator uuids;
+      for (size_t i = begin; i < end; ++i) plan.ids[i] = uuids.next();
+    });
   }
   plan.slots.reserve(n);
   TQ_TRY(allocate_slots(c.slots, n, plan.slots));
@@ -332,41 +343,84 @@ constexpr size_t kStagedRowsPerTask = 64;
 // Shorter runs of consecutive slots (freed slots reused) are written through the view.
 constexpr size_t kMinFileRun = 8;
 
+// Items [begin, end) of phase 2, staged together: a run of consecutive slots written to the
+// file in one call, or items written slot by slot.
+struct StagedPiece {
+  size_t begin;
+  size_t end;
+  bool run;
+};
+
+// The items cut into pieces of at most `max_rows`: each long enough run of consecutive
+// slots its own piece, the items between them gathered into slot-by-slot pieces.
+std::vector<StagedPiece> staged_pieces(const std::vector<uint64_t>& slots, size_t max_rows) {
+  std::vector<StagedPiece> pieces;
+  const size_t n = slots.size();
+  for (size_t i = 0; i < n;) {
+    size_t end = i + 1;
+    while (end < n && end - i < max_rows && slots[end] == slots[end - 1] + 1) ++end;
+    const bool run = end - i >= kMinFileRun;
+    if (!run && !pieces.empty() && !pieces.back().run && end - pieces.back().begin <= max_rows) {
+      pieces.back().end = end;
+    } else {
+      pieces.push_back({i, end, run});
+    }
+    i = end;
+  }
+  return pieces;
+}
+
 // Phase 2: every prepared vector into its slot, then one flush, under one hold of the
-// `vectors` lock. Long runs of consecutive slots, the fresh ones, are prepared into a
-// staging buffer and written to the file a chunk at a time.
+// `vectors` lock. The items are prepared into a staging buffer a piece at a time on the
+// worker pool and written from there; the next piece is prepared into a second buffer while
+// this thread writes the current one, so the preparation costs no time of its own.
 Result<void> write_vectors(Collection& c, const BatchInput& in, const BatchPlan& plan,
                            StepClock& clock) {
   const Metric metric = c.config.metric;
   const size_t dims = c.config.dimensions;
   const size_t chunk_rows = std::max<size_t>(kMinFileRun, kStagedBytes / (dims * sizeof(float)));
-  std::vector<float> row_scratch(dims);
-  std::vector<float> staged(chunk_rows * dims);
   const std::vector<uint64_t>& slots = plan.slots;
-  const size_t n = slots.size();
+  const std::vector<StagedPiece> pieces = staged_pieces(slots, chunk_rows);
+  std::vector<float> staged[2] = {std::vector<float>(chunk_rows * dims),
+                                  std::vector<float>(chunk_rows * dims)};
+  auto prepare = [&](const StagedPiece& piece, float* out) {
+    parallel_for(piece.end - piece.begin, kStagedRowsPerTask, [&](size_t begin, size_t stop) {
+      std::vector<float> scratch(dims);  // per range of rows, for rows that are not views
+      for (size_t k = piece.begin + begin; k < piece.begin + stop; ++k) {
+        prepare_vector_into(metric, in.vectors.row(k, scratch.data()),
+                            out + (k - piece.begin) * dims);
+      }
+    });
+  };
 
   std::unique_lock lk(c.slots.vectors_lock);
   VectorStorage& file = c.slots.vectors;
-  for (size_t i = 0; i < n;) {
-    size_t end = i + 1;
-    while (end < n && end - i < chunk_rows && slots[end] == slots[end - 1] + 1) ++end;
-    if (end - i < kMinFileRun) {
-      for (; i < end; ++i) {
-        prepare_vector_into(metric, in.vectors.row(i, row_scratch.data()), staged.data());
-        TQ_TRY(write_vector(file, slots[i], std::span<const float>(staged.data(), dims)));
-      }
-      continue;
+  auto store = [&](const StagedPiece& piece, const float* rows) -> Result<void> {
+    if (piece.run) {
+      return write_slots(file, slots[piece.begin],
+                         std::span<const float>(rows, (piece.end - piece.begin) * dims));
     }
-    parallel_for(end - i, kStagedRowsPerTask, [&, i](size_t begin, size_t stop) {
-      std::vector<float> scratch(dims);  // per range of rows, for rows that are not views
-      for (size_t k = i + begin; k < i + stop; ++k) {
-        prepare_vector_into(metric, in.vectors.row(k, scratch.data()),
-                            staged.data() + (k - i) * dims);
+    for (size_t k = piece.begin; k < piece.end; ++k) {
+      TQ_TRY(write_vector(file, slots[k],
+                          std::span<const float>(rows + (k - piece.begin) * dims, dims)));
+    }
+    return {};
+  };
+  Result<void> written;
+  if (!pieces.empty()) {
+    worker_pool().execute([&] {
+      tbb::task_group next;
+      prepare(pieces[0], staged[0].data());
+      for (size_t p = 0; p < pieces.size() && written; ++p) {
+        if (p + 1 < pieces.size()) {
+          next.run([&, p] { prepare(pieces[p + 1], staged[(p + 1) % 2].data()); });
+        }
+        written = store(pieces[p], staged[p % 2].data());
+        next.wait();  // the buffer it fills is the next one written, or the stop
       }
     });
-    TQ_TRY(write_slots(file, slots[i], std::span<const float>(staged.data(), (end - i) * dims)));
-    i = end;
   }
+  TQ_TRY(written);
   clock.mark(&BatchStepTimes::vectors);
   if (g_fail_next_vector_flush.exchange(false)) {
     return std::unexpected(CoreError::io("injected vector flush failure"));
