@@ -424,3 +424,26 @@ def test_a_replaced_json_dumps_is_called_once_per_dict(c, monkeypatch):
     ids = c.add_batch(np.ones((3, D), np.float32), dicts)
     assert calls == dicts
     assert [c.get(i).metadata for i in ids] == [{"i": k, "seen": k + 1} for k in range(3)]
+
+
+def test_a_big_batch_stores_every_dict_in_its_own_record(path, db):
+    # Enough dicts for their texts to be compacted by several workers.
+    n = 9000
+    dicts = [{"i": i, "s": '"]}, {' * (i % 3), "k": {"z": i % 7, "a": [i, -i]}} for i in range(n)]
+    c = db.collection("big", D, "l2")
+    ids = c.add_batch(np.ones((n, D), np.float32), dicts, ids=[f"r{i:05d}" for i in range(n)])
+    texts = stored_metadata(path, "big")
+    assert list(texts) == ids
+    for i in range(n):
+        s = r'\"]}, {' * (i % 3)
+        assert texts[ids[i]] == f'{{"i":{i},"k":{{"a":[{i},{-i}],"z":{i % 7}}},"s":"{s}"}}'
+
+
+def test_a_dict_that_fails_deep_in_a_big_batch_raises_as_it_would_alone(c):
+    dicts = [{"i": i} for i in range(9000)]
+    dicts[7000] = {"x": NAN}
+    dicts[8000] = {"s": {1}}
+    assert raises(ValueError, c.add_batch, np.ones((9000, D), np.float32), dicts) == (
+        "Invalid JSON: expected value at line 1 column 7",
+    )
+    assert len(c) == 0

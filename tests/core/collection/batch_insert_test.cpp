@@ -390,22 +390,57 @@ TEST_F(BatchInsertTest, BatchesAfterAndAmongStoredIdsStoreTheSameRecords) {
 // Ids that share long prefixes, hold zero bytes or repeat: each stored record is the last
 // item of its id, whatever order the store is written in.
 TEST_F(BatchInsertTest, TheLastItemOfEachIdIsStored) {
-  auto c = open(make_config(2));
   using namespace std::string_literals;
-  const Ids ids = {"prefix-long-2", "prefix-long-1", "x", "",     "\0"s, "x",  "prefix-long-1",
-                   "prefix-l",      "a\0b"s,         "a", "a\0"s, "",    "\0"s};
-  Batch b = seeded(2, ids.size());
-  b.ids = ids;
-  EXPECT_EQ(run(*c, b), ids);
-  std::map<std::string, uint64_t> last;  // id -> slot of its last item (slots follow items)
-  for (size_t i = 0; i < ids.size(); ++i) last[ids[i]] = i;
-  const std::vector<Record> stored = committed_records(*c);
-  ASSERT_EQ(stored.size(), last.size());
-  for (const Record& r : stored) {
-    EXPECT_EQ(r.slot, last.at(r.id)) << r.id;
-    EXPECT_EQ(r.state, RecordState::Active) << r.id;
-    EXPECT_EQ(r.metadata, "{\"i\":" + std::to_string(r.slot) + "}") << r.id;
+  const Ids small = {"prefix-long-2", "prefix-long-1", "x", "",     "\0"s, "x",  "prefix-long-1",
+                     "prefix-l",      "a\0b"s,         "a", "a\0"s, "",    "\0"s};
+  // Enough items for the key order to be sorted in parallel: ids that agree in their first
+  // eight bytes and differ after, each repeated several times across the batch.
+  Ids big;
+  for (size_t i = 0; i < 6000; ++i) big.push_back("shared-prefix-" + std::to_string(i % 1700));
+  int n = 0;
+  for (const Ids& ids : {small, big}) {
+    auto c = open_case(n++, make_config(2));
+    ASSERT_TRUE(c);
+    Batch b = seeded(2, ids.size());
+    b.ids = ids;
+    EXPECT_EQ(run(*c, b), ids);
+    std::map<std::string, uint64_t> last;  // id -> slot of its last item (slots follow items)
+    for (size_t i = 0; i < ids.size(); ++i) last[ids[i]] = i;
+    const std::vector<Record> stored = committed_records(*c);
+    ASSERT_EQ(stored.size(), last.size());
+    for (const Record& r : stored) {
+      EXPECT_EQ(r.slot, last.at(r.id)) << r.id;
+      EXPECT_EQ(r.state, RecordState::Active) << r.id;
+      EXPECT_EQ(r.metadata, "{\"i\":" + std::to_string(r.slot) + "}") << r.id;
+    }
   }
+}
+
+// Phase 2 writes in pieces, the next prepared while the current is written: freed slots one
+// by one, runs of fresh slots in staged writes. Every record's slot holds its own row.
+TEST_F(BatchInsertTest, EveryRowReachesItsSlotWhateverPiecesItIsWrittenIn) {
+  constexpr uint64_t kDims = 384;  // a staged piece holds some 680 rows of this size
+  auto c = open(make_config(kDims));
+  for (int i = 0; i < 40; ++i) add(*c, 1000 + i, "old" + std::to_string(i));
+  ASSERT_TRUE(flush_pending(*c));
+  // Freed slots scattered between live ones, some of them adjacent.
+  for (int i : {3, 4, 5, 11, 20, 21, 39}) {
+    const std::string id = "old" + std::to_string(i);
+    ASSERT_TRUE(delete_record(*c, id, committed_record(*c, id)->slot));
+  }
+  const size_t n = 3000;
+  const std::vector<std::string> ids = run(*c, seeded(kDims, n));
+  ASSERT_EQ(ids.size(), n);
+  std::set<uint64_t> slots;
+  for (size_t i = 0; i < n; ++i) {
+    const std::optional<Record> r = committed_record(*c, ids[i]);
+    ASSERT_TRUE(r) << i;
+    EXPECT_EQ(slot_floats(*c, r->slot), vec(kDims, i)) << i;
+    slots.insert(r->slot);
+  }
+  EXPECT_EQ(slots.size(), n);
+  EXPECT_EQ(slot_count(*c), 40 + n - 7);
+  EXPECT_EQ(slot_floats(*c, committed_record(*c, "old38")->slot), vec(kDims, 1038));
 }
 
 TEST_F(BatchInsertTest, FreedSlotsAreTakenFirstThenFreshOnesAcrossGrowth) {
@@ -496,6 +531,43 @@ TEST_F(BatchInsertTest, FailuresAfterPhaseOneLeavePendingRecordsThatOnlyDeleteSe
     EXPECT_EQ(memory_freelist(*c), (std::vector<uint64_t>{1, 2, 3})) << what;
     EXPECT_EQ(committed_records(*c).size(), 1u) << what;
   }
+}
+
+// A record of the same id in the same slot is not enough to be the batch's own: when the
+// batch's record is deleted between the phases and another batch, which then fails after its
+// phase 1, stores the id again in the freed slot, that record stays Pending. Its vector was
+// never made durable, so making it live would publish a vector a crash could lose.
+TEST_F(BatchInsertTest, PhaseThreeLeavesAnotherBatchsPendingRecordInTheSameSlotAlone) {
+  auto c = open(make_config(4));
+  struct Meanwhile {
+    Collection* c;
+    int calls = 0;
+  } mw{c.get()};
+  TEST_set_batch_phase_hook(
+      [](int phase, void* arg) {
+        auto* m = static_cast<Meanwhile*>(arg);
+        if (phase != 2 || m->calls++ > 0) return;  // the outer batch only
+        ASSERT_TRUE(delete_record(*m->c, "a", committed_record(*m->c, "a")->slot));
+        TEST_fail_next_batch_vector_flush();
+        Batch other;
+        other.row(vec(4, 77), "{\"other\":true}");
+        other.ids = Ids{"a"};
+        EXPECT_FALSE(add_batch_records(*m->c, other.input()));
+      },
+      &mw);
+  Batch b = seeded(4, 2);
+  b.ids = Ids{"a", "b"};
+  auto r = add_batch_records(*c, b.input());
+  TEST_set_batch_phase_hook(nullptr, nullptr);
+  ASSERT_TRUE(r) << r.error().render();
+
+  const std::optional<Record> a = committed_record(*c, "a");
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->slot, 0u);  // the slot the outer batch's "a" had, freed and taken again
+  EXPECT_EQ(a->metadata, "{\"other\":true}");
+  EXPECT_EQ(a->state, RecordState::Pending);
+  EXPECT_EQ(committed_record(*c, "b")->state, RecordState::Active);
+  EXPECT_EQ(live_count(*c), 1u);
 }
 
 // Phase 3 promotes only the batch's own Pending records: a record deleted half-way
