@@ -12,6 +12,7 @@ import pytest
 
 import tornquil
 from helpers import raises
+from test_conversions import nested
 
 D = 4
 ROWS = np.arange(12, dtype=np.float32).reshape(3, D) + 1
@@ -303,13 +304,6 @@ class _Reordered(dict):
         return reversed(list(super().items()))
 
 
-def _nested(levels):
-    d = {}
-    for _ in range(levels - 1):
-        d = {"a": d}
-    return d
-
-
 AWKWARD_DICTS = [
     {},
     {"b": 1, "a": {"d": 2, "c": [3, {"z": None}, []]}, "": ""},
@@ -319,7 +313,7 @@ AWKWARD_DICTS = [
     {"f": 1.0, "g": 1.5e-7, "h": 1e300, "z": -0.0, "big": 2**64, "neg": -(2**63), "u": 2**64 - 1},
     {"t": (1, "x"), "l": [[[]]], "n": [None, True, False]},
     _Reordered(b=1, a=2, c=[1]),
-    _nested(127),
+    nested(127),
     {"a": 1, "a ": 2, "a\u0000": 3},
 ]
 
@@ -368,7 +362,7 @@ class _Failing(dict):
         ([{}, {"x": math.inf}], ValueError, "Invalid JSON: expected value at line 1 column 7"),
         ([{}, {"n": 10**400}], ValueError, "Invalid JSON: number out of range at line 1 column 7"),
         ([{}, {"s": "\ud800"}], ValueError, "Invalid JSON: unpaired surrogate in hex escape at line 1 column 8"),
-        ([{}, _nested(128)], ValueError, "Invalid JSON: recursion limit exceeded at line 1 column 763"),
+        ([{}, nested(128)], ValueError, "Invalid JSON: recursion limit exceeded at line 1 column 763"),
         ([{}, {(1, 2): 3}], TypeError, "keys must be str, int, float, bool or None, not tuple"),
         ([{}, _circular()], ValueError, "Circular reference detected"),
         ([{}, {}, _Failing(a=1)], KeyError, "boom"),

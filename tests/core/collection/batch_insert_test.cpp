@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <map>
 #include <set>
@@ -48,6 +49,28 @@ std::vector<std::string> run(Collection& c, const Batch& b) {
   auto r = add_batch_records(c, b.input());
   EXPECT_TRUE(r) << r.error().render();
   return r ? *r : std::vector<std::string>();
+}
+
+// Runs the batch and calls `meanwhile` once, between its phases 2 and 3, with no lock held;
+// a batch that `meanwhile` runs itself finds the hook spent.
+Result<std::vector<std::string>> run_interrupted(Collection& c, const Batch& b,
+                                                 const std::function<void()>& meanwhile) {
+  struct Hook {
+    const std::function<void()>* meanwhile;
+    bool spent = false;
+  } hook{&meanwhile};
+  TEST_set_batch_phase_hook(
+      [](int phase, void* arg) {
+        auto* h = static_cast<Hook*>(arg);
+        if (phase != 2 || h->spent) return;
+        h->spent = true;
+        (*h->meanwhile)();
+      },
+      &hook);
+  auto r = add_batch_records(c, b.input());
+  TEST_set_batch_phase_hook(nullptr, nullptr);
+  EXPECT_TRUE(hook.spent);
+  return r;
 }
 
 // What get answers: the committed record when it is live.
@@ -539,26 +562,16 @@ TEST_F(BatchInsertTest, FailuresAfterPhaseOneLeavePendingRecordsThatOnlyDeleteSe
 // never made durable, so making it live would publish a vector a crash could lose.
 TEST_F(BatchInsertTest, PhaseThreeLeavesAnotherBatchsPendingRecordInTheSameSlotAlone) {
   auto c = open(make_config(4));
-  struct Meanwhile {
-    Collection* c;
-    int calls = 0;
-  } mw{c.get()};
-  TEST_set_batch_phase_hook(
-      [](int phase, void* arg) {
-        auto* m = static_cast<Meanwhile*>(arg);
-        if (phase != 2 || m->calls++ > 0) return;  // the outer batch only
-        ASSERT_TRUE(delete_record(*m->c, "a", committed_record(*m->c, "a")->slot));
-        TEST_fail_next_batch_vector_flush();
-        Batch other;
-        other.row(vec(4, 77), "{\"other\":true}");
-        other.ids = Ids{"a"};
-        EXPECT_FALSE(add_batch_records(*m->c, other.input()));
-      },
-      &mw);
   Batch b = seeded(4, 2);
   b.ids = Ids{"a", "b"};
-  auto r = add_batch_records(*c, b.input());
-  TEST_set_batch_phase_hook(nullptr, nullptr);
+  auto r = run_interrupted(*c, b, [&] {
+    ASSERT_TRUE(delete_record(*c, "a", committed_record(*c, "a")->slot));
+    TEST_fail_next_batch_vector_flush();
+    Batch other;
+    other.row(vec(4, 77), "{\"other\":true}");
+    other.ids = Ids{"a"};
+    EXPECT_FALSE(add_batch_records(*c, other.input()));
+  });
   ASSERT_TRUE(r) << r.error().render();
 
   const std::optional<Record> a = committed_record(*c, "a");
@@ -575,31 +588,19 @@ TEST_F(BatchInsertTest, PhaseThreeLeavesAnotherBatchsPendingRecordInTheSameSlotA
 // stays as that writer left it.
 TEST_F(BatchInsertTest, PhaseThreeLeavesRecordsChangedMeanwhileAlone) {
   auto c = open(make_config(4));
-  struct Meanwhile {
-    Collection* c;
-    int calls = 0;
-  } mw{c.get()};
-  TEST_set_batch_phase_hook(
-      [](int phase, void* arg) {
-        auto* m = static_cast<Meanwhile*>(arg);
-        if (phase != 2) return;
-        ++m->calls;
-        // "a": a delete whose removal fails leaves a Tombstone with the slot freed.
-        m->c->TEST_fail_next_commit(1);
-        std::optional<Record> a = committed_record(*m->c, "a");
-        EXPECT_FALSE(delete_record(*m->c, "a", a->slot));
-        // "b": replaced by a single add that is committed at once.
-        auto r = add_record(*m->c, vec(4, 50), JsonValue(), std::string("b"), std::nullopt);
-        EXPECT_TRUE(r);
-        EXPECT_TRUE(flush_pending(*m->c));
-      },
-      &mw);
   Batch b = seeded(4, 3);
   b.ids = Ids{"a", "b", "c"};
-  auto r = add_batch_records(*c, b.input());
-  TEST_set_batch_phase_hook(nullptr, nullptr);
+  auto r = run_interrupted(*c, b, [&] {
+    // "a": a delete whose removal fails leaves a Tombstone with the slot freed.
+    c->TEST_fail_next_commit(1);
+    std::optional<Record> a = committed_record(*c, "a");
+    EXPECT_FALSE(delete_record(*c, "a", a->slot));
+    // "b": replaced by a single add that is committed at once.
+    auto added = add_record(*c, vec(4, 50), JsonValue(), std::string("b"), std::nullopt);
+    EXPECT_TRUE(added);
+    EXPECT_TRUE(flush_pending(*c));
+  });
   ASSERT_TRUE(r) << r.error().render();
-  EXPECT_EQ(mw.calls, 1);
 
   EXPECT_EQ(committed_record(*c, "a")->state, RecordState::Tombstone);
   EXPECT_EQ(memory_freelist(*c), std::vector<uint64_t>{});  // slot 0 went to the new "b"
