@@ -1,8 +1,9 @@
-// Where the time of one batch insert goes: the engine's steps (checks, plan, the Pending
-// puts and their commit, the vectors, the flush, the Active rewrite and its commit) for a
-// batch of n rows of 384 float32 into a fresh cosine collection, three-key metadata and
-// generated ids; and, before that, the binding's conversion of the json.dumps texts of the
-// same metadata into the compact text records store. Medians of a few runs.
+// Where the time of one batch insert goes: the engine's steps (checks, plan, the records
+// encoded in key order, the Pending puts and their commit, the vectors, the flush, the
+// Active rewrite and its commit) for a batch of n rows of 384 float32 into a fresh cosine
+// collection, three-key metadata and generated ids; and, before that, the binding's
+// conversion of the json.dumps texts of the same metadata into the compact text records
+// store. Medians of a few runs.
 //
 // Usage: bench_batch_phases [n] [runs]   (defaults 100000 and 5)
 #include <algorithm>
