@@ -282,7 +282,8 @@ bool split_array_items(std::string_view text, size_t n, std::vector<std::string_
     const char ch = *p;
     if (in_string) {
       if (ch == '\\') {
-        ++p;  // the escaped character, a quote perhaps
+        if (end - p < 2) return false;  // a backslash that escapes nothing
+        ++p;                            // the escaped character, a quote perhaps
       } else if (ch == '"') {
         in_string = false;
       }
