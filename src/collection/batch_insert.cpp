@@ -2,6 +2,9 @@
 // phases.
 #include "collection/batch_insert.hpp"
 
+#include <oneapi/tbb/parallel_sort.h>
+#include <oneapi/tbb/task_group.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -125,6 +128,8 @@ struct BatchPlan {
 
 // Rows handed to one task of the worker pool at a time.
 constexpr size_t kRowsPerTask = 256;
+// Generated ids handed to one task: a generator draws 4 KiB of random bytes at a time.
+constexpr size_t kIdsPerTask = 1024;
 
 // The checks that run before any slot is taken, in their order.
 Result<void> check_batch(const Collection& c, const BatchInput& in) {
@@ -182,12 +187,15 @@ std::vector<size_t> key_order(const std::vector<std::string>& ids) {
     for (unsigned char x : b) prefix = prefix << 8 | x;
     keys[i] = {prefix, i};
   }
-  std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
+  // A total order (the item number decides between equal ids), so the parallel sort gives
+  // the one order whatever the number of workers.
+  auto before = [&](const Key& a, const Key& b) {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
     // A zero byte in the prefix may be padding or the id's own: the whole ids decide.
     const int cmp = ids[a.item].compare(ids[b.item]);
     return cmp != 0 ? cmp < 0 : a.item < b.item;
-  });
+  };
+  worker_pool().execute([&] { tbb::parallel_sort(keys.begin(), keys.end(), before); });
   std::vector<size_t> order(ids.size());
   for (size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].item;
   return order;
@@ -200,9 +208,12 @@ Result<BatchPlan> plan_batch(Collection& c, const BatchInput& in) {
   if (in.ids) {
     plan.ids.assign(in.ids->begin(), in.ids->end());
   } else {
-    plan.ids.reserve(n);
-    UuidGenerator uuids;
-    for (size_t i = 0; i < n; ++i) plan.ids.push_back(uuids.next());
+    // Each range of items draws from a generator of its own, so no two share random bytes.
+    plan.ids.resize(n);
+    parallel_for(n, kIdsPerTask, [&](size_t begin, size_t end) {
+      UuidGenerator uuids;
+      for (size_t i = begin; i < end; ++i) plan.ids[i] = uuids.next();
+    });
   }
   plan.slots.reserve(n);
   TQ_TRY(allocate_slots(c.slots, n, plan.slots));
@@ -212,39 +223,106 @@ Result<BatchPlan> plan_batch(Collection& c, const BatchInput& in) {
   return plan;
 }
 
+// The batch's records as stored Pending, in key order, with their keys. Built on the
+// worker pool before phase 1, so that both transactions read them from memory in the
+// order they write them: in key order the items of a batch with generated ids come in a
+// random order of the batch, and each would wait on the memory of its id and its text.
+struct EncodedRecords {
+  std::vector<std::string> chunks;       // the bytes of kRecordsPerChunk positions each
+  std::vector<std::string_view> values;  // position k in key order, into its chunk
+  std::vector<std::string_view> keys;    // its id, into the same chunk
+};
+
+constexpr size_t kRecordsPerChunk = 1024;
+
+// The fetches of one chunk's visits run a few items ahead: the plan's entries first, then,
+// once those have arrived, the texts they point to.
+constexpr size_t kPrefetchEntries = 16;
+constexpr size_t kPrefetchTexts = 8;
+
+void prefetch_ahead(const BatchInput& in, const BatchPlan& plan, size_t k, size_t end) {
+  const std::vector<size_t>& order = plan.key_order;
+  if (k + kPrefetchEntries < end) {
+    const size_t j = order[k + kPrefetchEntries];
+    __builtin_prefetch(&plan.ids[j]);
+    __builtin_prefetch(&plan.slots[j]);
+    __builtin_prefetch(&plan.created_at[j]);
+    __builtin_prefetch(&in.metadata[j]);
+  }
+  if (k + kPrefetchTexts < end) {
+    const size_t j = order[k + kPrefetchTexts];
+    __builtin_prefetch(plan.ids[j].data());
+    __builtin_prefetch(in.metadata[j].data());
+  }
+}
+
+EncodedRecords encode_pending(const BatchInput& in, const BatchPlan& plan) {
+  const size_t n = plan.key_order.size();
+  EncodedRecords out;
+  out.chunks.resize((n + kRecordsPerChunk - 1) / kRecordsPerChunk);
+  out.values.resize(n);
+  out.keys.resize(n);
+  parallel_for(out.chunks.size(), 1, [&](size_t first_chunk, size_t end_chunk) {
+    std::string value;  // one record, reused
+    for (size_t ch = first_chunk; ch < end_chunk; ++ch) {
+      const size_t begin = ch * kRecordsPerChunk;
+      const size_t end = std::min(n, begin + kRecordsPerChunk);
+      std::string& bytes = out.chunks[ch];
+      // Each position's value, then its id; the views are placed once the chunk stops
+      // growing. Until then they hold only the lengths.
+      for (size_t k = begin; k < end; ++k) {
+        prefetch_ahead(in, plan, k, end);
+        const size_t i = plan.key_order[k];
+        RecordView r;
+        r.id = plan.ids[i];
+        r.slot = plan.slots[i];
+        r.metadata = in.metadata[i];
+        r.created_at = plan.created_at[i];
+        r.expires_at = expiry_for(r.created_at, in.ttls ? (*in.ttls)[i] : std::nullopt);
+        r.state = RecordState::Pending;
+        encode_record_into(r, value);
+        if (k == begin) bytes.reserve((end - begin) * (value.size() + r.id.size()) * 5 / 4);
+        bytes.append(value);
+        bytes.append(r.id);
+        out.values[k] = std::string_view(nullptr, value.size());
+        out.keys[k] = std::string_view(nullptr, r.id.size());
+      }
+      const char* p = bytes.data();
+      for (size_t k = begin; k < end; ++k) {
+        out.values[k] = std::string_view(p, out.values[k].size());
+        p += out.values[k].size();
+        out.keys[k] = std::string_view(p, out.keys[k].size());
+        p += out.keys[k].size();
+      }
+    }
+  });
+  return out;
+}
+
 // Phase 1: every record stored Pending, with the free list, in one transaction. The puts
 // go in ascending order of the ids (batch order among equal ids, so the later item still
 // replaces the earlier) through one cursor, so each search starts from the page of the
 // previous put instead of the root.
-Result<void> commit_pending(Collection& c, const BatchInput& in, const BatchPlan& plan,
+Result<void> commit_pending(Collection& c, const EncodedRecords& records_in_order,
                             StepClock& clock) {
+  const std::vector<std::string_view>& keys = records_in_order.keys;
+  const std::vector<std::string_view>& values = records_in_order.values;
   TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
   {
     TQ_ASSIGN(Cursor records, txn.writer(kRecordsTable));
     // When every id of the batch sorts after the table's last key (a new collection, or ids
     // that grow from batch to batch), the puts are appends: no search, and full pages.
     bool append = false;
-    if (!plan.key_order.empty()) {
+    if (!keys.empty()) {
       std::string_view last_key, last_value;
       TQ_ASSIGN(bool any, records.last(last_key, last_value));
-      append = !any || last_key < plan.ids[plan.key_order.front()];
+      append = !any || last_key < keys.front();
     }
-    std::string value;
-    std::string_view previous;
-    for (size_t k = 0; k < plan.key_order.size(); ++k) {
-      const size_t i = plan.key_order[k];
-      RecordView r;
-      r.id = plan.ids[i];
-      r.slot = plan.slots[i];
-      r.metadata = in.metadata[i];
-      r.created_at = plan.created_at[i];
-      r.expires_at = expiry_for(r.created_at, in.ttls ? (*in.ttls)[i] : std::nullopt);
-      r.state = RecordState::Pending;
-      encode_record_into(r, value);
+    for (size_t k = 0; k < keys.size(); ++k) {
       // An id repeated in the batch replaces the record just stored, which no append can.
-      const bool repeat = k > 0 && r.id == previous;
-      TQ_TRY(append && !repeat ? records.append(r.id, value) : records.put(r.id, value));
-      previous = r.id;
+      const bool repeat = k > 0 && keys[k] == keys[k - 1];
+      TQ_TRY(append && !repeat ? records.append(keys[k], values[k])
+                               : records.put(keys[k], values[k]));
     }
   }
   {
@@ -265,41 +343,84 @@ constexpr size_t kStagedRowsPerTask = 64;
 // Shorter runs of consecutive slots (freed slots reused) are written through the view.
 constexpr size_t kMinFileRun = 8;
 
+// Items [begin, end) of phase 2, staged together: a run of consecutive slots written to the
+// file in one call, or items written slot by slot.
+struct StagedPiece {
+  size_t begin;
+  size_t end;
+  bool run;
+};
+
+// The items cut into pieces of at most `max_rows`: each long enough run of consecutive
+// slots its own piece, the items between them gathered into slot-by-slot pieces.
+std::vector<StagedPiece> staged_pieces(const std::vector<uint64_t>& slots, size_t max_rows) {
+  std::vector<StagedPiece> pieces;
+  const size_t n = slots.size();
+  for (size_t i = 0; i < n;) {
+    size_t end = i + 1;
+    while (end < n && end - i < max_rows && slots[end] == slots[end - 1] + 1) ++end;
+    const bool run = end - i >= kMinFileRun;
+    if (!run && !pieces.empty() && !pieces.back().run && end - pieces.back().begin <= max_rows) {
+      pieces.back().end = end;
+    } else {
+      pieces.push_back({i, end, run});
+    }
+    i = end;
+  }
+  return pieces;
+}
+
 // Phase 2: every prepared vector into its slot, then one flush, under one hold of the
-// `vectors` lock. Long runs of consecutive slots, the fresh ones, are prepared into a
-// staging buffer and written to the file a chunk at a time.
+// `vectors` lock. The items are prepared into a staging buffer a piece at a time on the
+// worker pool and written from there; the next piece is prepared into a second buffer while
+// this thread writes the current one, so the preparation costs no time of its own.
 Result<void> write_vectors(Collection& c, const BatchInput& in, const BatchPlan& plan,
                            StepClock& clock) {
   const Metric metric = c.config.metric;
   const size_t dims = c.config.dimensions;
   const size_t chunk_rows = std::max<size_t>(kMinFileRun, kStagedBytes / (dims * sizeof(float)));
-  std::vector<float> row_scratch(dims);
-  std::vector<float> staged(chunk_rows * dims);
   const std::vector<uint64_t>& slots = plan.slots;
-  const size_t n = slots.size();
+  const std::vector<StagedPiece> pieces = staged_pieces(slots, chunk_rows);
+  std::vector<float> staged[2] = {std::vector<float>(chunk_rows * dims),
+                                  std::vector<float>(chunk_rows * dims)};
+  auto prepare = [&](const StagedPiece& piece, float* out) {
+    parallel_for(piece.end - piece.begin, kStagedRowsPerTask, [&](size_t begin, size_t stop) {
+      std::vector<float> scratch(dims);  // per range of rows, for rows that are not views
+      for (size_t k = piece.begin + begin; k < piece.begin + stop; ++k) {
+        prepare_vector_into(metric, in.vectors.row(k, scratch.data()),
+                            out + (k - piece.begin) * dims);
+      }
+    });
+  };
 
   std::unique_lock lk(c.slots.vectors_lock);
   VectorStorage& file = c.slots.vectors;
-  for (size_t i = 0; i < n;) {
-    size_t end = i + 1;
-    while (end < n && end - i < chunk_rows && slots[end] == slots[end - 1] + 1) ++end;
-    if (end - i < kMinFileRun) {
-      for (; i < end; ++i) {
-        prepare_vector_into(metric, in.vectors.row(i, row_scratch.data()), staged.data());
-        TQ_TRY(write_vector(file, slots[i], std::span<const float>(staged.data(), dims)));
-      }
-      continue;
+  auto store = [&](const StagedPiece& piece, const float* rows) -> Result<void> {
+    if (piece.run) {
+      return write_slots(file, slots[piece.begin],
+                         std::span<const float>(rows, (piece.end - piece.begin) * dims));
     }
-    parallel_for(end - i, kStagedRowsPerTask, [&, i](size_t begin, size_t stop) {
-      std::vector<float> scratch(dims);  // per range of rows, for rows that are not views
-      for (size_t k = i + begin; k < i + stop; ++k) {
-        prepare_vector_into(metric, in.vectors.row(k, scratch.data()),
-                            staged.data() + (k - i) * dims);
+    for (size_t k = piece.begin; k < piece.end; ++k) {
+      TQ_TRY(write_vector(file, slots[k],
+                          std::span<const float>(rows + (k - piece.begin) * dims, dims)));
+    }
+    return {};
+  };
+  Result<void> written;
+  if (!pieces.empty()) {
+    worker_pool().execute([&] {
+      tbb::task_group next;
+      prepare(pieces[0], staged[0].data());
+      for (size_t p = 0; p < pieces.size() && written; ++p) {
+        if (p + 1 < pieces.size()) {
+          next.run([&, p] { prepare(pieces[p + 1], staged[(p + 1) % 2].data()); });
+        }
+        written = store(pieces[p], staged[p % 2].data());
+        next.wait();  // the buffer it fills is the next one written, or the stop
       }
     });
-    TQ_TRY(write_slots(file, slots[i], std::span<const float>(staged.data(), (end - i) * dims)));
-    i = end;
   }
+  TQ_TRY(written);
   clock.mark(&BatchStepTimes::vectors);
   if (g_fail_next_vector_flush.exchange(false)) {
     return std::unexpected(CoreError::io("injected vector flush failure"));
@@ -310,24 +431,25 @@ Result<void> write_vectors(Collection& c, const BatchInput& in, const BatchPlan&
 }
 
 // Phase 3: the batch's records made Active in one transaction, found and rewritten in place
-// through one cursor in ascending key order. Only a record that is still
-// this item's (Pending, in the item's slot) is promoted: a record deleted meanwhile is not
+// through one cursor in ascending key order. Only a record that is still exactly this
+// item's, byte for byte as phase 1 stored it, is promoted: a record deleted meanwhile is not
 // brought back (not even a Tombstone whose removal is still to come), and a newer record
 // under the same id is left as its own writer leaves it.
-Result<void> commit_active(Collection& c, const BatchPlan& plan, StepClock& clock) {
+Result<void> commit_active(Collection& c, const EncodedRecords& records_in_order,
+                           StepClock& clock) {
+  const std::vector<std::string_view>& keys = records_in_order.keys;
+  const std::vector<std::string_view>& values = records_in_order.values;
   TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
   {
     TQ_ASSIGN(Cursor records, txn.writer(kRecordsTable));
     std::string value;
-    for (size_t i : plan.key_order) {
-      const std::string& id = plan.ids[i];
-      TQ_ASSIGN(std::optional<std::string_view> stored, records.find(id));
-      if (!stored) continue;
-      TQ_ASSIGN(RecordView r, decode_record_view(*stored));
-      if (r.state != RecordState::Pending || r.slot != plan.slots[i]) continue;
+    for (size_t k = 0; k < keys.size(); ++k) {
+      TQ_ASSIGN(std::optional<std::string_view> stored, records.find(keys[k]));
+      if (!stored || *stored != values[k]) continue;
+      TQ_ASSIGN(RecordView r, decode_record_view(values[k]));
       r.state = RecordState::Active;
-      encode_record_into(r, value);  // copies out of the store's pages before the write
-      TQ_TRY(records.replace(id, value));
+      encode_record_into(r, value);
+      TQ_TRY(records.replace(keys[k], value));
     }
   }
   clock.mark(&BatchStepTimes::activate);
@@ -344,12 +466,14 @@ Result<std::vector<std::string>> add_batch_records(Collection& c, const BatchInp
   clock.mark(&BatchStepTimes::check);
   TQ_ASSIGN(BatchPlan plan, plan_batch(c, in));
   clock.mark(&BatchStepTimes::plan);
-  TQ_TRY(commit_pending(c, in, plan, clock));
+  const EncodedRecords records_in_order = encode_pending(in, plan);
+  clock.mark(&BatchStepTimes::encode);
+  TQ_TRY(commit_pending(c, records_in_order, clock));
   after_phase(1);
   TQ_TRY(write_vectors(c, in, plan, clock));
   if (c.config.hnsw) c.needs_rebuild.store(true);
   after_phase(2);
-  TQ_TRY(commit_active(c, plan, clock));
+  TQ_TRY(commit_active(c, records_in_order, clock));
   // Again once the records are live: a refresh that cleared the first mark may have read
   // the records while they were still Pending.
   if (c.config.hnsw) c.needs_rebuild.store(true);

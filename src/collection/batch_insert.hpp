@@ -95,6 +95,7 @@ Result<std::vector<std::string>> add_batch_records(Collection& c, const BatchInp
 struct BatchStepTimes {
   uint64_t check = 0;     // lengths, dimensions, stored forms, ids
   uint64_t plan = 0;      // ids, slots, clock, key order
+  uint64_t encode = 0;    // the records encoded in key order
   uint64_t put = 0;       // phase 1: the Pending records and the free list into the transaction
   uint64_t commit1 = 0;   // phase 1: the commit
   uint64_t vectors = 0;   // phase 2: preparing and writing the vectors

@@ -4,12 +4,15 @@ it refuses before taking any slot."""
 
 import math
 import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
 
 import tornquil
 from helpers import raises
+from test_conversions import nested
 
 D = 4
 ROWS = np.arange(12, dtype=np.float32).reshape(3, D) + 1
@@ -271,3 +274,170 @@ def test_vectors_with_nan_or_infinity_after_the_first_float_stay_accepted(db, me
     c.add(vector, {})
     assert len(c) == 2
 
+
+
+# ---- Metadata texts: the dicts of a batch are serialised together, stored as if alone ----
+
+READ_METADATA = """
+import sys, struct, lmdb
+env = lmdb.open(sys.argv[1], subdir=False, max_dbs=4, readonly=True, lock=False)
+with env.begin() as txn:
+    for key, value in txn.cursor(db=env.open_db(b"records", txn=txn, create=False)):
+        n = struct.unpack_from("<Q", value)[0]
+        m = struct.unpack_from("<Q", value, 16 + n)[0]
+        print(key[:-1].decode(), value[24 + n : 24 + n + m].hex())
+"""
+
+
+def stored_metadata(path, name):
+    """Each record's stored metadata text, by id, read from the store by another process."""
+    store = os.path.join(path, "collections", name, "meta.redb")
+    out = subprocess.run([sys.executable, "-c", READ_METADATA, store], check=True,
+                         capture_output=True, text=True).stdout.split()
+    return {rid: bytes.fromhex(text).decode() for rid, text in zip(out[::2], out[1::2])}
+
+
+class _Reordered(dict):
+    """Serialised through its own items(), which json.dumps calls for a dict subclass."""
+
+    def items(self):
+        return reversed(list(super().items()))
+
+
+AWKWARD_DICTS = [
+    {},
+    {"b": 1, "a": {"d": 2, "c": [3, {"z": None}, []]}, "": ""},
+    {"t": "é\n", "ключ": "値", "emoji": "😀", "ctl": "\x00\x1f\x7f\t"},
+    {"s": '}, {"x": [1, 2]}, \\', "q": '"', "k]": "[", "}, {": ", "},
+    {1: "a", "1": "b", 2.5: True, None: 0, False: 1},
+    {"f": 1.0, "g": 1.5e-7, "h": 1e300, "z": -0.0, "big": 2**64, "neg": -(2**63), "u": 2**64 - 1},
+    {"t": (1, "x"), "l": [[[]]], "n": [None, True, False]},
+    _Reordered(b=1, a=2, c=[1]),
+    nested(127),
+    {"a": 1, "a ": 2, "a\u0000": 3},
+]
+
+
+def test_batch_metadata_is_stored_as_each_dict_alone_would_be(path, db):
+    n = len(AWKWARD_DICTS)
+    rows = np.ones((n, D), np.float32)
+    ids = [f"r{i:02d}" for i in range(n)]
+    together, alone, single = (db.collection(name, D, "l2") for name in ("t", "a", "s"))
+    together.add_batch(rows, AWKWARD_DICTS, ids=ids)
+    for i, d in enumerate(AWKWARD_DICTS):
+        alone.add_batch(rows[:1], [d], ids=[ids[i]])
+        single.add(rows[i], d, id=ids[i])
+    single.sync()
+    texts = stored_metadata(path, "t")
+    assert list(texts) == ids
+    assert texts == stored_metadata(path, "a") == stored_metadata(path, "s")
+    assert texts["r01"] == '{"":"","a":{"c":[3,{"z":null},[]],"d":2},"b":1}'
+    assert texts["r03"] == r'{"k]":"[","q":"\"","s":"}, {\"x\": [1, 2]}, \\","}, {":", "}'
+    assert texts["r04"] == '{"1":"b","2.5":true,"false":1,"null":0}'
+    assert texts["r05"] == (
+        '{"big":1.8446744073709552e+19,"f":1.0,"g":1.5e-7,"h":1e+300,"neg":-9223372036854775808,'
+        '"u":18446744073709551615,"z":-0.0}'
+    )
+    assert texts["r07"] == '{"a":2,"b":1,"c":[1]}'
+
+
+def _circular():
+    d = {}
+    d["self"] = d
+    return d
+
+
+class _Failing(dict):
+    def items(self):
+        raise KeyError("boom")
+
+
+@pytest.mark.parametrize(
+    "dicts, exc, message",
+    [
+        # The first dict that fails decides, whatever fails later.
+        ([{}, {"x": NAN}, {"s": {1}}], ValueError, "Invalid JSON: expected value at line 1 column 7"),
+        ([{}, {"s": {1}}, {"x": NAN}], TypeError, "Object of type set is not JSON serializable"),
+        ([{"a": 1}, {"x": -math.inf}], ValueError, "Invalid JSON: invalid number at line 1 column 8"),
+        ([{}, {"x": math.inf}], ValueError, "Invalid JSON: expected value at line 1 column 7"),
+        ([{}, {"n": 10**400}], ValueError, "Invalid JSON: number out of range at line 1 column 7"),
+        ([{}, {"s": "\ud800"}], ValueError, "Invalid JSON: unpaired surrogate in hex escape at line 1 column 8"),
+        ([{}, nested(128)], ValueError, "Invalid JSON: recursion limit exceeded at line 1 column 763"),
+        ([{}, {(1, 2): 3}], TypeError, "keys must be str, int, float, bool or None, not tuple"),
+        ([{}, _circular()], ValueError, "Circular reference detected"),
+        ([{}, {}, _Failing(a=1)], KeyError, "boom"),
+    ],
+)
+def test_a_dict_that_fails_raises_as_it_would_alone(c, dicts, exc, message):
+    rows = np.ones((len(dicts), D), np.float32)
+    assert raises(exc, c.add_batch, rows, dicts) == (message,)
+    # The same error as the dict that fails gives by itself.
+    first_bad = next(d for d in dicts if _fails(c, d))
+    assert raises(exc, c.add, rows[0], first_bad) == (message,)
+    assert len(c) == 0
+
+
+def _fails(c, d):
+    try:
+        c.add_batch(np.ones((1, D), np.float32), [d], ids=["probe"])
+    except Exception:
+        return True
+    c.delete("probe")
+    return False
+
+
+def test_an_interrupt_while_serialising_ends_the_call(c):
+    class Interrupting(dict):
+        """Interrupted on the first serialisation only, as by a signal."""
+
+        interrupted = False
+
+        def items(self):
+            if not Interrupting.interrupted:
+                Interrupting.interrupted = True
+                raise KeyboardInterrupt
+            return super().items()
+
+    with pytest.raises(KeyboardInterrupt):
+        c.add_batch(np.ones((3, D), np.float32), [{}, Interrupting(a=1), {}])
+    assert len(c) == 0
+
+
+def test_a_replaced_json_dumps_is_called_once_per_dict(c, monkeypatch):
+    import json
+
+    calls = []
+    real = json.dumps
+
+    def dumps(obj):
+        calls.append(obj)
+        return real({**obj, "seen": len(calls)})
+
+    monkeypatch.setattr(json, "dumps", dumps)
+    dicts = [{"i": 0}, {"i": 1}, {"i": 2}]
+    ids = c.add_batch(np.ones((3, D), np.float32), dicts)
+    assert calls == dicts
+    assert [c.get(i).metadata for i in ids] == [{"i": k, "seen": k + 1} for k in range(3)]
+
+
+def test_a_big_batch_stores_every_dict_in_its_own_record(path, db):
+    # Enough dicts for their texts to be compacted by several workers.
+    n = 9000
+    dicts = [{"i": i, "s": '"]}, {' * (i % 3), "k": {"z": i % 7, "a": [i, -i]}} for i in range(n)]
+    c = db.collection("big", D, "l2")
+    ids = c.add_batch(np.ones((n, D), np.float32), dicts, ids=[f"r{i:05d}" for i in range(n)])
+    texts = stored_metadata(path, "big")
+    assert list(texts) == ids
+    for i in range(n):
+        s = r'\"]}, {' * (i % 3)
+        assert texts[ids[i]] == f'{{"i":{i},"k":{{"a":[{i},{-i}],"z":{i % 7}}},"s":"{s}"}}'
+
+
+def test_a_dict_that_fails_deep_in_a_big_batch_raises_as_it_would_alone(c):
+    dicts = [{"i": i} for i in range(9000)]
+    dicts[7000] = {"x": NAN}
+    dicts[8000] = {"s": {1}}
+    assert raises(ValueError, c.add_batch, np.ones((9000, D), np.float32), dicts) == (
+        "Invalid JSON: expected value at line 1 column 7",
+    )
+    assert len(c) == 0

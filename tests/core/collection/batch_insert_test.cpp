@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <map>
 #include <set>
@@ -48,6 +49,28 @@ std::vector<std::string> run(Collection& c, const Batch& b) {
   auto r = add_batch_records(c, b.input());
   EXPECT_TRUE(r) << r.error().render();
   return r ? *r : std::vector<std::string>();
+}
+
+// Runs the batch and calls `meanwhile` once, between its phases 2 and 3, with no lock held;
+// a batch that `meanwhile` runs itself finds the hook spent.
+Result<std::vector<std::string>> run_interrupted(Collection& c, const Batch& b,
+                                                 const std::function<void()>& meanwhile) {
+  struct Hook {
+    const std::function<void()>* meanwhile;
+    bool spent = false;
+  } hook{&meanwhile};
+  TEST_set_batch_phase_hook(
+      [](int phase, void* arg) {
+        auto* h = static_cast<Hook*>(arg);
+        if (phase != 2 || h->spent) return;
+        h->spent = true;
+        (*h->meanwhile)();
+      },
+      &hook);
+  auto r = add_batch_records(c, b.input());
+  TEST_set_batch_phase_hook(nullptr, nullptr);
+  EXPECT_TRUE(hook.spent);
+  return r;
 }
 
 // What get answers: the committed record when it is live.
@@ -390,22 +413,57 @@ TEST_F(BatchInsertTest, BatchesAfterAndAmongStoredIdsStoreTheSameRecords) {
 // Ids that share long prefixes, hold zero bytes or repeat: each stored record is the last
 // item of its id, whatever order the store is written in.
 TEST_F(BatchInsertTest, TheLastItemOfEachIdIsStored) {
-  auto c = open(make_config(2));
   using namespace std::string_literals;
-  const Ids ids = {"prefix-long-2", "prefix-long-1", "x", "",     "\0"s, "x",  "prefix-long-1",
-                   "prefix-l",      "a\0b"s,         "a", "a\0"s, "",    "\0"s};
-  Batch b = seeded(2, ids.size());
-  b.ids = ids;
-  EXPECT_EQ(run(*c, b), ids);
-  std::map<std::string, uint64_t> last;  // id -> slot of its last item (slots follow items)
-  for (size_t i = 0; i < ids.size(); ++i) last[ids[i]] = i;
-  const std::vector<Record> stored = committed_records(*c);
-  ASSERT_EQ(stored.size(), last.size());
-  for (const Record& r : stored) {
-    EXPECT_EQ(r.slot, last.at(r.id)) << r.id;
-    EXPECT_EQ(r.state, RecordState::Active) << r.id;
-    EXPECT_EQ(r.metadata, "{\"i\":" + std::to_string(r.slot) + "}") << r.id;
+  const Ids small = {"prefix-long-2", "prefix-long-1", "x", "",     "\0"s, "x",  "prefix-long-1",
+                     "prefix-l",      "a\0b"s,         "a", "a\0"s, "",    "\0"s};
+  // Enough items for the key order to be sorted in parallel: ids that agree in their first
+  // eight bytes and differ after, each repeated several times across the batch.
+  Ids big;
+  for (size_t i = 0; i < 6000; ++i) big.push_back("shared-prefix-" + std::to_string(i % 1700));
+  int n = 0;
+  for (const Ids& ids : {small, big}) {
+    auto c = open_case(n++, make_config(2));
+    ASSERT_TRUE(c);
+    Batch b = seeded(2, ids.size());
+    b.ids = ids;
+    EXPECT_EQ(run(*c, b), ids);
+    std::map<std::string, uint64_t> last;  // id -> slot of its last item (slots follow items)
+    for (size_t i = 0; i < ids.size(); ++i) last[ids[i]] = i;
+    const std::vector<Record> stored = committed_records(*c);
+    ASSERT_EQ(stored.size(), last.size());
+    for (const Record& r : stored) {
+      EXPECT_EQ(r.slot, last.at(r.id)) << r.id;
+      EXPECT_EQ(r.state, RecordState::Active) << r.id;
+      EXPECT_EQ(r.metadata, "{\"i\":" + std::to_string(r.slot) + "}") << r.id;
+    }
   }
+}
+
+// Phase 2 writes in pieces, the next prepared while the current is written: freed slots one
+// by one, runs of fresh slots in staged writes. Every record's slot holds its own row.
+TEST_F(BatchInsertTest, EveryRowReachesItsSlotWhateverPiecesItIsWrittenIn) {
+  constexpr uint64_t kDims = 384;  // a staged piece holds some 680 rows of this size
+  auto c = open(make_config(kDims));
+  for (int i = 0; i < 40; ++i) add(*c, 1000 + i, "old" + std::to_string(i));
+  ASSERT_TRUE(flush_pending(*c));
+  // Freed slots scattered between live ones, some of them adjacent.
+  for (int i : {3, 4, 5, 11, 20, 21, 39}) {
+    const std::string id = "old" + std::to_string(i);
+    ASSERT_TRUE(delete_record(*c, id, committed_record(*c, id)->slot));
+  }
+  const size_t n = 3000;
+  const std::vector<std::string> ids = run(*c, seeded(kDims, n));
+  ASSERT_EQ(ids.size(), n);
+  std::set<uint64_t> slots;
+  for (size_t i = 0; i < n; ++i) {
+    const std::optional<Record> r = committed_record(*c, ids[i]);
+    ASSERT_TRUE(r) << i;
+    EXPECT_EQ(slot_floats(*c, r->slot), vec(kDims, i)) << i;
+    slots.insert(r->slot);
+  }
+  EXPECT_EQ(slots.size(), n);
+  EXPECT_EQ(slot_count(*c), 40 + n - 7);
+  EXPECT_EQ(slot_floats(*c, committed_record(*c, "old38")->slot), vec(kDims, 1038));
 }
 
 TEST_F(BatchInsertTest, FreedSlotsAreTakenFirstThenFreshOnesAcrossGrowth) {
@@ -498,36 +556,51 @@ TEST_F(BatchInsertTest, FailuresAfterPhaseOneLeavePendingRecordsThatOnlyDeleteSe
   }
 }
 
+// A record of the same id in the same slot is not enough to be the batch's own: when the
+// batch's record is deleted between the phases and another batch, which then fails after its
+// phase 1, stores the id again in the freed slot, that record stays Pending. Its vector was
+// never made durable, so making it live would publish a vector a crash could lose.
+TEST_F(BatchInsertTest, PhaseThreeLeavesAnotherBatchsPendingRecordInTheSameSlotAlone) {
+  auto c = open(make_config(4));
+  Batch b = seeded(4, 2);
+  b.ids = Ids{"a", "b"};
+  auto r = run_interrupted(*c, b, [&] {
+    ASSERT_TRUE(delete_record(*c, "a", committed_record(*c, "a")->slot));
+    TEST_fail_next_batch_vector_flush();
+    Batch other;
+    other.row(vec(4, 77), "{\"other\":true}");
+    other.ids = Ids{"a"};
+    EXPECT_FALSE(add_batch_records(*c, other.input()));
+  });
+  ASSERT_TRUE(r) << r.error().render();
+
+  const std::optional<Record> a = committed_record(*c, "a");
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->slot, 0u);  // the slot the outer batch's "a" had, freed and taken again
+  EXPECT_EQ(a->metadata, "{\"other\":true}");
+  EXPECT_EQ(a->state, RecordState::Pending);
+  EXPECT_EQ(committed_record(*c, "b")->state, RecordState::Active);
+  EXPECT_EQ(live_count(*c), 1u);
+}
+
 // Phase 3 promotes only the batch's own Pending records: a record deleted half-way
 // (Tombstone, its slot already free) or replaced by a newer writer between the phases
 // stays as that writer left it.
 TEST_F(BatchInsertTest, PhaseThreeLeavesRecordsChangedMeanwhileAlone) {
   auto c = open(make_config(4));
-  struct Meanwhile {
-    Collection* c;
-    int calls = 0;
-  } mw{c.get()};
-  TEST_set_batch_phase_hook(
-      [](int phase, void* arg) {
-        auto* m = static_cast<Meanwhile*>(arg);
-        if (phase != 2) return;
-        ++m->calls;
-        // "a": a delete whose removal fails leaves a Tombstone with the slot freed.
-        m->c->TEST_fail_next_commit(1);
-        std::optional<Record> a = committed_record(*m->c, "a");
-        EXPECT_FALSE(delete_record(*m->c, "a", a->slot));
-        // "b": replaced by a single add that is committed at once.
-        auto r = add_record(*m->c, vec(4, 50), JsonValue(), std::string("b"), std::nullopt);
-        EXPECT_TRUE(r);
-        EXPECT_TRUE(flush_pending(*m->c));
-      },
-      &mw);
   Batch b = seeded(4, 3);
   b.ids = Ids{"a", "b", "c"};
-  auto r = add_batch_records(*c, b.input());
-  TEST_set_batch_phase_hook(nullptr, nullptr);
+  auto r = run_interrupted(*c, b, [&] {
+    // "a": a delete whose removal fails leaves a Tombstone with the slot freed.
+    c->TEST_fail_next_commit(1);
+    std::optional<Record> a = committed_record(*c, "a");
+    EXPECT_FALSE(delete_record(*c, "a", a->slot));
+    // "b": replaced by a single add that is committed at once.
+    auto added = add_record(*c, vec(4, 50), JsonValue(), std::string("b"), std::nullopt);
+    EXPECT_TRUE(added);
+    EXPECT_TRUE(flush_pending(*c));
+  });
   ASSERT_TRUE(r) << r.error().render();
-  EXPECT_EQ(mw.calls, 1);
 
   EXPECT_EQ(committed_record(*c, "a")->state, RecordState::Tombstone);
   EXPECT_EQ(memory_freelist(*c), std::vector<uint64_t>{});  // slot 0 went to the new "b"
