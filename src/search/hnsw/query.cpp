@@ -45,11 +45,7 @@ void base_layer_walk(const NodeScorer& score, uint32_t entry, uint64_t ef, WalkS
       s.fresh_scores.resize(list.size());
       s.fresh_where.resize(list.size());
     }
-    for (const uint32_t n : list) s.visited.prefetch(n);
-    size_t fresh_count = 0;
-    for (const uint32_t n : list) {
-      if (!s.visited.test_and_mark(n)) s.fresh[fresh_count++] = n;
-    }
+    const size_t fresh_count = s.visited.mark_list(list, s.fresh.data());
     score.score_list(s.fresh.data(), fresh_count, s.fresh_scores.data(), s.fresh_where.data());
     for (size_t i = 0; i < fresh_count; ++i) {
       const uint32_t n = s.fresh[i];
