@@ -25,8 +25,6 @@ void base_layer_walk(const NodeScorer& score, uint32_t entry, uint64_t ef, WalkS
   results.clear();
   s.visited.begin(g.node_count());
   s.visited.test_and_mark(entry);
-  uint32_t fresh[NodeScorer::kBatch];  // the unvisited nodes of a chunk, in list order
-  float scores[NodeScorer::kBatch];
 
   const HeapNode first = heap_node(entry, score(entry), hib);
   queue.push_back(first);
@@ -38,31 +36,30 @@ void base_layer_walk(const NodeScorer& score, uint32_t entry, uint64_t ef, WalkS
     queue.pop_back();
     if (results.size() >= ef && at_least_as_good(results.front().score, c.score, hib)) break;
 
-    // Marking and scoring depend on nothing the result set does, so each chunk of the list
-    // is marked and scored first; the result set then sees its nodes in list order.
+    // Marking and scoring depend on nothing the result set does, so the whole list is
+    // marked and its unvisited nodes scored first, the loads of their vectors overlapping
+    // from the first to the last; the result set then sees them in list order.
     std::span<const uint32_t> list = g.neighbors(0, c.node);
-    for (const uint32_t n : list) s.visited.prefetch(n);
-    for (size_t at = 0; at < list.size(); at += NodeScorer::kBatch) {
-      const size_t end = std::min(list.size(), at + NodeScorer::kBatch);
-      size_t fresh_count = 0;
-      for (size_t i = at; i < end; ++i) {
-        if (!s.visited.test_and_mark(list[i])) fresh[fresh_count++] = list[i];
-      }
-      score.score_many(fresh, fresh_count, scores);
-      for (size_t i = 0; i < fresh_count; ++i) {
-        const uint32_t n = fresh[i];
-        const float sn = scores[i];
-        if (results.size() >= ef && at_least_as_good(results.front().score, sn, hib)) continue;
-        const HeapNode h = heap_node(n, sn, hib);
-        queue.push_back(h);
-        std::push_heap(queue.begin(), queue.end(), key_less);
-        if (!owns_slot(g, n)) continue;
-        results.push_back(h);
-        std::push_heap(results.begin(), results.end(), key_greater);
-        if (results.size() > ef) {
-          std::pop_heap(results.begin(), results.end(), key_greater);
-          results.pop_back();
-        }
+    if (s.fresh.size() < list.size()) {
+      s.fresh.resize(list.size());
+      s.fresh_scores.resize(list.size());
+      s.fresh_where.resize(list.size());
+    }
+    const size_t fresh_count = s.visited.mark_list(list, s.fresh.data());
+    score.score_list(s.fresh.data(), fresh_count, s.fresh_scores.data(), s.fresh_where.data());
+    for (size_t i = 0; i < fresh_count; ++i) {
+      const uint32_t n = s.fresh[i];
+      const float sn = s.fresh_scores[i];
+      if (results.size() >= ef && at_least_as_good(results.front().score, sn, hib)) continue;
+      const HeapNode h = heap_node(n, sn, hib);
+      queue.push_back(h);
+      std::push_heap(queue.begin(), queue.end(), key_less);
+      if (!owns_slot(g, n)) continue;
+      results.push_back(h);
+      std::push_heap(results.begin(), results.end(), key_greater);
+      if (results.size() > ef) {
+        std::pop_heap(results.begin(), results.end(), key_greater);
+        results.pop_back();
       }
     }
   }

@@ -153,11 +153,18 @@ NodeScorer::NodeScorer(const HnswGraph& graph, std::span<const float> query,
 
 void NodeScorer::score_many(const uint32_t* nodes, size_t count, float* out) const {
   if (count > kBatch) fatal("HNSW walk: too many nodes scored at once");
-  const float* v[kBatch];
+  const float* where[kBatch];
+  score_list(nodes, count, out, where);
+}
+
+void NodeScorer::score_list(const uint32_t* nodes, size_t count, float* out,
+                            const float** where) const {
+  const float** v = where;
   for (size_t i = 0; i < count; ++i) v[i] = vector_of(nodes[i]);
-  // Every line of the vectors [from, to): into the level-2 cache (Locality 2) for the whole
-  // chunk at once, so that the misses overlap, and into the first level (3) four at a time,
-  // a step ahead of the kernel.
+  // Every line of the vectors [from, to) into the level-2 cache (Locality 2) or the first
+  // level (3). The level-2 loads run a window of kWindow vectors ahead of the kernel, so
+  // that a long list keeps as many misses in flight at its end as at its start, and the
+  // first-level loads run four vectors ahead.
   const auto load = [&]<int Locality>(size_t from, size_t to) {
     for (size_t i = from; i < std::min(count, to); ++i) {
       if (v[i] == nullptr) continue;
@@ -168,9 +175,11 @@ void NodeScorer::score_many(const uint32_t* nodes, size_t count, float* out) con
       }
     }
   };
-  load.template operator()<2>(4, count);
+  constexpr size_t kWindow = 16;
+  load.template operator()<2>(4, kWindow);
   load.template operator()<3>(0, 4);
   for (size_t i = 0; i < count; i += 4) {
+    load.template operator()<2>(i + kWindow, i + kWindow + 4);
     load.template operator()<3>(i + 4, i + 8);
     const size_t m = std::min<size_t>(4, count - i);
     // Places past the end, and unreadable slots, score the query against itself, which is

@@ -59,9 +59,12 @@ class NodeScorer {
   float score_vector(const float* v) const { return v == nullptr ? worst_ : fn_(query_, v, n_); }
   float operator()(uint32_t node) const { return score_vector(vector_of(node)); }
 
-  // out[i] = (*this)(nodes[i]) for i < count (at most kBatch), bit for bit. Four vectors are
-  // scored together, so their sums overlap instead of waiting on each other, and the next
-  // four are loaded into the cache meanwhile.
+  // out[i] = (*this)(nodes[i]) for i < count, bit for bit, with `where` (count entries) as
+  // scratch for the vectors' places. Four vectors are scored together, so their sums
+  // overlap instead of waiting on each other, and the vectors ahead are loaded into the
+  // cache meanwhile.
+  void score_list(const uint32_t* nodes, size_t count, float* out, const float** where) const;
+  // The same for at most kBatch nodes, with scratch of its own.
   void score_many(const uint32_t* nodes, size_t count, float* out) const;
 
   // Starts loading the node's vector into the cache.
@@ -107,6 +110,19 @@ class VisitedSet {
     return false;
   }
   void prefetch(uint32_t node) const { __builtin_prefetch(tags_.data() + node); }
+  // Marks every node of the list and writes those not marked before to `fresh`, in list
+  // order; returns how many. Without a branch per node, whose outcome no predictor knows.
+  size_t mark_list(std::span<const uint32_t> list, uint32_t* fresh) {
+    for (const uint32_t n : list) prefetch(n);
+    size_t count = 0;
+    for (const uint32_t n : list) {
+      const bool seen = tags_[n] == epoch_;
+      tags_[n] = epoch_;
+      fresh[count] = n;
+      count += seen ? 0 : 1;
+    }
+    return count;
+  }
 
  private:
   std::vector<uint16_t> tags_;
@@ -135,6 +151,10 @@ struct WalkScratch {
   std::vector<ScoredNode> sorted;   // the result of a walk, best first
   std::vector<ScoredNode> pending;  // the insertion's candidate list
   std::vector<ScoredNode> merge_buffer;
+  // The unvisited neighbours of the node being expanded, their scores and their vectors.
+  std::vector<uint32_t> fresh;
+  std::vector<float> fresh_scores;
+  std::vector<const float*> fresh_where;
   bool in_use = false;
 };
 

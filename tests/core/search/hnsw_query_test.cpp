@@ -590,15 +590,21 @@ TEST_F(HnswQueryTest, ChunkedScoringWalksLikeOneNodeAtATime) {
       const std::vector<float> q = prepare_vector(metric, random_vector(rng, kDims));
       const HnswWalkReference ref(g, q, w.vectors, metric);
       const NodeScorer scorer(g, q, w.vectors, metric);
-      // score_many against single scores for every chunk length.
-      std::vector<uint32_t> nodes(NodeScorer::kBatch);
+      // score_many and score_list against single scores for every length: short ones, ones
+      // around the load window and past a chunk.
+      std::vector<uint32_t> nodes(150);
       for (uint32_t& n : nodes) n = rng() % kNodes;
-      for (size_t count = 0; count <= NodeScorer::kBatch; count += (count < 9 ? 1 : 11)) {
-        std::vector<float> many(count);
-        scorer.score_many(nodes.data(), count, many.data());
+      for (size_t count = 0; count <= nodes.size(); count += (count < 24 ? 1 : 11)) {
+        std::vector<float> many(count), listed(count);
+        std::vector<const float*> where(count);
+        if (count <= NodeScorer::kBatch) scorer.score_many(nodes.data(), count, many.data());
+        scorer.score_list(nodes.data(), count, listed.data(), where.data());
         for (size_t i = 0; i < count; ++i) {
-          ASSERT_EQ(std::bit_cast<uint32_t>(many[i]), std::bit_cast<uint32_t>(ref.score(nodes[i])))
-              << "count " << count << " at " << i;
+          const uint32_t want = std::bit_cast<uint32_t>(ref.score(nodes[i]));
+          ASSERT_EQ(std::bit_cast<uint32_t>(listed[i]), want) << "count " << count << " at " << i;
+          if (count <= NodeScorer::kBatch) {
+            ASSERT_EQ(std::bit_cast<uint32_t>(many[i]), want) << "count " << count << " at " << i;
+          }
         }
       }
       const uint32_t start = 9 * (rng() % (kNodes / 9));
