@@ -17,8 +17,6 @@
 // the keys fall into ranges; skewed keys only cost balance.
 #include "search/exact.hpp"
 
-#include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_group.h>
 
 #include <algorithm>
@@ -527,37 +525,33 @@ void score_columns(const ScoreContext& ctx, const RecordColumns& cols, size_t be
   }
 }
 
-// The best k of the columns, as hits: one even share of the slot-ordered records per
-// worker, always the same share to the same worker as far as the pool allows (a collection
-// that fits in the workers' caches stays there between queries). The hits' metadata is read
-// from `txn`, which shows the columns' snapshot.
+// Shares of the column road per worker. Workers that slept since the last query take tens
+// of microseconds each to wake, which on a small collection is as long as a share takes;
+// with two smaller shares each, handed out as threads come, those already running (the
+// caller first) take over the shares of those still waking.
+constexpr size_t kSharesPerWorker = 2;
+
+// The best k of the columns, as hits: contiguous shares of the slot-ordered records, each
+// read straight through by whichever thread takes it, merged by rank. The hits' metadata is
+// read from `txn`, which shows the columns' snapshot.
 Result<std::vector<SearchHit>> scan_columns(const ScoreContext& ctx, const RecordColumns& cols,
                                             ReadTxn& txn, uint64_t k, bool hib) {
   const size_t n = cols.size();
   const ScanWalkTestHooks* hooks = scan_walk_test_hooks();
-  const size_t shares =
-      hooks && hooks->column_shares != 0 ? hooks->column_shares
-      : n < kParallelScanThreshold
-          ? 1
-          : std::min<size_t>(worker_count(), (n + kChunkEntries - 1) / kChunkEntries);
+  const size_t shares = hooks && hooks->column_shares != 0 ? hooks->column_shares
+                        : n < kParallelScanThreshold
+                            ? 1
+                            : std::min<size_t>(kSharesPerWorker * worker_count(),
+                                               (n + kChunkEntries - 1) / kChunkEntries);
   std::vector<std::vector<RankedItem>> best_of(shares);
   auto score_share = [&](size_t s) {
     RankedTop top(k, hib, n / shares + 1);
     score_columns(ctx, cols, n * s / shares, n * (s + 1) / shares, top);
     best_of[s] = std::move(top.finish());
   };
-  if (shares == 1) {
-    score_share(0);
-  } else {
-    worker_pool().execute([&] {
-      tbb::parallel_for(
-          tbb::blocked_range<size_t>(0, shares, 1),
-          [&](const tbb::blocked_range<size_t>& r) {
-            for (size_t s = r.begin(); s < r.end(); ++s) score_share(s);
-          },
-          tbb::static_partitioner());
-    });
-  }
+  parallel_for(shares, 1, [&](size_t begin, size_t end) {
+    for (size_t s = begin; s < end; ++s) score_share(s);
+  });
   RankedTop merged(k, hib, n);
   for (const auto& b : best_of) {
     for (const RankedItem& item : b) merged.push(item);
