@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -96,10 +97,8 @@ void order_by_slot(RecordColumns& c) {
   c.expires_at = std::move(expires);
 }
 
-}  // namespace
-
-std::shared_ptr<const RecordColumns> build_record_columns(KvStore& store, ReadTxn& txn,
-                                                          ScanBounds* bounds) {
+std::shared_ptr<const RecordColumns> build_columns(KvStore& store, ReadTxn& txn,
+                                                   ScanBounds* bounds) {
   auto out = std::make_shared<RecordColumns>();
   out->snapshot_id = txn.snapshot_id();
   SnapshotRangeWalk walk;
@@ -142,6 +141,18 @@ std::shared_ptr<const RecordColumns> build_record_columns(KvStore& store, ReadTx
   if (out->size() > std::numeric_limits<uint32_t>::max()) return nullptr;
   order_by_slot(*out);
   return out;
+}
+
+}  // namespace
+
+std::shared_ptr<const RecordColumns> build_record_columns(KvStore& store, ReadTxn& txn,
+                                                          ScanBounds* bounds) {
+  // The columns only spare work: when memory cannot hold them, the scan walks the table.
+  try {
+    return build_columns(store, txn, bounds);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 }
 
 std::shared_ptr<const RecordColumns> ScanColumnsCache::find(uint64_t id, bool& build) {

@@ -51,7 +51,8 @@ struct RecordColumns {
 
 // Walks the record table as `txn` sees it (in parallel over the ranges of `bounds` when it
 // is large) and takes its columns. Null when any stored value does not decode or the walk
-// fails: the store walk then meets the same value and reports it.
+// fails: the store walk then meets the same value and reports it. Null as well when memory
+// runs out on the way.
 std::shared_ptr<const RecordColumns> build_record_columns(KvStore& store, ReadTxn& txn,
                                                           ScanBounds* bounds);
 
