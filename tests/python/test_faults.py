@@ -372,7 +372,7 @@ env.close()
 # "answered", "refused" (a tornquil exception), "inconsistent" (a wrong answer or an
 # exception of another type), "signal N", "exit N" or "hung".
 SWEEP_SERVER = """
-import gc, json, os, random, select, shutil, signal, sys, traceback, zlib
+import gc, json, os, random, select, shutil, signal, struct, sys, traceback, zlib
 import numpy as np, tornquil
 
 template, work, target = sys.argv[1], sys.argv[2], sys.argv[3]
@@ -414,6 +414,18 @@ def damage(path, seed):
     with open(path, "wb") as f:
         f.write(data)
 
+def search_again(c, q):
+    unfiltered = []
+    for where in (None, None, None, {"k": 1}):
+        hits = c.search(q, 10, where_=where)
+        assert len(hits) <= 10, "more hits than asked for"
+        if where is None:
+            unfiltered.append([(h.id, struct.pack("<f", h.score)) for h in hits])
+            assert unfiltered[-1] == unfiltered[0], "a repeated search changed its hits"
+        for h in hits:
+            got = c.get(h.id)
+            assert got is not None and got.metadata == h.metadata, f"hit {h.id!r} vs get"
+
 def exercise(path):
     db = tornquil.Tornquil(path)
     repr(db)
@@ -422,12 +434,10 @@ def exercise(path):
     n = len(c)
     assert n == len(c), "len changed without a write"
     q = np.ones(DIM, np.float32)
-    for where in (None, {"k": 1}):
-        hits = c.search(q, 10, where_=where)
-        assert len(hits) <= 10, "more hits than asked for"
-        for h in hits:
-            got = c.get(h.id)
-            assert got is not None and got.metadata == h.metadata, f"hit {h.id!r} vs get"
+    search_again(c, q)
+    # The plain collection takes the exact scan, whose repeated searches read what the
+    # first one left.
+    search_again(db.get_collection("e"), q)
     for i in range(0, 300, 23):
         c.get(f"r{i:03d}")
     rid = c.add(np.full(DIM, 0.5, np.float32), {"new": 1})
@@ -490,7 +500,8 @@ for n in variants:
 @pytest.fixture(scope="module")
 def sweep_template(tmp_path_factory):
     """A database whose collection "c" spans several store pages (overflow values, a free
-    list, a registry of 201 entries) and carries HNSW parameters."""
+    list, a registry of 202 entries) and carries HNSW parameters, beside a plain collection
+    "e" of 1,500 records."""
     path = str(tmp_path_factory.mktemp("sweep") / "db")
     c = tornquil.Tornquil(path).collection("c", DIM, "l2")
     for i in range(300):
@@ -501,7 +512,14 @@ def sweep_template(tmp_path_factory):
     for i in range(0, 300, 7):
         c.delete(f"r{i:03d}")
     c.sync()
-    del c
+    # A plain collection large enough for the parallel scan, records out of key order.
+    e = tornquil.Tornquil(path).collection("e", DIM, "cosine")
+    for i in range(1500):
+        e.add(vec(i, 1), {"i": i, "k": i % 3}, id=f"e{(i * 7919) % 1500:04d}")
+    for i in range(0, 1500, 11):
+        e.delete(f"e{i:04d}")
+    e.sync()
+    del c, e
     release_all()
     subprocess.run([sys.executable, "-c", EDIT_REGISTRY, os.path.join(path, "meta.redb")],
                    check=True)
@@ -536,6 +554,8 @@ def run_sweep(template, work, target, count):
     pytest.param("collections/c/meta.redb", id="collection-store"),
     pytest.param("collections/c/vectors.bin", id="vectors"),
     pytest.param("collections/c/hnsw.index", id="index"),
+    pytest.param("collections/e/meta.redb", id="plain-collection-store"),
+    pytest.param("collections/e/vectors.bin", id="plain-vectors"),
 ])
 def test_a_damaged_file_never_kills_the_process(sweep_template, tmp_path, target):
     if not os.path.exists(os.path.join(sweep_template, target)):
