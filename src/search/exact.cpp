@@ -527,9 +527,9 @@ void score_columns(const ScoreContext& ctx, const RecordColumns& cols, size_t be
 
 // Shares of the column road per worker. Workers that slept since the last query take tens
 // of microseconds each to wake, which on a small collection is as long as a share takes;
-// with two smaller shares each, handed out as threads come, those already running (the
+// with four smaller shares each, handed out as threads come, those already running (the
 // caller first) take over the shares of those still waking.
-constexpr size_t kSharesPerWorker = 2;
+constexpr size_t kSharesPerWorker = 4;
 
 // The best k of the columns, as hits: contiguous shares of the slot-ordered records, each
 // read straight through by whichever thread takes it, merged by rank. The hits' metadata is
