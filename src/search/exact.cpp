@@ -386,29 +386,19 @@ std::optional<CoreError> run_parallel_walk(const ScoreContext& ctx, SnapshotRang
   std::vector<std::unique_ptr<Chunk>> chunks;
   chunks.reserve(n_tasks);
   for (size_t t = 0; t < n_tasks; ++t) chunks.push_back(make_chunk(limit, hib));
-  std::atomic<size_t> next_range{0};
   std::atomic<size_t> first_failed{n_ranges};
-
-  auto task = [&](size_t t) {
-    for (;;) {
-      const size_t r = next_range.fetch_add(1, std::memory_order_relaxed);
-      if (r >= n_ranges || first_failed.load(std::memory_order_relaxed) < r) return;
-      walk_range(ctx, walk.cursors[t], walk, r, *chunks[t], limit, hib, first_failed, results[r]);
-      if (results[r].error) {
-        size_t seen = first_failed.load(std::memory_order_relaxed);
-        while (r < seen && !first_failed.compare_exchange_weak(seen, r)) {
+  run_range_tasks(
+      walk,
+      [&](size_t t, size_t r) {
+        walk_range(ctx, walk.cursors[t], walk, r, *chunks[t], limit, hib, first_failed, results[r]);
+        if (results[r].error) {
+          size_t seen = first_failed.load(std::memory_order_relaxed);
+          while (r < seen && !first_failed.compare_exchange_weak(seen, r)) {
+          }
         }
-      }
-    }
-  };
-  // The calling thread walks too, so the walk finishes even when every worker is busy
-  // elsewhere; a task that starts after the ranges are gone returns at once.
-  worker_pool().execute([&] {
-    tbb::task_group tasks;
-    for (size_t t = 1; t < n_tasks; ++t) tasks.run([&task, t] { task(t); });
-    task(0);
-    tasks.wait();
-  });
+      },
+      // Nothing after a failure is reported.
+      [&](size_t r) { return r <= first_failed.load(std::memory_order_relaxed); });
 
   if (ScanWalkTestHooks* hooks = scan_walk_test_hooks()) {
     hooks->walked_transactions = static_cast<uint32_t>(n_tasks);

@@ -2,7 +2,6 @@
 #include "search/scan_columns.hpp"
 
 #include <oneapi/tbb/parallel_sort.h>
-#include <oneapi/tbb/task_group.h>
 
 #include <algorithm>
 #include <atomic>
@@ -111,30 +110,20 @@ std::shared_ptr<const RecordColumns> build_columns(KvStore& store, ReadTxn& txn,
     reserve(*out, walk.entries);
     if (!take_range(*cursor, {}, nullptr, false, tally, *out)) return nullptr;
   } else {
-    // One task per transaction, each taking the next range not yet taken, as the scan's
-    // own walk does; the parts are joined in range order, which is key order.
+    // The parts are joined in range order, which is key order.
     const size_t n_ranges = walk.range_count();
-    const size_t n_tasks = walk.cursors.size();
     std::vector<RecordColumns> parts(n_ranges);
-    std::atomic<size_t> next_range{0};
     std::atomic<bool> failed{false};
-    auto task = [&](size_t t) {
-      for (;;) {
-        const size_t r = next_range.fetch_add(1, std::memory_order_relaxed);
-        if (r >= n_ranges || failed.load(std::memory_order_relaxed)) return;
-        reserve(parts[r], walk.entries / n_ranges);
-        if (!take_range(walk.cursors[t], walk.range_begin(r), walk.range_end(r), true,
-                        &walk.tallies[r], parts[r])) {
-          failed.store(true, std::memory_order_relaxed);
-        }
-      }
-    };
-    worker_pool().execute([&] {
-      tbb::task_group tasks;
-      for (size_t t = 1; t < n_tasks; ++t) tasks.run([&task, t] { task(t); });
-      task(0);
-      tasks.wait();
-    });
+    run_range_tasks(
+        walk,
+        [&](size_t t, size_t r) {
+          reserve(parts[r], walk.entries / n_ranges);
+          if (!take_range(walk.cursors[t], walk.range_begin(r), walk.range_end(r), true,
+                          &walk.tallies[r], parts[r])) {
+            failed.store(true, std::memory_order_relaxed);
+          }
+        },
+        [&](size_t) { return !failed.load(std::memory_order_relaxed); });
     if (failed.load(std::memory_order_relaxed) || !concatenate(parts, *out)) return nullptr;
   }
   finish_range_walk(walk);

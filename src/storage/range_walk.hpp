@@ -20,6 +20,8 @@
 // process-wide. A ScanBounds may be used by any number of walks at once.
 #pragma once
 
+#include <oneapi/tbb/task_group.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -31,6 +33,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "base/worker_pool.hpp"
 #include "storage/key_split.hpp"
 #include "storage/kv_store.hpp"
 
@@ -166,6 +169,31 @@ inline bool in_range(std::string_view key, const std::string_view* end) {
 // Errors are those of counting the entries and of the caller's own cursor.
 Result<void> plan_range_walk(KvStore& store, ReadTxn& txn, std::string_view table,
                              SnapshotRangeWalk& walk, ScanBounds* bounds = nullptr);
+
+// Walks the ranges of a planned parallel walk on the worker pool: one task per transaction,
+// each taking the next range not yet taken and calling walk_range(t, r) with its own
+// transaction's index t, until the ranges are gone or wanted(r) says that no range from r on
+// is wanted any more. The calling thread walks too, so the walk finishes even when every
+// worker is busy elsewhere; a task that starts after the ranges are gone returns at once.
+template <class WalkRange, class Wanted>
+void run_range_tasks(SnapshotRangeWalk& walk, const WalkRange& walk_range, const Wanted& wanted) {
+  const size_t n_ranges = walk.range_count();
+  const size_t n_tasks = walk.cursors.size();
+  std::atomic<size_t> next_range{0};
+  auto task = [&](size_t t) {
+    for (;;) {
+      const size_t r = next_range.fetch_add(1, std::memory_order_relaxed);
+      if (r >= n_ranges || !wanted(r)) return;
+      walk_range(t, r);
+    }
+  };
+  worker_pool().execute([&] {
+    tbb::task_group tasks;
+    for (size_t t = 1; t < n_tasks; ++t) tasks.run([&task, t] { task(t); });
+    task(0);
+    tasks.wait();
+  });
+}
 
 // After a walk that saw every entry of the table: hands the separators it learnt to its
 // ScanBounds, or asks for new ones when one range held far more than its share. Nothing
