@@ -15,6 +15,12 @@
 // alone), so the cost of each part shows, with a digest of every walk's nodes and scores
 // for comparing two builds. Each figure is the median of a few alternating rounds.
 //
+// Last, where a query's time goes: how many vectors each side scores per query (counted in
+// untimed passes: hnswlib through a counting wrapper around its distance function, ours by
+// tracing the same walk in this file and checking that it ends with the core's list), the
+// time per scored vector, and what the core's scorer takes per vector over lists of random
+// nodes, which is what one thread pays to read a vector that is not in its cache.
+//
 // Usage: bench_hnsw [nodes [rounds [graph_file]]]   (defaults 100000, 3, none)
 #include <hnswlib/hnswlib.h>
 
@@ -38,6 +44,7 @@
 #include "search/hnsw/persist.hpp"
 #include "search/hnsw/query.hpp"
 #include "search/hnsw/rebuild.hpp"
+#include "search/hnsw/walk.hpp"
 #include "storage/kv_store.hpp"
 #include "storage/records.hpp"
 #include "storage/vector_file.hpp"
@@ -179,6 +186,67 @@ size_t overlap(const std::vector<uint32_t>& found, const std::vector<uint32_t>& 
   size_t hit = 0;
   for (const uint32_t id : found) hit += std::count(truth.begin(), truth.end(), id);
   return hit;
+}
+
+// hnswlib's own distance function and how often it ran; the counting pass swaps the
+// wrapper in and the timed passes run without it.
+hnswlib::DISTFUNC<float> peer_distance = nullptr;
+uint64_t peer_distances = 0;
+float counted_peer_distance(const void* a, const void* b, const void* param) {
+  ++peer_distances;
+  return peer_distance(a, b, param);
+}
+
+// The core's query walk traced step by step, counting every vector it scores: the greedy
+// descent through the upper layers, then the layer-0 beam of width ef. `walk` receives the
+// beam's result, best first, to be compared with the core's.
+uint64_t traced_walk(const tq::HnswGraph& g, const tq::NodeScorer& score, size_t ef,
+                     std::vector<uint32_t>& seen, uint32_t epoch, std::vector<uint32_t>& walk) {
+  uint64_t scored = 1;
+  uint32_t cur = *g.entry_point;
+  float best = score(cur);
+  for (size_t l = g.max_level; l >= 1; --l) {
+    for (bool moved = true; moved;) {
+      moved = false;
+      uint32_t chosen = cur;
+      for (const uint32_t e : g.neighbors(l, cur)) {
+        ++scored;
+        const float s = score(e);
+        if (s > best) {
+          best = s;
+          chosen = e;
+          moved = true;
+        }
+      }
+      cur = chosen;
+    }
+  }
+  using P = std::pair<float, uint32_t>;
+  std::priority_queue<P> cand;                                   // best on top
+  std::priority_queue<P, std::vector<P>, std::greater<P>> kept;  // worst on top
+  seen[cur] = epoch;
+  cand.push({score(cur), cur});
+  ++scored;
+  kept.push(cand.top());
+  while (!cand.empty()) {
+    const P c = cand.top();
+    cand.pop();
+    if (kept.size() >= ef && kept.top().first >= c.first) break;
+    for (const uint32_t e : g.neighbors(0, c.second)) {
+      if (seen[e] == epoch) continue;
+      seen[e] = epoch;
+      ++scored;
+      const float s = score(e);
+      if (kept.size() >= ef && kept.top().first >= s) continue;
+      cand.push({s, e});
+      kept.push({s, e});
+      if (kept.size() > ef) kept.pop();
+    }
+  }
+  walk.clear();
+  for (; !kept.empty(); kept.pop()) walk.push_back(kept.top().second);
+  std::reverse(walk.begin(), walk.end());
+  return scored;
 }
 
 // One timed pass over the held-out queries.
@@ -415,6 +483,74 @@ int main(int argc, char** argv) {
       break;
     }
   }
+
+  // ---- Where a query's time goes ----
+  std::printf("vectors scored per query (untimed passes) and time per scored vector:\n");
+  {
+    auto g = index.read_graph();
+    std::vector<uint32_t> seen(n, 0), traced;
+    uint32_t epoch = 0;
+    for (size_t i = 0; i < our_efs.size(); ++i) {
+      const size_t beam = tq::query_beam_width(our_efs[i], 10);
+      uint64_t scored = 0;
+      size_t same = 0;
+      for (size_t q = 0; q < kQueries; ++q) {
+        const std::span<const float> query(&queries[q * kDims], kDims);
+        const tq::NodeScorer score(*g, query, *storage, tq::Metric::Cosine);
+        scored += traced_walk(*g, score, beam, seen, ++epoch, traced);
+        uint32_t cur = *g->entry_point;
+        for (size_t l = g->max_level; l >= 1; --l) {
+          cur = tq::greedy_closest(*g, query, cur, l, *storage, tq::Metric::Cosine);
+        }
+        const auto w = tq::search_base_layer(*g, query, cur, beam, *storage, tq::Metric::Cosine);
+        bool equal = w.size() == traced.size();
+        for (size_t j = 0; equal && j < w.size(); ++j) equal = w[j].node == traced[j];
+        same += equal ? 1 : 0;
+      }
+      std::vector<uint64_t> ns;
+      for (const Pass& p : walk[i]) ns.push_back(p.ns);
+      std::sort(ns.begin(), ns.end());
+      const double per_query = double(scored) / kQueries;
+      std::printf(
+          "  ef %3zu  core walk      %6.0f vectors  %5.1f ns each  (trace = core walk in "
+          "%zu of %zu queries)\n",
+          our_efs[i], per_query, double(ns[ns.size() / 2]) / scored, same, kQueries);
+    }
+    peer_distance = peer.fstdistfunc_;
+    peer.fstdistfunc_ = counted_peer_distance;
+    for (size_t i = 0; i < peer_efs.size(); ++i) {
+      peer_distances = 0;
+      run_peer(peer_efs[i]);
+      std::vector<uint64_t> ns;
+      for (const Pass& p : peer_runs[i]) ns.push_back(p.ns);
+      std::sort(ns.begin(), ns.end());
+      std::printf("  ef %3zu  hnswlib        %6.0f vectors  %5.1f ns each\n", peer_efs[i],
+                  double(peer_distances) / kQueries,
+                  double(ns[ns.size() / 2]) / double(peer_distances));
+    }
+    peer.fstdistfunc_ = peer_distance;
+
+    // The scorer over lists of 100 random nodes, about what the walk scores for each node it
+    // expands here: nothing else runs, so this is the price of reading vectors that are not
+    // in the cache.
+    constexpr size_t kList = 100, kLists = 20000;
+    std::mt19937 rng(7);
+    std::vector<uint32_t> nodes(kList * kLists);
+    for (uint32_t& x : nodes) x = static_cast<uint32_t>(rng() % n);
+    std::vector<float> out(kList);
+    std::vector<const float*> where(kList);
+    const tq::NodeScorer score(*g, std::span(&queries[0], kDims), *storage, tq::Metric::Cosine);
+    volatile float sink = 0;
+    const uint64_t t0 = tq::platform::monotonic_ns();
+    for (size_t l = 0; l < kLists; ++l) {
+      score.score_list(&nodes[l * kList], kList, out.data(), where.data());
+      sink = sink + out[0];
+    }
+    const double each = double(tq::platform::monotonic_ns() - t0) / double(nodes.size());
+    std::printf("  the core's scorer alone, lists of %zu random nodes: %.1f ns per vector\n", kList,
+                each);
+  }
+
   store->reset();
   std::filesystem::remove_all(dir);
   return 0;
