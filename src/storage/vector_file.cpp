@@ -25,6 +25,9 @@ std::optional<uint64_t> checked_muladd(uint64_t a, uint64_t b, uint64_t c) {
   return s;
 }
 
+// The longest single write of a run of slots (see write_slots).
+constexpr uint64_t kWritePiece = 64 * 1024;
+
 // len * 1.5 in double precision, truncated; a product beyond u64 saturates.
 uint64_t grown_length(uint64_t len) {
   const double g = static_cast<double>(len) * 1.5;
@@ -224,7 +227,18 @@ Result<void> write_slots(VectorStorage& s, uint64_t first, std::span<const float
   }
   const uint64_t offset = kVectorHeaderBytes + first * s.slot_bytes_;
   const uint64_t bytes = v.size() * sizeof(float);
-  TQ_TRY(s.file_.write_at(v.data(), bytes, offset));
+  // The page cache keeps a file in folios as large as the writes that filled it, and a
+  // flush writes a dirty folio back whole: after one 1 MiB write, a single vector written
+  // later into a reused slot of that range cost a 1 MiB write at its flush. So the run goes
+  // in writes of at most kWritePiece that end on kWritePiece boundaries of the file, which
+  // the disk takes as fast as one long write.
+  const auto* src = reinterpret_cast<const unsigned char*>(v.data());
+  for (uint64_t done = 0; done < bytes;) {
+    const uint64_t at = offset + done;
+    const uint64_t len = std::min(bytes - done, kWritePiece - at % kWritePiece);
+    TQ_TRY(s.file_.write_at(src + done, static_cast<size_t>(len), at));
+    done += len;
+  }
   // The run is bound for the disk at the next flush; starting it now lets the disk work
   // while the caller prepares the next run.
   s.file_.start_writeback(offset, bytes);

@@ -297,6 +297,40 @@ TEST(VectorFileTest, WriteSlotsFillsARunThatTheViewShowsAtOnce) {
   EXPECT_TRUE(write_slots(*s, 7, {}));        // nothing to write
 }
 
+// A long run is written in several pieces; every float must land once, in its place, and
+// the run's neighbours must stay as they were, whether the run starts on a piece boundary
+// of the file or not.
+TEST(VectorFileTest, WriteSlotsPlacesEveryFloatOfALongRun) {
+  constexpr uint64_t kDims = 100;  // 400-byte slots: runs start off the pieces' boundaries
+  for (const uint64_t first : {uint64_t{0}, uint64_t{7}, uint64_t{163}}) {
+    TestDir dir;
+    const std::string path = dir.file("vectors.bin");
+    auto s = create_vector_file(path, kDims);
+    ASSERT_TRUE(s);
+    const uint64_t count = 1000;  // 400,000 bytes
+    ASSERT_TRUE(append_slots(*s, first + count + 1));
+    const std::vector<float> edge(kDims, -1.0f);
+    if (first > 0) ASSERT_TRUE(write_vector(*s, first - 1, edge));
+    ASSERT_TRUE(write_vector(*s, first + count, edge));
+    std::vector<float> run(count * kDims);
+    for (size_t i = 0; i < run.size(); ++i) run[i] = static_cast<float>(i);
+    ASSERT_TRUE(write_slots(*s, first, run));
+    ASSERT_TRUE(flush_vectors(*s));
+    s = Result<VectorStorage>();
+
+    auto back = open_vector_file(path, kDims);
+    ASSERT_TRUE(back);
+    for (uint64_t k = 0; k < count; ++k) {
+      auto r = read_vector(*back, first + k);
+      ASSERT_TRUE(r);
+      ASSERT_TRUE(std::equal(r->begin(), r->end(), run.begin() + k * kDims))
+          << "slot " << first + k;
+    }
+    if (first > 0) EXPECT_EQ((*read_vector(*back, first - 1))[kDims - 1], -1.0f);
+    EXPECT_EQ((*read_vector(*back, first + count))[0], -1.0f);
+  }
+}
+
 TEST(VectorFileTest, GrowthOfATinyFileTakesAtLeastOneSlot) {
   TestDir dir;
   const std::string path = dir.file("vectors.bin");
