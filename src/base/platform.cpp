@@ -87,6 +87,19 @@ Result<void> remove_dir_all(const std::string& path) {
   return remove_tree_at(AT_FDCWD, path.c_str());
 }
 
+Result<std::vector<std::string>> list_dir(const std::string& path) {
+  if (holds_nul(path)) return nul_in_path();
+  DIR* d = ::opendir(path.c_str());
+  if (d == nullptr) return last_error();
+  std::vector<std::string> names;
+  while (dirent* e = ::readdir(d)) {
+    std::string_view n = e->d_name;
+    if (n != "." && n != "..") names.emplace_back(n);
+  }
+  ::closedir(d);
+  return names;
+}
+
 Result<bool> path_exists(const std::string& path) {
   if (holds_nul(path)) return nul_in_path();
   struct stat st;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/error.hpp"
 
@@ -22,6 +23,8 @@ Result<void> create_dir_all(const std::string& path);
 Result<void> remove_dir_all(const std::string& path);
 // True when the path exists, false when it does not; any other failure of the query is Io.
 Result<bool> path_exists(const std::string& path);
+// The names of a directory's entries, without "." and "..", in no particular order.
+Result<std::vector<std::string>> list_dir(const std::string& path);
 
 // An open file descriptor, closed by its owner.
 class File {

@@ -8,6 +8,7 @@
 #include "collection/live_collections.hpp"
 #include "search/hnsw/persist.hpp"
 #include "storage/records.hpp"
+#include "storage/store_check.hpp"
 
 namespace tornquil {
 
@@ -117,6 +118,14 @@ Result<std::shared_ptr<Collection>> open_collection(std::string dir, CollectionC
     TQ_ASSIGN(vectors, create_vector_file(vectors_path, config.dimensions));
   }
 
+  // A store emptied under a vector file that holds slots has lost its records; a new
+  // store would hide that and reuse the slots.
+  TQ_TRY(check_store_not_emptied(
+      meta_path, vectors.slot_count() == 0
+                     ? std::string()
+                     : std::string(kVectorsFileName) + " holds " +
+                           std::to_string(vectors.slot_count()) +
+                           (vectors.slot_count() == 1 ? " allocated slot" : " allocated slots")));
   TQ_ASSIGN(std::unique_ptr<KvStore> meta, KvStore::open(meta_path));
 
   FreeList freelist;

@@ -10,6 +10,7 @@
 #include "base/platform.hpp"
 #include "collection/layout.hpp"
 #include "storage/registry.hpp"
+#include "storage/store_check.hpp"
 #include "storage/vector_file.hpp"
 
 namespace tornquil {
@@ -46,6 +47,20 @@ Result<void> check_config(const CollectionConfig& config, uint64_t dim, Metric m
   return {};
 }
 
+// The directories below `collections` that hold a vector file: collections that were
+// created, whatever the registry says of them.
+Result<uint64_t> count_collection_dirs(const std::string& collections) {
+  TQ_ASSIGN(std::vector<std::string> names, platform::list_dir(collections));
+  uint64_t n = 0;
+  for (const std::string& name : names) {
+    const std::string vectors =
+        platform::join_path(platform::join_path(collections, name), kVectorsFileName);
+    TQ_ASSIGN(const bool exists, platform::path_exists(vectors));
+    n += exists ? 1 : 0;
+  }
+  return n;
+}
+
 }  // namespace
 
 Result<void> check_collection_name(std::string_view name) {
@@ -68,9 +83,17 @@ Database::~Database() {
 
 Result<std::unique_ptr<Database>> Database::open(std::string path) {
   TQ_TRY(platform::create_dir_all(path));
-  TQ_TRY(platform::create_dir_all(platform::join_path(path, kCollectionsDirName)));
-  TQ_ASSIGN(std::unique_ptr<KvStore> registry,
-            KvStore::open(platform::join_path(path, kMetaFileName)));
+  const std::string collections = platform::join_path(path, kCollectionsDirName);
+  TQ_TRY(platform::create_dir_all(collections));
+  const std::string registry_path = platform::join_path(path, kMetaFileName);
+  TQ_ASSIGN(const uint64_t stored, count_collection_dirs(collections));
+  TQ_TRY(check_store_not_emptied(
+      registry_path, stored == 0 ? std::string()
+                                 : std::string(kCollectionsDirName) + "/ holds " +
+                                       std::to_string(stored) +
+                                       (stored == 1 ? " collection directory"
+                                                    : " collection directories")));
+  TQ_ASSIGN(std::unique_ptr<KvStore> registry, KvStore::open(registry_path));
   return std::unique_ptr<Database>(new Database(std::move(path), std::move(registry)));
 }
 

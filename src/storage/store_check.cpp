@@ -564,4 +564,16 @@ Result<void> check_store_file(const platform::File& file, const std::string& pat
   return std::unexpected(CoreError::corruption(path + ": " + finding.damage));
 }
 
+Result<void> check_store_not_emptied(const std::string& path, const std::string& held_data) {
+  if (held_data.empty()) return {};
+  // A missing file is left to be created: a collection directory that a drop was removing
+  // when the process died has lost its store first, and may be made anew under that name.
+  TQ_ASSIGN(const bool exists, platform::path_exists(path));
+  if (!exists) return {};
+  TQ_ASSIGN(platform::File file, platform::File::open(path, platform::File::Mode::ReadOnly));
+  TQ_ASSIGN(const uint64_t len, file.length());
+  if (len != 0) return {};
+  return std::unexpected(CoreError::corruption(path + ": file is empty, but " + held_data));
+}
+
 }  // namespace tornquil

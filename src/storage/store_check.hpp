@@ -38,4 +38,11 @@ namespace tornquil {
 // store's exclusive lock does it against every other opener of ours).
 Result<void> check_store_file(const platform::File& file, const std::string& path);
 
+// An empty store file is a new store, unless something beside it shows that it held data:
+// then its records are gone, and opening it as new would hide that. `held_data` says what
+// shows it ("vectors.bin holds 3 allocated slots"); empty when nothing does. Corruption
+// "{path}: file is empty, but {held_data}"; a missing file passes (it is created anew); Io
+// when the file cannot be looked at.
+Result<void> check_store_not_emptied(const std::string& path, const std::string& held_data);
+
 }  // namespace tornquil
