@@ -160,6 +160,10 @@ class Collection {
   // Serialises compactions: each is the only one to free slots that no record names.
   std::mutex compact_lock;
 
+  // Set when the free list changed in memory without a transaction saving it (a buffered
+  // copy dropped); the next sync then saves it.
+  std::atomic<bool> freelist_unsaved{false};
+
   // Serialises whole flushes, so that a flush that fails can put its records back at the
   // front of the buffer before any later flush takes the buffer: a newer record of the
   // same id is then always committed after the older one. Also waited on (taken and

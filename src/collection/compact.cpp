@@ -71,12 +71,8 @@ std::vector<uint64_t> running_batch_slots(Collection& c) {
 
 Result<ScanResult> scan_records(Collection& c) {
   ScanResult out;
-  {
-    std::shared_lock lk(c.slots.vectors_lock);
-    out.slot_bound = c.slots.vectors.slot_count();
-  }
-  out.untouchable = SlotSet(out.slot_bound);
   std::optional<ReadTxn> txn;
+  std::vector<uint64_t> buffered;
   {
     // The snapshot begins under the buffer's mutex, so a buffered record is either in the
     // buffer now or in the snapshot.
@@ -84,9 +80,17 @@ Result<ScanResult> scan_records(Collection& c) {
     TQ_ASSIGN(ReadTxn t, begin_read_txn(*c.meta));
     txn.emplace(std::move(t));
     for (const std::vector<PendingRecord>* list : {&c.in_flight, &c.pending}) {
-      for (const PendingRecord& p : *list) out.untouchable.insert(p.record.slot);
+      for (const PendingRecord& p : *list) buffered.push_back(p.record.slot);
     }
   }
+  // Every record of the snapshot was committed with a slot already allocated, so a slot
+  // at or above this count comes from a damaged record.
+  {
+    std::shared_lock lk(c.slots.vectors_lock);
+    out.slot_bound = c.slots.vectors.slot_count();
+  }
+  out.untouchable = SlotSet(out.slot_bound);
+  for (uint64_t s : buffered) out.untouchable.insert(s);
   // Read after the snapshot began: a batch whose Pending records the snapshot shows had
   // registered before its first commit, so it is listed here unless it has ended since.
   const std::vector<uint64_t> running = running_batch_slots(c);

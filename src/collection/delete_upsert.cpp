@@ -216,9 +216,30 @@ Result<void> upsert_record(Collection& c, std::string_view id, std::span<const f
   return replace_committed(c, fresh.record);
 }
 
+namespace {
+
+// Saves the free list when a change to it has not reached the store yet, so that the slot
+// of a dropped buffered copy is not lost to the next open.
+Result<void> save_unsaved_freelist(Collection& c) {
+  if (!c.freelist_unsaved.exchange(false)) return {};
+  Result<void> r = [&]() -> Result<void> {
+    TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
+    {
+      std::shared_lock lk(c.slots.freelist_lock);
+      TQ_TRY(save_freelist(c.slots.freelist, txn));
+    }
+    return commit_collection_txn(c, txn);
+  }();
+  if (!r) c.freelist_unsaved.store(true);
+  return r;
+}
+
+}  // namespace
+
 Result<void> sync_collection(Collection& c) {
   TQ_TRY(check_not_dropped(c));
   TQ_TRY(flush_pending(c));
+  TQ_TRY(save_unsaved_freelist(c));
   {
     std::shared_lock lk(c.slots.vectors_lock);
     TQ_TRY(flush_vectors(c.slots.vectors));

@@ -262,6 +262,7 @@ bool drop_buffered_record(Collection& c, std::string_view id) {
           // gets no deleted marker, since nothing stored names it.
           std::unique_lock fl(c.slots.freelist_lock);
           free_slot(c.slots.freelist, slot);
+          c.freelist_unsaved.store(true);
           return true;
         }
         return false;
