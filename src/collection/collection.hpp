@@ -160,8 +160,9 @@ class Collection {
   // Serialises compactions: each is the only one to free slots that no record names.
   std::mutex compact_lock;
 
-  // Set when the free list changed in memory without a transaction saving it (a buffered
-  // copy dropped); the next sync then saves it.
+  // Set when the free list changed in memory after the transaction that saved it (a
+  // buffered copy dropped, a slot released after its commit, which a concurrent save may
+  // have missed); the next sync then saves it.
   std::atomic<bool> freelist_unsaved{false};
 
   // Serialises whole flushes, so that a flush that fails can put its records back at the

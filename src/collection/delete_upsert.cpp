@@ -91,6 +91,9 @@ Result<void> release_slot(Collection& c, uint64_t slot) {
   }
   std::unique_lock lk(c.slots.freelist_lock);
   if (!freelist_contains(c.slots.freelist, slot)) free_slot(c.slots.freelist, slot);
+  // The caller's transaction saved the list with the slot, but another transaction may
+  // have saved the list in memory since, before this push: the next sync saves it again.
+  c.freelist_unsaved.store(true);
   return {};
 }
 
