@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <list>
 #include <mutex>
 #include <shared_mutex>
 #include <utility>
@@ -201,8 +202,50 @@ std::vector<size_t> key_order(const std::vector<std::string>& ids) {
   return order;
 }
 
-// The ids, the slots and the clock of every item.
-Result<BatchPlan> plan_batch(Collection& c, const BatchInput& in) {
+// A batch among the collection's running batches, from the allocation of its slots to its
+// end: meanwhile compaction leaves its Pending records alone, and a slot of its own that
+// another operation gives back (a delete or a replacement of one of its records) waits in
+// its deferred list. Leaving releases those slots, once the batch writes no more vectors.
+class BatchRegistration {
+ public:
+  // The caller holds a SlotUse from the allocation of `slots` until this returns.
+  BatchRegistration(Collection& c, const std::vector<uint64_t>& slots) : c_(c) {
+    RunningBatch b;
+    b.slots = slots;
+    std::sort(b.slots.begin(), b.slots.end());
+    std::lock_guard lk(c_.batches_lock);
+    it_ = c_.batches.insert(c_.batches.end(), std::move(b));
+  }
+  ~BatchRegistration() {
+    // The deferred slots are named by nothing once the batch is gone, until released.
+    SlotUse use(c_.slot_use);
+    std::vector<uint64_t> deferred;
+    {
+      std::lock_guard lk(c_.batches_lock);
+      deferred = std::move(it_->deferred);
+      c_.batches.erase(it_);
+    }
+    std::sort(deferred.begin(), deferred.end());
+    deferred.erase(std::unique(deferred.begin(), deferred.end()), deferred.end());
+    // A slot whose release fails stays off the free list until compaction's sweep.
+    for (uint64_t s : deferred) (void)release_slot(c_, s);
+  }
+  BatchRegistration(const BatchRegistration&) = delete;
+  BatchRegistration& operator=(const BatchRegistration&) = delete;
+
+ private:
+  Collection& c_;
+  std::list<RunningBatch>::iterator it_;
+};
+
+// Releases the slots a commit stopped naming (the caller saved them with the free list).
+// Slots of a running batch, this one's included, wait for that batch's end.
+void release_slots(Collection& c, const std::vector<uint64_t>& slots) {
+  for (uint64_t s : slots) (void)release_slot(c, s);
+}
+
+// The ids of every item.
+BatchPlan plan_ids(const BatchInput& in) {
   const size_t n = in.vectors.size();
   BatchPlan plan;
   if (in.ids) {
@@ -215,12 +258,15 @@ Result<BatchPlan> plan_batch(Collection& c, const BatchInput& in) {
       for (size_t i = begin; i < end; ++i) plan.ids[i] = uuids.next();
     });
   }
-  plan.slots.reserve(n);
-  TQ_TRY(allocate_slots(c.slots, n, plan.slots));
+  return plan;
+}
+
+// The clock and the key order, once the slots are taken.
+void finish_plan(BatchPlan& plan) {
+  const size_t n = plan.ids.size();
   plan.created_at.resize(n);
   for (size_t i = 0; i < n; ++i) plan.created_at[i] = now_unix_secs();
   plan.key_order = key_order(plan.ids);
-  return plan;
 }
 
 // The batch's records as stored Pending, in key order, with their keys. Built on the
@@ -299,40 +345,84 @@ EncodedRecords encode_pending(const BatchInput& in, const BatchPlan& plan) {
   return out;
 }
 
-// Phase 1: every record stored Pending, with the free list, in one transaction. The puts
-// go in ascending order of the ids (batch order among equal ids, so the later item still
-// replaces the earlier) through one cursor, so each search starts from the page of the
-// previous put instead of the root.
-Result<void> commit_pending(Collection& c, const EncodedRecords& records_in_order,
-                            StepClock& clock) {
+// What phase 1 found for each position in key order.
+enum class Role : uint8_t {
+  Superseded,  // a later item of the batch has the same id: never stored
+  New,         // no live record stood under the id: stored Pending by phase 1
+  Replacing,   // a live record stood under the id: replaced by phase 3 alone
+};
+
+struct PhaseOne {
+  std::vector<Role> roles;               // per position in key order
+  std::vector<uint32_t> replaced_index;  // per Replacing position, into replaced_values
+  std::vector<std::string> replaced_values;  // the live records as phase 1 found them
+};
+
+// Phase 1: the records of new ids stored Pending, with the free list, in one transaction.
+// An id that names a live record is not touched here: its record is replaced in phase 3,
+// once the vectors are durable, so that a crash at any moment leaves the old record or the
+// new one. A record that no reader sees (expired, Pending: another batch's, running or left
+// by a crash, or a Tombstone) is overwritten; its slot is freed after the commit, but a
+// Tombstone's, which its delete frees. Of several items with one id only the last is stored. The puts go in
+// ascending order of the ids through one cursor, so each search starts from the page of
+// the previous put instead of the root.
+Result<PhaseOne> commit_pending(Collection& c, const EncodedRecords& records_in_order,
+                                StepClock& clock) {
   const std::vector<std::string_view>& keys = records_in_order.keys;
   const std::vector<std::string_view>& values = records_in_order.values;
+  const size_t n = keys.size();
+  PhaseOne out;
+  out.roles.resize(n);
+  out.replaced_index.resize(n, 0);
+  std::vector<uint64_t> overwritten;
+  // The overwritten records' slots are named by nothing from the commit to their release.
+  SlotUse use(c.slot_use);
   TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
   {
     TQ_ASSIGN(Cursor records, txn.writer(kRecordsTable));
     // When every id of the batch sorts after the table's last key (a new collection, or ids
-    // that grow from batch to batch), the puts are appends: no search, and full pages.
+    // that grow from batch to batch), no id names a record yet and the puts are appends: no
+    // search, and full pages.
     bool append = false;
-    if (!keys.empty()) {
+    if (n != 0) {
       std::string_view last_key, last_value;
       TQ_ASSIGN(bool any, records.last(last_key, last_value));
       append = !any || last_key < keys.front();
     }
-    for (size_t k = 0; k < keys.size(); ++k) {
-      // An id repeated in the batch replaces the record just stored, which no append can.
-      const bool repeat = k > 0 && keys[k] == keys[k - 1];
-      TQ_TRY(append && !repeat ? records.append(keys[k], values[k])
-                               : records.put(keys[k], values[k]));
+    for (size_t k = 0; k < n; ++k) {
+      if (k + 1 < n && keys[k + 1] == keys[k]) {
+        out.roles[k] = Role::Superseded;
+        continue;
+      }
+      if (!append) {
+        TQ_ASSIGN(std::optional<std::string_view> stored, records.find(keys[k]));
+        if (stored) {
+          // A value that does not decode is overwritten without freeing anything.
+          Result<RecordView> old = decode_record_view(*stored);
+          if (old && is_live(*old)) {
+            out.roles[k] = Role::Replacing;
+            out.replaced_index[k] = static_cast<uint32_t>(out.replaced_values.size());
+            out.replaced_values.emplace_back(*stored);
+            continue;
+          }
+          if (old && old->state != RecordState::Tombstone) overwritten.push_back(old->slot);
+        }
+      }
+      out.roles[k] = Role::New;
+      TQ_TRY(append ? records.append(keys[k], values[k]) : records.put(keys[k], values[k]));
     }
   }
+  std::vector<uint64_t> freed;
   {
     std::shared_lock lk(c.slots.freelist_lock);
-    TQ_TRY(save_freelist(c.slots.freelist, txn));
+    freed = slots_not_in(c.slots.freelist, overwritten);
+    TQ_TRY(save_freelist_with(c.slots.freelist, freed, txn));
   }
   clock.mark(&BatchStepTimes::put);
   TQ_TRY(commit_collection_txn(c, txn));
   clock.mark(&BatchStepTimes::commit1);
-  return {};
+  release_slots(c, freed);
+  return out;
 }
 
 // Rows staged for one write to the file: about 1 MiB, so that the staged rows are still in
@@ -431,30 +521,64 @@ Result<void> write_vectors(Collection& c, const BatchInput& in, const BatchPlan&
 }
 
 // Phase 3: the batch's records made Active in one transaction, found and rewritten in place
-// through one cursor in ascending key order. Only a record that is still exactly this
-// item's, byte for byte as phase 1 stored it, is promoted: a record deleted meanwhile is not
-// brought back (not even a Tombstone whose removal is still to come), and a newer record
-// under the same id is left as its own writer leaves it.
+// through one cursor in ascending key order. A new id's record is promoted only while it is
+// still exactly this item's, byte for byte as phase 1 stored it: a record deleted meanwhile
+// is not brought back (not even a Tombstone whose removal is still to come), and a newer
+// record under the same id is left as its own writer leaves it (whoever removed this item's
+// record gave its slot back). A replacing item takes the place of the live record only
+// while that record is still exactly as phase 1 found it; its slot is then freed after the
+// commit. Slots that no record names after the commit (superseded items, replacing items
+// whose record changed meanwhile) are saved in the free list with the replaced records'
+// slots, and released with them.
 Result<void> commit_active(Collection& c, const EncodedRecords& records_in_order,
-                           StepClock& clock) {
+                           const BatchPlan& plan, const PhaseOne& found, StepClock& clock) {
   const std::vector<std::string_view>& keys = records_in_order.keys;
   const std::vector<std::string_view>& values = records_in_order.values;
+  // The replaced records' slots, released at once after the commit, and the batch's own
+  // slots that no record names, released when the batch ends: saved in that order.
+  std::vector<uint64_t> replaced, unnamed;
+  // The replaced records' slots are named by nothing from the commit to their release.
+  SlotUse use(c.slot_use);
   TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
   {
     TQ_ASSIGN(Cursor records, txn.writer(kRecordsTable));
     std::string value;
     for (size_t k = 0; k < keys.size(); ++k) {
+      const uint64_t own_slot = plan.slots[plan.key_order[k]];
+      if (found.roles[k] == Role::Superseded) {
+        unnamed.push_back(own_slot);
+        continue;
+      }
       TQ_ASSIGN(std::optional<std::string_view> stored, records.find(keys[k]));
-      if (!stored || *stored != values[k]) continue;
+      if (found.roles[k] == Role::New) {
+        if (!stored || *stored != values[k]) continue;
+      } else {
+        const std::string& was = found.replaced_values[found.replaced_index[k]];
+        if (!stored || *stored != was) {
+          unnamed.push_back(own_slot);
+          continue;
+        }
+        TQ_ASSIGN(RecordView old, decode_record_view(was));
+        if (old.slot != own_slot) replaced.push_back(old.slot);
+      }
       TQ_ASSIGN(RecordView r, decode_record_view(values[k]));
       r.state = RecordState::Active;
       encode_record_into(r, value);
       TQ_TRY(records.replace(keys[k], value));
     }
   }
+  std::vector<uint64_t> freed;
+  {
+    std::shared_lock lk(c.slots.freelist_lock);
+    freed = slots_not_in(c.slots.freelist, replaced);
+    const std::vector<uint64_t> own = slots_not_in(c.slots.freelist, unnamed);
+    freed.insert(freed.end(), own.begin(), own.end());
+    TQ_TRY(save_freelist_with(c.slots.freelist, freed, txn));
+  }
   clock.mark(&BatchStepTimes::activate);
   TQ_TRY(commit_collection_txn(c, txn));
   clock.mark(&BatchStepTimes::commit3);
+  release_slots(c, freed);
   return {};
 }
 
@@ -462,18 +586,31 @@ Result<void> commit_active(Collection& c, const EncodedRecords& records_in_order
 
 Result<std::vector<std::string>> add_batch_records(Collection& c, const BatchInput& in) {
   StepClock clock;
+  TQ_TRY(check_not_dropped(c));
   TQ_TRY(check_batch(c, in));
+  // A record buffered by an earlier add must not replace this batch's record at a later
+  // flush: the buffer is committed first.
+  TQ_TRY(flush_pending(c));
   clock.mark(&BatchStepTimes::check);
-  TQ_ASSIGN(BatchPlan plan, plan_batch(c, in));
+  BatchPlan plan = plan_ids(in);
+  std::optional<BatchRegistration> running;
+  {
+    // The slots are held privately from their allocation until the batch is registered.
+    SlotUse use(c.slot_use);
+    plan.slots.reserve(plan.ids.size());
+    TQ_TRY(allocate_slots(c.slots, plan.ids.size(), plan.slots));
+    running.emplace(c, plan.slots);
+  }
+  finish_plan(plan);
   clock.mark(&BatchStepTimes::plan);
   const EncodedRecords records_in_order = encode_pending(in, plan);
   clock.mark(&BatchStepTimes::encode);
-  TQ_TRY(commit_pending(c, records_in_order, clock));
+  TQ_ASSIGN(PhaseOne found, commit_pending(c, records_in_order, clock));
   after_phase(1);
   TQ_TRY(write_vectors(c, in, plan, clock));
   if (c.config.hnsw) c.needs_rebuild.store(true);
   after_phase(2);
-  TQ_TRY(commit_active(c, records_in_order, clock));
+  TQ_TRY(commit_active(c, records_in_order, plan, found, clock));
   // Again once the records are live: a refresh that cleared the first mark may have read
   // the records while they were still Pending.
   if (c.config.hnsw) c.needs_rebuild.store(true);

@@ -1,16 +1,31 @@
 // Batch insert: many records added in one call, past the write buffer, in three phases of
-// one commit or one flush each: the records as Pending together with the free list, then
-// every vector under one hold of the `vectors` lock and one flush of the vector file, then
-// the records as Active. Readers see the batch only once the last phase has committed.
+// one commit or one flush each: the records of new ids as Pending together with the free
+// list, then every vector under one hold of the `vectors` lock and one flush of the vector
+// file, then the records as Active, those of ids that named a live record written over
+// it only now. Readers see the batch only once the last phase has committed. The write
+// buffer is flushed first, so that an earlier add of one of the ids never replaces the
+// batch's record later.
+//
+// Crash-atomic per id: after a kill at any moment, an id reads as its old record, as the
+// batch's record (once phase 3 committed) or, for a new id, as absent; never as absent when
+// it had a record before.
 //
 // Nothing is rolled back. A batch that fails leaves:
-//   before slots are taken (lengths, dimensions, stored form, ids): nothing changed
-//   while taking slots, at item i: the slots of items before i taken for good
-//   in phase 1: every slot taken for good; no record stored
-//   in phase 2: the records stored Pending; some vectors written, not all durable
-//   in phase 3: the records stored Pending; every vector written and durable
+//   before slots are taken (lengths, dimensions, stored form, ids, the flush): nothing
+//     changed by the batch
+//   while taking slots, at item i: the slots of items before i taken, named by nothing
+//   in phase 1: every slot taken, named by nothing; no record stored
+//   in phase 2: the new ids' records stored Pending; some vectors written, not all durable
+//   in phase 3: the new ids' records stored Pending; every vector written and durable
 // A Pending record is never live: get, search, len, export and the index leave it out,
-// while delete and upsert of its id still find and remove it.
+// while delete and upsert of its id still find and remove it. Compaction removes the
+// Pending records that no running batch of this process owns, and its slot sweep gives back
+// the slots named by nothing.
+//
+// While it runs, a batch is registered in the collection's running batches: compaction
+// leaves its Pending records alone, and a slot of its own that another operation frees (a
+// delete or a replacement of one of its records) is released only when the batch ends, so
+// that no vector write of the batch lands on a slot another record has taken.
 //
 // Locks, in the collection's order: the `freelist` lock once for writing to take freed
 // slots and, when those run out, the `vectors` lock once for writing to append fresh ones
@@ -83,9 +98,10 @@ struct BatchInput {
 // "vectors and metadatas must have same length", "ids must have same length as vectors",
 // "ttls must have same length as vectors"; DimensionMismatch for the first vector of the
 // wrong length; InvalidInput for the first vector whose stored form would begin with NaN
-// (naming its row) and for the first id too long to be stored. A later id replaces an
-// earlier record of the same id, in the batch or stored; the replaced record's slot stays
-// taken. An expiry is created_at + ttl, wrapping modulo 2^64. With HNSW parameters the
+// (naming its row) and for the first id too long to be stored; CollectionNotFound for a
+// dropped collection. A later id replaces an earlier record of the same id, in the batch or
+// stored; the replaced record's slot and the slots of superseded items are freed once the
+// batch's record is committed. An expiry is created_at + ttl, wrapping modulo 2^64. With HNSW parameters the
 // collection is marked for an index refresh, also for an empty batch. Errors after the
 // checks leave the states listed at the top of this file. The caller holds no lock of the
 // collection and keeps it alive for the call.

@@ -17,6 +17,8 @@
 //   slots.vectors            slots.vectors_lock
 //   hnsw                     hnsw_lock (the index has its graph and deleted-slot locks)
 //   needs_rebuild            atomic
+//   batches                  batches_lock
+//   slot_use, dropped        atomic
 // Lock order: no thread takes a lock of this list while holding one that comes later, and
 // pairs not listed together are never held together:
 //   0. flush_lock      (taken by flush_pending alone, with nothing else held)
@@ -28,12 +30,16 @@
 //   6. the index's deleted-slot lock
 // No write transaction is begun while any lock above is held, except flush_lock: nothing
 // that holds a write transaction or another collection lock ever waits for flush_lock, so
-// a flush may wait for the store's writer while holding it.
+// a flush may wait for the store's writer while holding it. Outside this order:
+//   compact_lock    taken by compact_collection alone, with nothing else held; it may
+//                   begin write transactions while holding it, like flush_lock
+//   batches_lock    taken with no other lock held, for one look or change of `batches`
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -61,6 +67,35 @@ namespace tornquil {
 // Buffered records that trigger a flush, and the age of the buffer that does.
 constexpr uint64_t kFlushThreshold = 100;
 constexpr uint64_t kFlushIntervalMs = 100;
+
+// A batch insert running in this process: the slots it took (ascending) and the slots of
+// its own that another operation gave back while it ran (a delete or a replacement of one
+// of its records). Those are freed by the batch itself when it ends, once its vectors are
+// written, so that no vector write of the batch lands on a slot that another record has
+// taken meanwhile.
+struct RunningBatch {
+  std::vector<uint64_t> slots;     // immutable while registered
+  std::vector<uint64_t> deferred;  // guarded by batches_lock
+};
+
+// Marks a stretch of work during which a slot is held privately: taken off the free list (or
+// appended to the file) but not yet named by a buffered, in-flight or stored record or a
+// running batch, or no longer named by a stored record but not yet back on the free list.
+// The slot sweep of compaction (compact.hpp) gives back only slots that no such stretch
+// held while it looked: `slot_use` counts the stretches under way in its low 32 bits and
+// every stretch begun in its high 32 bits. Costs two atomic additions and no lock.
+class SlotUse {
+ public:
+  explicit SlotUse(std::atomic<uint64_t>& counter) : counter_(counter) {
+    counter_.fetch_add((uint64_t{1} << 32) + 1);
+  }
+  ~SlotUse() { counter_.fetch_sub(1); }
+  SlotUse(const SlotUse&) = delete;
+  SlotUse& operator=(const SlotUse&) = delete;
+
+ private:
+  std::atomic<uint64_t>& counter_;
+};
 
 class Collection {
  public:
@@ -110,6 +145,25 @@ class Collection {
   // instead of the table.
   ScanBounds scan_bounds;
   ScanColumnsCache scan_columns;
+
+  // The batch inserts running in this process (batch_insert.hpp). Guarded by batches_lock.
+  std::mutex batches_lock;
+  std::list<RunningBatch> batches;
+
+  // See SlotUse.
+  std::atomic<uint64_t> slot_use{0};
+
+  // Set once the collection was dropped (drop_collection): every operation then fails with
+  // CollectionNotFound and writes nothing, the release flush included.
+  std::atomic<bool> dropped{false};
+
+  // Serialises compactions: each is the only one to free slots that no record names.
+  std::mutex compact_lock;
+
+  // Set when the free list changed in memory after the transaction that saved it (a
+  // buffered copy dropped, a slot released after its commit, which a concurrent save may
+  // have missed); the next sync then saves it.
+  std::atomic<bool> freelist_unsaved{false};
 
   // Serialises whole flushes, so that a flush that fails can put its records back at the
   // front of the buffer before any later flush takes the buffer: a newer record of the
@@ -165,13 +219,19 @@ Result<std::string> add_record(Collection& c, std::span<const float> vector,
 
 // Commits the whole write buffer and the free list in one write transaction, after making
 // the vector file durable. An empty buffer touches neither the file nor the store. While
-// it runs, the records it took stay visible as `in_flight`. On failure they go back to the
-// buffer, in their order and ahead of newer ones, for the next flush; nothing of the
-// transaction reaches the store. The caller holds no lock of the collection.
+// it runs, the records it took stay visible as `in_flight`. Of several copies of one id the
+// newest is stored; the slots of the older copies and of the committed records the flush
+// replaced (other than Tombstones, whose delete frees them) are saved in the free list by
+// the same transaction and released after the commit (release_slot). On failure the
+// records go back to the buffer, in their order and ahead of newer ones, for the next
+// flush; nothing of the transaction reaches the store. A dropped collection is refused with
+// CollectionNotFound and nothing is written. The caller holds no lock of the collection.
 Result<void> flush_pending(Collection& c);
 
-// Live committed records plus buffered ones (buffered ones without a liveness test); a
-// record that a running flush is committing counts once, in the table or in flight.
+// The records `len` counts: each id once, as its newest copy shows it. Live committed
+// records whose id has no buffered copy, plus one for every id with a buffered copy (the
+// buffered copies without a liveness test); a record that a running flush is committing
+// counts once, in the table or in flight.
 Result<uint64_t> record_count(Collection& c);
 
 // Removes the first buffered record with this id (the others keep their order) and frees
@@ -179,6 +239,15 @@ Result<uint64_t> record_count(Collection& c);
 // id, waits for that flush to end first, so that the caller's next look at the table finds
 // what it committed. The caller holds no lock of the collection.
 bool drop_buffered_record(Collection& c, std::string_view id);
+
+// Removes every buffered copy of the id, as drop_buffered_record does one by one; returns
+// how many it removed. Once it returns, no flush is committing a copy of the id.
+size_t drop_buffered_copies(Collection& c, std::string_view id);
+
+// The newest buffered copy of each id among the records in flight followed by the buffer,
+// from `lists` in that order: a flag per record, true for the newest copy of its id. The
+// caller holds pending_lock (or owns the lists).
+std::vector<bool> newest_copies(std::span<const std::vector<PendingRecord>* const> lists);
 
 // A new record for `id` with its vector prepared for the metric and written into a new
 // slot (not yet durable), created now, with the expiry of `ttl`: what add buffers and
@@ -188,9 +257,16 @@ Result<PendingRecord> stage_record(Collection& c, std::span<const float> vector,
                                    const JsonValue& metadata, std::string id,
                                    std::optional<uint64_t> ttl);
 
-// The metadata text of the oldest live buffered copy of `id`, as the compact writer laid it
-// out; nullopt when none is buffered. The caller holds no lock of the collection.
-std::optional<std::string> buffered_metadata(Collection& c, std::string_view id);
+// What the newest buffered copy of an id says.
+struct BufferedCopy {
+  bool found = false;    // the id has a buffered copy (in flight or in the buffer)
+  bool live = false;     // its newest copy is live
+  std::string metadata;  // that copy's metadata text, as the compact writer laid it out
+};
+
+// The newest buffered copy of `id`, which hides every older copy and the committed record.
+// The caller holds no lock of the collection.
+BufferedCopy buffered_copy(Collection& c, std::string_view id);
 
 // ---- Delete, upsert and sync (delete_upsert.cpp) ----
 
@@ -203,13 +279,14 @@ std::optional<std::string> buffered_metadata(Collection& c, std::string_view id)
 // only removed, its slot having been freed by that delete. The caller holds no lock.
 Result<void> delete_record(Collection& c, std::string_view id, uint64_t slot);
 
-// Deletes what the id holds: its first buffered copy when there is one (and nothing else),
-// else the committed record in whatever state it is. False when neither exists, and for an
-// id too long to be stored. The caller holds no lock of the collection.
+// Deletes every copy the id holds: all its buffered copies (waiting for a flush that is
+// committing one) and then its committed record in whatever state it is. True when a copy
+// existed and none is left; false when none existed, and for an id too long to be stored.
+// The caller holds no lock of the collection.
 Result<bool> delete_by_id(Collection& c, std::string_view id);
 
-// Replaces whatever the id holds, a buffered copy, a committed record or both, with a new
-// record. A committed record is replaced in place: the new vector is made durable in a new
+// Replaces whatever the id holds, buffered copies, a committed record or both, with a new
+// record; every buffered copy is dropped first. A committed record is replaced in place: the new vector is made durable in a new
 // slot, then one write transaction puts the new record under the id and saves the free
 // list with the old slot on it, and only then is the old slot marked deleted, taken out of
 // the index and freed; a crash at any moment leaves the old record or the new one. An id
@@ -225,7 +302,20 @@ Result<void> upsert_record(Collection& c, std::string_view id, std::span<const f
 // it to hnsw.index when there is one. The caller holds no lock of the collection.
 Result<void> sync_collection(Collection& c);
 
+// The index bookkeeping of a slot that no stored record names any more and that the
+// stored free list already holds (or that the caller saves with it): the deleted marker,
+// out of the index's view (the graph's slot map, into its deleted set, the index marked for
+// refresh), and onto the free list in memory, where the next allocation may take it. This
+// one function serves every freed or replaced slot: deletes, replacements by a flush, an
+// upsert or a batch, and compaction. A slot that a running batch of this process took is
+// not touched: the batch releases it when it ends, after its vector writes. A slot already
+// on the free list is not pushed again. The caller holds no lock of the collection.
+Result<void> release_slot(Collection& c, uint64_t slot);
+
 // ---- Helpers ----
+
+// CollectionNotFound "Collection not found: {name}" once the collection was dropped.
+Result<void> check_not_dropped(const Collection& c);
 
 // Commits a write transaction of the collection (see TEST_fail_next_commit).
 Result<void> commit_collection_txn(Collection& c, WriteTxn& txn);

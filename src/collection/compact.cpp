@@ -1,4 +1,5 @@
-// Compaction of a collection's record table: one scan, then removal group by group.
+// Compaction of a collection's record table: one scan, removal group by group, then the
+// sweep of slots that nothing names.
 #include "collection/compact.hpp"
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <shared_mutex>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/platform.hpp"
@@ -32,31 +34,55 @@ class SlotSet {
   std::vector<uint64_t> words_;
 };
 
+// Why the scan found a record dead.
+enum class Cause : uint8_t { Expired, Tombstone, Abandoned };
+
 // One record found dead by the scan, with what identifies it when it is removed.
 struct Removal {
   std::string id;
   uint64_t slot = 0;
   uint64_t created_at = 0;
   std::optional<uint64_t> expires_at;
-  RecordState state = RecordState::Active;
-  bool expired = false;  // otherwise a Tombstone
+  Cause cause = Cause::Expired;
 };
 
 struct ScanResult {
   std::vector<Removal> removals;  // in key order
   uint64_t expired = 0;
-  uint64_t tombstones = 0;
+  uint64_t tombstones = 0;  // Tombstones and abandoned Pending records
   // Slots allocated when the scan began; no slot at or above it is marked or freed.
   uint64_t slot_bound = 0;
-  // Slots that must not be marked or freed: those named by records that stay (committed or
-  // buffered), those already free when the scan began (another record may have taken them
-  // since), and those this call has freed.
+  // Slots that must not be marked or freed: those named by records that stay (committed,
+  // buffered or a running batch's), those already free when the scan began (another record
+  // may have taken them since), and those this call has freed.
   SlotSet untouchable{0};
 };
 
+// The slots of the batches running now, ascending.
+std::vector<uint64_t> running_batch_slots(Collection& c) {
+  std::vector<uint64_t> out;
+  {
+    std::lock_guard lk(c.batches_lock);
+    for (const RunningBatch& b : c.batches) out.insert(out.end(), b.slots.begin(), b.slots.end());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
 Result<ScanResult> scan_records(Collection& c) {
   ScanResult out;
-  TQ_ASSIGN(ReadTxn txn, begin_read_txn(*c.meta));
+  std::optional<ReadTxn> txn;
+  std::vector<uint64_t> buffered;
+  {
+    // The snapshot begins under the buffer's mutex, so a buffered record is either in the
+    // buffer now or in the snapshot.
+    std::lock_guard lk(c.pending_lock);
+    TQ_ASSIGN(ReadTxn t, begin_read_txn(*c.meta));
+    txn.emplace(std::move(t));
+    for (const std::vector<PendingRecord>* list : {&c.in_flight, &c.pending}) {
+      for (const PendingRecord& p : *list) buffered.push_back(p.record.slot);
+    }
+  }
   // Every record of the snapshot was committed with a slot already allocated, so a slot
   // at or above this count comes from a damaged record.
   {
@@ -64,33 +90,45 @@ Result<ScanResult> scan_records(Collection& c) {
     out.slot_bound = c.slots.vectors.slot_count();
   }
   out.untouchable = SlotSet(out.slot_bound);
+  for (uint64_t s : buffered) out.untouchable.insert(s);
+  // Read after the snapshot began: a batch whose Pending records the snapshot shows had
+  // registered before its first commit, so it is listed here unless it has ended since.
+  const std::vector<uint64_t> running = running_batch_slots(c);
   {
     std::shared_lock lk(c.slots.freelist_lock);
     for (uint64_t s : c.slots.freelist.slots()) out.untouchable.insert(s);
   }
 
   {
-    TQ_ASSIGN(Cursor cur, txn.cursor(kRecordsTable));
+    TQ_ASSIGN(Cursor cur, txn->cursor(kRecordsTable));
     std::string_view key, value;
     for (;;) {
       TQ_ASSIGN(bool more, cur.next(key, value));
       if (!more) break;
       TQ_ASSIGN(RecordView r, decode_record_view(value));
-      // Expiry first: an expired record counts as expired whatever its state.
-      const bool expired = r.expires_at && now_unix_secs() >= *r.expires_at;
-      if (!expired && r.state != RecordState::Tombstone) {
+      // A running batch's record is its own until the batch ends, expired or not.
+      if (r.state == RecordState::Pending && std::binary_search(running.begin(), running.end(), r.slot)) {
         out.untouchable.insert(r.slot);
         continue;
       }
-      out.removals.push_back(
-          Removal{std::string(r.id), r.slot, r.created_at, r.expires_at, r.state, expired});
-      ++(expired ? out.expired : out.tombstones);
+      // Expiry first: an expired record counts as expired whatever its state.
+      Cause cause;
+      if (r.expires_at && now_unix_secs() >= *r.expires_at) {
+        cause = Cause::Expired;
+      } else if (r.state == RecordState::Tombstone) {
+        cause = Cause::Tombstone;
+      } else if (r.state == RecordState::Pending) {
+        // Only this process can hold the store, and none of its batches owns the record:
+        // its batch is gone and nothing will ever promote it.
+        cause = Cause::Abandoned;
+      } else {
+        out.untouchable.insert(r.slot);
+        continue;
+      }
+      out.removals.push_back(Removal{std::string(r.id), r.slot, r.created_at, r.expires_at, cause});
+      ++(cause == Cause::Expired ? out.expired : out.tombstones);
     }
   }
-  txn.end();
-
-  std::lock_guard lk(c.pending_lock);
-  for (const PendingRecord& p : c.pending) out.untouchable.insert(p.record.slot);
   return out;
 }
 
@@ -98,12 +136,46 @@ Result<ScanResult> scan_records(Collection& c) {
 // deleted meanwhile is left to whoever changed it.
 bool same_record(const RecordView& r, const Removal& e) {
   if (r.slot != e.slot || r.created_at != e.created_at) return false;
-  return e.expired ? r.expires_at == e.expires_at : r.state == RecordState::Tombstone;
+  switch (e.cause) {
+    case Cause::Expired:
+      return r.expires_at == e.expires_at;
+    case Cause::Tombstone:
+      return r.state == RecordState::Tombstone;
+    case Cause::Abandoned:
+      return r.state == RecordState::Pending;
+  }
+  return false;
+}
+
+// dimensions * 4 when the slot holds a vector (its first float is not NaN), else 0: what
+// its release frees.
+uint64_t vector_bytes(Collection& c, uint64_t slot) {
+  std::shared_lock lk(c.slots.vectors_lock);
+  std::span<const float> v = c.slots.vectors.slot_view(slot);
+  return v.empty() || std::isnan(v[0]) ? 0 : c.config.dimensions * 4;
+}
+
+// Saves the free list as it will be with `slots` pushed, in a transaction of its own.
+Result<void> save_freed(Collection& c, WriteTxn& txn, std::span<const uint64_t> slots,
+                        std::vector<uint64_t>& fresh) {
+  std::shared_lock lk(c.slots.freelist_lock);
+  fresh = slots_not_in(c.slots.freelist, slots);
+  return save_freelist_with(c.slots.freelist, fresh, txn);
+}
+
+// Releases slots that a committed transaction stopped naming and saved in the free list.
+// Returns the bytes marked.
+uint64_t release_freed(Collection& c, const std::vector<uint64_t>& fresh) {
+  uint64_t marked = 0;
+  for (uint64_t s : fresh) {
+    const uint64_t bytes = vector_bytes(c, s);
+    if (release_slot(c, s)) marked += bytes;
+  }
+  return marked;
 }
 
 // Removes one group in one write transaction that also stores the free list as it will be;
-// after the commit, marks the group's slots deleted and pushes them. Returns the bytes
-// marked.
+// after the commit, releases the group's slots. Returns the bytes marked.
 Result<uint64_t> remove_group(Collection& c, std::span<const Removal> group, ScanResult& scan) {
   // Slots whose bytes lie past the mapping cannot take the marker and are not freed. The
   // mapping only grows, so what is inside now stays inside.
@@ -124,8 +196,11 @@ Result<uint64_t> remove_group(Collection& c, std::span<const Removal> group, Sca
     if (!bytes) continue;
     TQ_ASSIGN(RecordView r, decode_record_view(*bytes));
     if (!same_record(r, e)) continue;
-    // A state changed since the scan means a delete is under way: it frees the slot.
-    const bool frees = r.state == e.state && mapped[i] && e.slot < scan.slot_bound &&
+    // A Tombstone's slot is its delete's to free (that delete saved it in the free list
+    // already); a record that became a Tombstone since the scan has a delete under way.
+    // Slots that nobody frees come back through the sweep.
+    const bool frees = e.cause != Cause::Tombstone && r.state != RecordState::Tombstone &&
+                       mapped[i] && e.slot < scan.slot_bound &&
                        !scan.untouchable.contains(e.slot);
     TQ_TRY(remove_record(txn, e.id));
     if (frees && std::find(candidates.begin(), candidates.end(), e.slot) == candidates.end()) {
@@ -134,37 +209,91 @@ Result<uint64_t> remove_group(Collection& c, std::span<const Removal> group, Sca
   }
 
   std::vector<uint64_t> fresh;
-  {
-    std::shared_lock lk(c.slots.freelist_lock);
-    fresh = slots_not_in(c.slots.freelist, candidates);
-    TQ_TRY(save_freelist_with(c.slots.freelist, fresh, txn));
-  }
+  TQ_TRY(save_freed(c, txn, candidates, fresh));
   TQ_TRY(commit_collection_txn(c, txn));
 
-  // Committed: no stored record names these slots any more. Marked before they are pushed,
-  // so that no new vector written into a reused slot is overwritten.
-  uint64_t marked = 0;
-  const uint64_t slot_bytes = c.config.dimensions * 4;
-  {
-    std::unique_lock lk(c.slots.vectors_lock);
-    for (uint64_t s : fresh) {
-      std::span<const float> v = c.slots.vectors.slot_view(s);
-      if (v.empty() || std::isnan(v[0])) continue;
-      if (write_deleted_marker(c.slots.vectors, s)) marked += slot_bytes;
-    }
-  }
+  // Committed: no stored record names these slots any more. Each is marked before it is
+  // pushed, so that no new vector written into a reused slot is overwritten.
   for (uint64_t s : fresh) scan.untouchable.insert(s);
-  {
-    std::unique_lock lk(c.slots.freelist_lock);
-    // Another thread may have freed one of them meanwhile; no slot goes on the list twice.
-    for (uint64_t s : slots_not_in(c.slots.freelist, fresh)) free_slot(c.slots.freelist, s);
+  return release_freed(c, fresh);
+}
+
+// Attempts at finding a moment when no slot is held privately, and the pause between them.
+constexpr int kSweepAttempts = 200;
+constexpr auto kSweepPause = std::chrono::microseconds(200);
+
+// The slots below slot_count that no stored record, buffered or in-flight record or running
+// batch names, that the free list does not hold and that lie inside the mapping: slots a
+// kill or an older version leaked. Looked for at a moment when no operation held a slot
+// privately (SlotUse); when no such moment comes, none is given (the next compaction tries
+// again). A leaked slot stays leaked until it is freed, so what this finds may be freed
+// after the look.
+Result<std::vector<uint64_t>> leaked_slots(Collection& c) {
+  constexpr uint64_t kUnderWay = 0xffffffffu;
+  for (int attempt = 0; attempt < kSweepAttempts; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(kSweepPause);
+    const uint64_t before = c.slot_use.load();
+    if ((before & kUnderWay) != 0) continue;
+    uint64_t bound;
+    {
+      std::shared_lock lk(c.slots.vectors_lock);
+      bound = c.slots.vectors.slot_count();
+    }
+    SlotSet named(bound);
+    std::optional<ReadTxn> txn;
+    {
+      std::lock_guard lk(c.pending_lock);
+      TQ_ASSIGN(ReadTxn t, begin_read_txn(*c.meta));
+      txn.emplace(std::move(t));
+      for (const std::vector<PendingRecord>* list : {&c.in_flight, &c.pending}) {
+        for (const PendingRecord& p : *list) named.insert(p.record.slot);
+      }
+    }
+    for (uint64_t s : running_batch_slots(c)) named.insert(s);
+    {
+      std::shared_lock lk(c.slots.freelist_lock);
+      for (uint64_t s : c.slots.freelist.slots()) named.insert(s);
+    }
+    if (c.slot_use.load() != before) continue;  // a slot may have moved unseen
+
+    {
+      TQ_ASSIGN(Cursor cur, txn->cursor(kRecordsTable));
+      std::string_view key, value;
+      for (;;) {
+        TQ_ASSIGN(bool more, cur.next(key, value));
+        if (!more) break;
+        TQ_ASSIGN(RecordView r, decode_record_view(value));
+        named.insert(r.slot);
+      }
+    }
+    txn.reset();
+    std::vector<uint64_t> leaked;
+    std::shared_lock lk(c.slots.vectors_lock);
+    for (uint64_t s = 0; s < bound; ++s) {
+      if (!named.contains(s) && !c.slots.vectors.slot_view(s).empty()) leaked.push_back(s);
+    }
+    return leaked;
   }
-  return marked;
+  return std::vector<uint64_t>();
+}
+
+// Gives the leaked slots back: saved in the free list by one transaction, then released.
+// Returns the bytes marked.
+Result<uint64_t> sweep_slots(Collection& c) {
+  TQ_ASSIGN(std::vector<uint64_t> leaked, leaked_slots(c));
+  if (leaked.empty()) return uint64_t{0};
+  TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
+  std::vector<uint64_t> fresh;
+  TQ_TRY(save_freed(c, txn, leaked, fresh));
+  TQ_TRY(commit_collection_txn(c, txn));
+  return release_freed(c, fresh);
 }
 
 }  // namespace
 
 Result<CompactStatsData> compact_collection(Collection& c) {
+  TQ_TRY(check_not_dropped(c));
+  std::lock_guard only(c.compact_lock);
   const uint64_t start = platform::monotonic_ns();
   CompactStatsData stats;
   TQ_ASSIGN(ScanResult scan, scan_records(c));
@@ -178,6 +307,8 @@ Result<CompactStatsData> compact_collection(Collection& c) {
     stats.bytes_freed += marked;
     rest = rest.subspan(n);
   }
+  TQ_ASSIGN(uint64_t swept, sweep_slots(c));
+  stats.bytes_freed += swept;
   stats.duration_ms = (platform::monotonic_ns() - start) / 1000000;
   return stats;
 }

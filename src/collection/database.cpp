@@ -9,6 +9,7 @@
 #include "base/clock.hpp"
 #include "base/platform.hpp"
 #include "collection/layout.hpp"
+#include "collection/live_collections.hpp"
 #include "storage/registry.hpp"
 #include "storage/store_check.hpp"
 #include "storage/vector_file.hpp"
@@ -161,7 +162,9 @@ Result<std::shared_ptr<Collection>> Database::get(std::string_view name) {
 
 Result<void> Database::drop(std::string_view name) {
   TQ_TRY(check_collection_name(name));
-  std::shared_ptr<Collection> removed;  // released after the lock, it may be the last one
+  // Released when the call ends, after the drop is marked (or failed): it may be the last
+  // reference, whose release flush must not write into a dropped collection.
+  std::shared_ptr<Collection> removed;
   {
     std::unique_lock lk(cache_lock_);
     auto it = open_collections_.find(std::string(name));
@@ -170,7 +173,6 @@ Result<void> Database::drop(std::string_view name) {
       open_collections_.erase(it);
     }
   }
-  removed.reset();
 
   TQ_ASSIGN(std::optional<CollectionConfig> stored, lookup_config(name));
   if (!stored) return {};
@@ -180,6 +182,11 @@ Result<void> Database::drop(std::string_view name) {
     TQ_TRY(txn.commit());
   }
   const std::string dir = collection_dir(path_, name);
+  // Every collection still open on the directory, through any handle or Python object,
+  // refuses work from now on: what it wrote would go to files about to be removed, or into
+  // a collection created again under the name.
+  mark_collections_dropped(dir);
+  removed.reset();
   Result<bool> exists = platform::path_exists(dir);
   if (exists && *exists) TQ_TRY(platform::remove_dir_all(dir));
   return {};

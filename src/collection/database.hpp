@@ -66,8 +66,10 @@ class Database {
   // The cached or registered collection `name`; CollectionNotFound when none is registered.
   Result<std::shared_ptr<Collection>> get(std::string_view name);
 
-  // Forgets the cached collection (its last release closes it), unregisters the name and
-  // removes its directory. A name that is not registered changes nothing and succeeds.
+  // Forgets the cached collection (its last release closes it), unregisters the name, marks
+  // every collection still open on its directory as dropped (each then refuses work and
+  // writes nothing, its release flush included) and removes the directory. A name that is
+  // not registered changes nothing and succeeds.
   Result<void> drop(std::string_view name);
 
   // Every registered name in ascending byte order.

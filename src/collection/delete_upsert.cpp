@@ -1,5 +1,6 @@
 // Operations that change or secure what a collection already stores: deleting a committed
 // record, replacing a record by id, and making everything durable.
+#include <algorithm>
 #include <mutex>
 #include <shared_mutex>
 
@@ -63,10 +64,23 @@ void unindex_slot(Collection& c, uint64_t slot) {
   c.hnsw->write_graph()->slot_to_node.erase(slot);
 }
 
-// After a commit that stopped every stored record from naming `slot` and saved it in the
-// free list: the slot gets the deleted marker, leaves the index's view (which then needs a
-// refresh), and joins the free list in memory, where the next allocation may take it.
+// Whether a running batch took the slot. If one did, the slot joins the slots that batch
+// releases when it ends: the batch may still write its vector there.
+bool defer_to_batch(Collection& c, uint64_t slot) {
+  std::lock_guard lk(c.batches_lock);
+  for (RunningBatch& b : c.batches) {
+    if (std::binary_search(b.slots.begin(), b.slots.end(), slot)) {
+      b.deferred.push_back(slot);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 Result<void> release_slot(Collection& c, uint64_t slot) {
+  if (defer_to_batch(c, slot)) return {};
   {
     std::unique_lock lk(c.slots.vectors_lock);
     TQ_TRY(write_deleted_marker(c.slots.vectors, slot));
@@ -77,8 +91,13 @@ Result<void> release_slot(Collection& c, uint64_t slot) {
   }
   std::unique_lock lk(c.slots.freelist_lock);
   if (!freelist_contains(c.slots.freelist, slot)) free_slot(c.slots.freelist, slot);
+  // The caller's transaction saved the list with the slot, but another transaction may
+  // have saved the list in memory since, before this push: the next sync saves it again.
+  c.freelist_unsaved.store(true);
   return {};
 }
+
+namespace {
 
 // Puts a staged record under its id in place of the committed one, after making its vector
 // durable: one write transaction replaces the record and saves the free list with the old
@@ -124,9 +143,9 @@ Result<std::optional<uint64_t>> committed_slot(Collection& c, std::string_view i
   return std::optional<uint64_t>(rec->slot);
 }
 
-}  // namespace
-
-Result<void> delete_record(Collection& c, std::string_view id, uint64_t slot) {
+// delete_record, telling whether it removed the record: false when no stored record names
+// `slot` under the id any more (deleted or replaced by another writer meanwhile).
+Result<bool> delete_committed(Collection& c, std::string_view id, uint64_t slot) {
   {
     std::shared_lock lk(c.slots.vectors_lock);
     if (slot >= c.slots.vectors.slot_count()) {
@@ -134,48 +153,96 @@ Result<void> delete_record(Collection& c, std::string_view id, uint64_t slot) {
     }
   }
 
-  TQ_ASSIGN(std::optional<bool> frees, tombstone_record(c, id, slot));
-  if (!frees) return {};  // deleted or replaced by another writer meanwhile
-
-  if (*frees) {
-    TQ_TRY(release_slot(c, slot));
-  } else if (c.config.hnsw) {
-    c.needs_rebuild.store(true);
+  {
+    // The Tombstone names the slot until it is released, unless a compaction removes it
+    // first: from the commit on, the slot counts as held.
+    SlotUse use(c.slot_use);
+    TQ_ASSIGN(std::optional<bool> frees, tombstone_record(c, id, slot));
+    if (!frees) return false;
+    if (*frees) {
+      TQ_TRY(release_slot(c, slot));
+    } else if (c.config.hnsw) {
+      c.needs_rebuild.store(true);
+    }
   }
-  return remove_tombstone(c, id, slot);
+  TQ_TRY(remove_tombstone(c, id, slot));
+  return true;
+}
+
+}  // namespace
+
+Result<void> delete_record(Collection& c, std::string_view id, uint64_t slot) {
+  TQ_TRY(delete_committed(c, id, slot));
+  return {};
 }
 
 Result<bool> delete_by_id(Collection& c, std::string_view id) {
+  TQ_TRY(check_not_dropped(c));
   if (!check_record_id(id)) return false;
-  if (drop_buffered_record(c, id)) return true;
-  TQ_ASSIGN(std::optional<uint64_t> slot, committed_slot(c, id));
-  if (!slot) return false;
-  TQ_TRY(delete_record(c, id, *slot));
-  return true;
+  // Every buffered copy first: a copy left behind would bring the id back at its flush.
+  bool removed = drop_buffered_copies(c, id) > 0;
+  for (;;) {
+    TQ_ASSIGN(std::optional<uint64_t> slot, committed_slot(c, id));
+    if (!slot) break;
+    TQ_ASSIGN(bool done, delete_committed(c, id, *slot));
+    if (done) {
+      removed = true;
+      break;
+    }
+    // Replaced under the same id meanwhile: the newer record is deleted too.
+  }
+  return removed;
 }
 
 Result<void> upsert_record(Collection& c, std::string_view id, std::span<const float> vector,
                            const JsonValue& metadata, std::optional<uint64_t> ttl,
                            bool flush_when_due) {
+  TQ_TRY(check_not_dropped(c));
   TQ_TRY(check_dimensions(c.config.dimensions, vector.size()));
   TQ_TRY(check_storable_vector(c.config.metric, vector));
   TQ_TRY(check_record_id(id));
 
-  // Waits for a flush that is committing a copy of the id, so that the table read below
-  // shows what that flush committed.
-  drop_buffered_record(c, id);
+  // Every buffered copy goes, or a later flush of one would bring it back over the new
+  // record. Waits for a flush that is committing a copy of the id, so that the table read
+  // below shows what that flush committed.
+  drop_buffered_copies(c, id);
   TQ_ASSIGN(std::optional<uint64_t> committed, committed_slot(c, id));
   if (!committed) {
     // Nothing durable to lose: the new record is buffered like any add.
     TQ_TRY(add_record(c, vector, metadata, std::string(id), ttl, flush_when_due));
     return {};
   }
+  // The new slot is held privately until the commit names it, and the old one from the
+  // commit until it is released.
+  SlotUse use(c.slot_use);
   TQ_ASSIGN(PendingRecord fresh, stage_record(c, vector, metadata, std::string(id), ttl));
   return replace_committed(c, fresh.record);
 }
 
+namespace {
+
+// Saves the free list when a change to it has not reached the store yet, so that the slot
+// of a dropped buffered copy is not lost to the next open.
+Result<void> save_unsaved_freelist(Collection& c) {
+  if (!c.freelist_unsaved.exchange(false)) return {};
+  Result<void> r = [&]() -> Result<void> {
+    TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
+    {
+      std::shared_lock lk(c.slots.freelist_lock);
+      TQ_TRY(save_freelist(c.slots.freelist, txn));
+    }
+    return commit_collection_txn(c, txn);
+  }();
+  if (!r) c.freelist_unsaved.store(true);
+  return r;
+}
+
+}  // namespace
+
 Result<void> sync_collection(Collection& c) {
+  TQ_TRY(check_not_dropped(c));
   TQ_TRY(flush_pending(c));
+  TQ_TRY(save_unsaved_freelist(c));
   {
     std::shared_lock lk(c.slots.vectors_lock);
     TQ_TRY(flush_vectors(c.slots.vectors));

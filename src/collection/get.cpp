@@ -32,8 +32,13 @@ Result<std::optional<FoundRecord>> get_by_id(Collection& c, std::string_view id)
   // An id too long to be a key was never stored, nor accepted into the buffer.
   if (!check_record_id(id)) return std::optional<FoundRecord>();
 
-  if (std::optional<std::string> text = buffered_metadata(c, id)) {
-    return FoundRecord{std::string(id), std::move(*text)};
+  TQ_TRY(check_not_dropped(c));
+  // The newest buffered copy is the record: an older copy or the committed record it
+  // replaces is never read, also when that newest copy has expired.
+  BufferedCopy buffered = buffered_copy(c, id);
+  if (buffered.found) {
+    if (!buffered.live) return std::optional<FoundRecord>();
+    return FoundRecord{std::string(id), std::move(buffered.metadata)};
   }
 
   std::optional<Record> found;

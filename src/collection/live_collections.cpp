@@ -51,4 +51,19 @@ void flush_live_collections() {
   for (const std::shared_ptr<Collection>& c : open) (void)flush_pending(*c);
 }
 
+void mark_collections_dropped(const std::string& dir) {
+  std::vector<std::shared_ptr<Collection>> open;
+  {
+    LiveSet& s = live_set();
+    std::lock_guard lk(s.mu);
+    for (const std::weak_ptr<Collection>& w : s.collections) {
+      if (std::shared_ptr<Collection> c = w.lock()) open.push_back(std::move(c));
+    }
+  }
+  // Released after the set's mutex: the last reference closes the collection.
+  for (const std::shared_ptr<Collection>& c : open) {
+    if (c->dir == dir) c->dropped.store(true);
+  }
+}
+
 }  // namespace tornquil

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 namespace tornquil {
 
@@ -19,5 +20,11 @@ void track_collection(const std::shared_ptr<Collection>& c);
 // Flushes the write buffer of every collection still open, once each, dropping failures
 // as the release flush does. The caller holds no lock of any collection.
 void flush_live_collections();
+
+// Marks every open collection whose directory is `dir` as dropped (Collection::dropped):
+// from then on each refuses work and writes nothing, its release flush included. Called by
+// drop_collection once the registry entry is gone. The caller holds no lock of any
+// collection.
+void mark_collections_dropped(const std::string& dir);
 
 }  // namespace tornquil

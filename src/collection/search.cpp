@@ -69,49 +69,84 @@ Result<std::vector<SearchHit>> hnsw_candidates(Collection& c, std::span<const fl
 void merge_hits(std::vector<SearchHit>& hits, std::vector<SearchHit>&& more, Metric metric,
                 uint64_t k);
 
-// The buffer as it stands now, the records in flight (buffered ahead of the rest) included.
-// Below the parallel threshold its records are scored in place under the buffer's mutex,
-// which gives the same hits as scoring a copy and spares copying every buffered vector; a
-// larger buffer is copied so that the worker pool never runs while the mutex is held. Sets
-// `buffered` when the buffer held anything.
-std::vector<SearchHit> buffered_hits(Collection& c, std::span<const float> query, uint64_t k,
-                                     const std::optional<MetadataFilter>& filter, bool& buffered) {
+uint64_t saturating_add(uint64_t a, uint64_t b) {
+  return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max()
+                                                      : a + b;
+}
+
+// What a search takes from the write buffer as it stands now, the records in flight
+// (buffered ahead of the rest) included: the best hits among the newest copy of each
+// buffered id, and every buffered id, whose committed record that copy hides.
+struct BufferedSide {
+  std::vector<SearchHit> hits;   // best first, at most k
+  std::vector<std::string> ids;  // ascending, each once
+};
+
+// The hits among `hits` that are newest copies (their slots in `newest_slots`, ascending):
+// a buffered copy has a slot of its own, so its slot names it.
+void keep_newest(std::vector<SearchHit>& hits, const std::vector<uint64_t>& newest_slots) {
+  std::erase_if(hits, [&newest_slots](const SearchHit& h) {
+    return !std::binary_search(newest_slots.begin(), newest_slots.end(), h.slot);
+  });
+}
+
+// Below the parallel threshold the records are scored in place under the buffer's mutex,
+// which spares copying every buffered vector: every copy is scored, and enough hits are
+// kept (k plus the number of older copies) that dropping the older copies' hits leaves the
+// best k of the newest copies. A larger buffer has its newest copies copied, so that the
+// worker pool never runs while the mutex is held.
+BufferedSide buffered_side(Collection& c, std::span<const float> query, uint64_t k,
+                           const std::optional<MetadataFilter>& filter) {
   const Metric metric = c.config.metric;
+  BufferedSide out;
   std::vector<PendingRecord> copies;
   {
     std::lock_guard lk(c.pending_lock);
     const size_t n = c.in_flight.size() + c.pending.size();
-    buffered = n != 0;
-    if (!buffered) return {};
-    if (n < kParallelScanThreshold) {
-      std::vector<SearchHit> hits = scan_write_buffer(c.in_flight, metric, query, k, filter);
-      merge_hits(hits, scan_write_buffer(c.pending, metric, query, k, filter), metric, k);
-      return hits;
+    if (n == 0) return out;
+    const std::vector<PendingRecord>* lists[] = {&c.in_flight, &c.pending};
+    const std::vector<bool> newest = newest_copies(lists);
+    out.ids.reserve(n);
+    std::vector<uint64_t> newest_slots;
+    size_t i = 0;
+    for (const std::vector<PendingRecord>* list : lists) {
+      for (const PendingRecord& p : *list) {
+        if (newest[i++]) {
+          out.ids.push_back(p.record.id);
+          newest_slots.push_back(p.record.slot);
+        }
+      }
     }
-    copies.reserve(n);
-    copies.insert(copies.end(), c.in_flight.begin(), c.in_flight.end());
-    copies.insert(copies.end(), c.pending.begin(), c.pending.end());
+    if (n < kParallelScanThreshold) {
+      const uint64_t wide = saturating_add(k, n - out.ids.size());
+      out.hits = scan_write_buffer(c.in_flight, metric, query, wide, filter);
+      merge_hits(out.hits, scan_write_buffer(c.pending, metric, query, wide, filter), metric,
+                 wide);
+      std::sort(newest_slots.begin(), newest_slots.end());
+      keep_newest(out.hits, newest_slots);
+      if (out.hits.size() > k) out.hits.resize(static_cast<size_t>(k));
+    } else {
+      copies.reserve(out.ids.size());
+      i = 0;
+      for (const std::vector<PendingRecord>* list : lists) {
+        for (const PendingRecord& p : *list) {
+          if (newest[i++]) copies.push_back(p);
+        }
+      }
+    }
   }
-  return scan_write_buffer(copies, metric, query, k, filter);
+  if (!copies.empty()) out.hits = scan_write_buffer(copies, metric, query, k, filter);
+  std::sort(out.ids.begin(), out.ids.end());
+  return out;
 }
 
-// Drops the buffered hits that a committed hit already gives: a flush that commits between
-// the look at the buffer and the committed scan leaves its records in both. A record is
-// its id in its slot (a slot is reused only after the record naming it was deleted).
-void drop_committed_twins(std::vector<SearchHit>& buffer_hits, const std::vector<SearchHit>& hits) {
-  if (buffer_hits.empty() || hits.empty()) return;
-  std::vector<const SearchHit*> by_slot;
-  by_slot.reserve(hits.size());
-  for (const SearchHit& h : hits) by_slot.push_back(&h);
-  std::sort(by_slot.begin(), by_slot.end(),
-            [](const SearchHit* a, const SearchHit* b) { return a->slot < b->slot; });
-  std::erase_if(buffer_hits, [&by_slot](const SearchHit& b) {
-    auto it = std::lower_bound(by_slot.begin(), by_slot.end(), b.slot,
-                               [](const SearchHit* h, uint64_t slot) { return h->slot < slot; });
-    for (; it != by_slot.end() && (*it)->slot == b.slot; ++it) {
-      if ((*it)->id == b.id) return true;
-    }
-    return false;
+// Drops the committed hits whose id has a buffered copy: that copy is the record, and a
+// flush that commits between the look at the buffer and the committed scan leaves its
+// records in both.
+void drop_hidden(std::vector<SearchHit>& hits, const std::vector<std::string>& buffered_ids) {
+  if (buffered_ids.empty()) return;
+  std::erase_if(hits, [&buffered_ids](const SearchHit& h) {
+    return std::binary_search(buffered_ids.begin(), buffered_ids.end(), h.id);
   });
 }
 
@@ -138,23 +173,27 @@ Result<std::vector<SearchHit>> search_collection(Collection& c, std::span<const 
   TQ_TRY(refresh_index(c));
   const std::vector<float> query = prepare_vector(c.config.metric, raw);
 
-  bool buffered = false;
-  std::vector<SearchHit> buffer_hits = buffered_hits(c, query, k, filter, buffered);
+  TQ_TRY(check_not_dropped(c));
+
+  BufferedSide buffered = buffered_side(c, query, k, filter);
+  // Each buffered id can hide one committed hit, so the committed road is asked for as
+  // many more as there are buffered ids.
+  const uint64_t wanted = saturating_add(k, buffered.ids.size());
 
   std::vector<SearchHit> hits;
   {
     std::shared_lock index_lock(c.hnsw_lock);
     if (c.config.hnsw && c.hnsw) {
-      TQ_ASSIGN(hits, hnsw_candidates(c, query, k, filter));
+      TQ_ASSIGN(hits, hnsw_candidates(c, query, wanted, filter));
     } else {
-      TQ_ASSIGN(hits, exact_candidates(c, query, k, filter));
+      TQ_ASSIGN(hits, exact_candidates(c, query, wanted, filter));
     }
   }
 
-  if (!buffered) return hits;
+  if (buffered.ids.empty()) return hits;
+  drop_hidden(hits, buffered.ids);
   // Committed hits stay ahead of buffered hits with the same score.
-  drop_committed_twins(buffer_hits, hits);
-  merge_hits(hits, std::move(buffer_hits), c.config.metric, k);
+  merge_hits(hits, std::move(buffered.hits), c.config.metric, k);
   return hits;
 }
 

@@ -1,5 +1,10 @@
 // The write buffer of a collection: adding a record, committing the buffer, counting, and
 // finding or dropping a buffered copy by id, the copies in flight included.
+//
+// One id may have several copies at once: buffered ones (in flight and in the buffer) and a
+// committed one. The newest copy is the record: the last buffered copy, else the committed
+// record. Readers see that copy alone, and the flush stores it alone.
+#include <algorithm>
 #include <iterator>
 #include <mutex>
 #include <shared_mutex>
@@ -28,8 +33,21 @@ bool flush_due(const Collection& c) {
   return age >= c.flush_interval_ms;
 }
 
-// Makes the vectors durable, then commits the taken records and the free list together.
-Result<void> commit_records(Collection& c, const std::vector<PendingRecord>& taken) {
+// The slot a stored record names, when replacing it must free that slot: a record that
+// cannot be decoded is replaced without freeing anything, and a Tombstone's slot was freed
+// by its delete.
+std::optional<uint64_t> slot_to_free(std::string_view stored, uint64_t new_slot) {
+  Result<RecordView> old = decode_record_view(stored);
+  if (!old || old->state == RecordState::Tombstone || old->slot == new_slot) return std::nullopt;
+  return old->slot;
+}
+
+// Makes the vectors durable, then commits the taken records and the free list together. The
+// list is saved as it will be once `freed` is released: `freed` receives the slots that the
+// commit stops naming (records replaced, older copies of one id), and stays empty when the
+// commit fails.
+Result<void> commit_records(Collection& c, const std::vector<PendingRecord>& taken,
+                            std::vector<uint64_t>& freed) {
   {
     std::shared_lock lk(c.slots.vectors_lock);
     TQ_TRY(flush_vectors(c.slots.vectors));
@@ -41,17 +59,33 @@ Result<void> commit_records(Collection& c, const std::vector<PendingRecord>& tak
   if (c.config.hnsw) c.needs_rebuild.store(true);
 
   TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
-  for (const PendingRecord& p : taken) TQ_TRY(put_record(txn, p.record));
+  std::vector<uint64_t> replaced;
+  for (const PendingRecord& p : taken) {
+    // The transaction sees its own puts, so an older copy put just before is found too.
+    TQ_ASSIGN(std::optional<std::string_view> stored, txn.get(kRecordsTable, p.record.id));
+    if (stored) {
+      if (std::optional<uint64_t> s = slot_to_free(*stored, p.record.slot)) replaced.push_back(*s);
+    }
+    TQ_TRY(put_record(txn, p.record));
+  }
+  std::vector<uint64_t> fresh;
   {
     std::shared_lock lk(c.slots.freelist_lock);
-    TQ_TRY(save_freelist(c.slots.freelist, txn));
+    fresh = slots_not_in(c.slots.freelist, replaced);
+    TQ_TRY(save_freelist_with(c.slots.freelist, fresh, txn));
   }
   TQ_TRY(commit_collection_txn(c, txn));
   if (c.config.hnsw) c.needs_rebuild.store(true);
+  freed = std::move(fresh);
   return {};
 }
 
 }  // namespace
+
+Result<void> check_not_dropped(const Collection& c) {
+  if (!c.dropped.load()) return {};
+  return std::unexpected(CoreError::collection_not_found(c.config.name));
+}
 
 Result<PendingRecord> stage_record(Collection& c, std::span<const float> vector,
                                    const JsonValue& metadata, std::string id,
@@ -81,6 +115,7 @@ Result<PendingRecord> stage_record(Collection& c, std::span<const float> vector,
 Result<std::string> add_record(Collection& c, std::span<const float> vector,
                                const JsonValue& metadata, std::optional<std::string> id,
                                std::optional<uint64_t> ttl, bool flush_when_due) {
+  TQ_TRY(check_not_dropped(c));
   TQ_TRY(check_dimensions(c.config.dimensions, vector.size()));
   TQ_TRY(check_storable_vector(c.config.metric, vector));
   if (id) {
@@ -88,10 +123,12 @@ Result<std::string> add_record(Collection& c, std::span<const float> vector,
   } else {
     id = new_uuid_v4();
   }
-  TQ_ASSIGN(PendingRecord p, stage_record(c, vector, metadata, *id, ttl));
 
   bool due;
   {
+    // The slot is held privately from its allocation until the buffer names it.
+    SlotUse use(c.slot_use);
+    TQ_ASSIGN(PendingRecord p, stage_record(c, vector, metadata, *id, ttl));
     std::lock_guard lk(c.pending_lock);
     if (c.pending.empty()) c.pending_since_ms.store(now_unix_millis());
     c.pending.push_back(std::move(p));
@@ -102,6 +139,7 @@ Result<std::string> add_record(Collection& c, std::span<const float> vector,
 }
 
 Result<void> flush_pending(Collection& c) {
+  TQ_TRY(check_not_dropped(c));
   std::lock_guard flushing(c.flush_lock);
   uint64_t since;
   {
@@ -111,9 +149,12 @@ Result<void> flush_pending(Collection& c) {
     since = c.pending_since_ms.load();
   }
 
+  // The slots the commit stops naming are held privately until they are released.
+  SlotUse use(c.slot_use);
+  std::vector<uint64_t> freed;
   // Only this flush changes in_flight, so it reads the list without pending_lock.
-  Result<void> r = commit_records(c, c.in_flight);
-  std::lock_guard lk(c.pending_lock);
+  Result<void> r = commit_records(c, c.in_flight, freed);
+  std::unique_lock lk(c.pending_lock);
   if (!r) {
     // Nothing reached the store. The records go back ahead of those added meanwhile, and
     // the buffer keeps the age of its oldest record, so the next add tries again.
@@ -126,45 +167,38 @@ Result<void> flush_pending(Collection& c) {
   }
   c.in_flight.clear();
   c.pending_since_ms.store(0);
+  lk.unlock();
+  // The records are committed, whatever becomes of these: a slot whose release fails stays
+  // off the free list until compaction's sweep gives it back.
+  for (uint64_t s : freed) (void)release_slot(c, s);
   return {};
 }
 
-namespace {
-
-// Whether the snapshot shows the records in flight. They are committed in one transaction,
-// so it shows all of them or none; a record of theirs found under its id with its own slot
-// and creation time is that commit (a slot is reused only after the record that named it
-// was deleted, and a later writer of the id waits for the flush).
-Result<bool> shows_in_flight(ReadTxn& txn, const std::vector<Record>& flying) {
-  for (const Record& r : flying) {
-    TQ_ASSIGN(std::optional<Record> stored, get_record(txn, r.id));
-    if (stored && stored->slot == r.slot && stored->created_at == r.created_at) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
 Result<uint64_t> record_count(Collection& c) {
-  uint64_t buffered;
-  std::vector<Record> flying;
+  TQ_TRY(check_not_dropped(c));
+  std::vector<std::string> ids;
   std::optional<ReadTxn> txn;
   {
-    // The snapshot begins under the buffer's mutex: no record buffered now is in any
-    // commit it shows, and of the records in flight it shows all or none.
+    // The snapshot begins under the buffer's mutex: no record buffered now is in any commit
+    // it shows, and of the records in flight it shows all or none. Either way each buffered
+    // id counts once below, and its committed record (the one in flight or an older one)
+    // not at all.
     std::lock_guard lk(c.pending_lock);
     TQ_ASSIGN(ReadTxn t, begin_read_txn(*c.meta));
     txn.emplace(std::move(t));
-    buffered = c.pending.size();
-    flying.reserve(c.in_flight.size());
-    for (const PendingRecord& p : c.in_flight) flying.push_back(p.record);
+    ids.reserve(c.in_flight.size() + c.pending.size());
+    for (const std::vector<PendingRecord>* list : {&c.in_flight, &c.pending}) {
+      for (const PendingRecord& p : *list) ids.push_back(p.record.id);
+    }
   }
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
   TQ_ASSIGN(uint64_t committed, count_live_records(*txn));
-  if (!flying.empty()) {
-    TQ_ASSIGN(bool shown, shows_in_flight(*txn, flying));
-    if (!shown) buffered += flying.size();
+  for (const std::string& id : ids) {
+    TQ_ASSIGN(std::optional<RecordView> stored, get_record_view(*txn, id));
+    if (stored && is_live(*stored)) --committed;  // hidden by the buffered copy
   }
-  return committed + buffered;
+  return committed + ids.size();
 }
 
 namespace {
@@ -178,15 +212,41 @@ bool holds_id(const std::vector<PendingRecord>& records, std::string_view id) {
 
 }  // namespace
 
-std::optional<std::string> buffered_metadata(Collection& c, std::string_view id) {
+std::vector<bool> newest_copies(std::span<const std::vector<PendingRecord>* const> lists) {
+  std::vector<const PendingRecord*> all;
+  for (const std::vector<PendingRecord>* list : lists) {
+    for (const PendingRecord& p : *list) all.push_back(&p);
+  }
+  std::vector<uint32_t> order(all.size());
+  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  // By id, then by position: the last of each run of one id is its newest copy.
+  std::sort(order.begin(), order.end(), [&all](uint32_t a, uint32_t b) {
+    const int cmp = all[a]->record.id.compare(all[b]->record.id);
+    return cmp != 0 ? cmp < 0 : a < b;
+  });
+  std::vector<bool> newest(all.size(), false);
+  for (size_t i = 0; i < order.size(); ++i) {
+    const bool last = i + 1 == order.size() ||
+                      all[order[i + 1]]->record.id != all[order[i]]->record.id;
+    if (last) newest[order[i]] = true;
+  }
+  return newest;
+}
+
+BufferedCopy buffered_copy(Collection& c, std::string_view id) {
+  BufferedCopy out;
   std::lock_guard lk(c.pending_lock);
-  // The records in flight were buffered ahead of the rest.
-  for (const std::vector<PendingRecord>* list : {&c.in_flight, &c.pending}) {
-    for (const PendingRecord& p : *list) {
-      if (p.record.id == id && is_live(p.record)) return p.record.metadata;
+  // The newest copy is the last one; the records in flight were buffered ahead of the rest.
+  for (const std::vector<PendingRecord>* list : {&c.pending, &c.in_flight}) {
+    for (auto it = list->rbegin(); it != list->rend(); ++it) {
+      if (it->record.id != id) continue;
+      out.found = true;
+      out.live = is_live(it->record);
+      if (out.live) out.metadata = it->record.metadata;
+      return out;
     }
   }
-  return std::nullopt;
+  return out;
 }
 
 bool drop_buffered_record(Collection& c, std::string_view id) {
@@ -202,6 +262,7 @@ bool drop_buffered_record(Collection& c, std::string_view id) {
           // gets no deleted marker, since nothing stored names it.
           std::unique_lock fl(c.slots.freelist_lock);
           free_slot(c.slots.freelist, slot);
+          c.freelist_unsaved.store(true);
           return true;
         }
         return false;
@@ -212,6 +273,12 @@ bool drop_buffered_record(Collection& c, std::string_view id) {
     // could not stop the commit, which would then undo the caller's delete or upsert.
     std::lock_guard wait(c.flush_lock);
   }
+}
+
+size_t drop_buffered_copies(Collection& c, std::string_view id) {
+  size_t n = 0;
+  while (drop_buffered_record(c, id)) ++n;
+  return n;
 }
 
 }  // namespace tornquil

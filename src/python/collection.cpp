@@ -35,6 +35,16 @@ std::shared_ptr<Collection> share_core(PyObject* self) {
   return reinterpret_cast<CollectionObject*>(self)->core;
 }
 
+// True, with `exc_type` "Collection not found: {name}" raised, once the collection was
+// dropped (or dropped and created again): every member that works on the collection refuses
+// then, before anything is read or written. The properties and repr still answer.
+bool refuse_dropped(PyObject* self, PyObject* exc_type) {
+  Result<void> r = check_not_dropped(core_of(self));
+  if (r) return false;
+  raise_core_error(exc_type, r.error());
+  return true;
+}
+
 // Heap-type dealloc: drop the shared reference (the last one closes the collection), free
 // the object, drop the type reference.
 void collection_dealloc(PyObject* self) {
@@ -80,6 +90,7 @@ PyObject* collection_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                          PyObject* kwnames) {
   PyObject* bound[kMaxParams];
   if (!bind_fastcall(kAddSpec, args, nargs, kwnames, bound)) return nullptr;
+  if (refuse_dropped(self, PyExc_ValueError)) return nullptr;
   PyObject* metadata_obj;
   std::optional<std::string_view> id_text;
   std::optional<uint64_t> ttl;
@@ -107,6 +118,7 @@ PyObject* collection_upsert(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) {
   PyObject* bound[kMaxParams];
   if (!bind_fastcall(kUpsertSpec, args, nargs, kwnames, bound)) return nullptr;
+  if (refuse_dropped(self, PyExc_ValueError)) return nullptr;
   std::string_view id_text;
   PyObject* metadata_obj;
   std::optional<uint64_t> ttl;
@@ -142,6 +154,7 @@ PyObject* collection_add_batch(PyObject* self, PyObject* const* args, Py_ssize_t
                                PyObject* kwnames) {
   PyObject* bound[kMaxParams];
   if (!bind_fastcall(kAddBatchSpec, args, nargs, kwnames, bound)) return nullptr;
+  if (refuse_dropped(self, PyExc_ValueError)) return nullptr;
   PyRef dicts, id_items;
   std::optional<std::vector<std::string_view>> ids;
   std::optional<std::vector<std::optional<uint64_t>>> ttls;
@@ -175,6 +188,7 @@ PyObject* collection_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                          PyObject* kwnames) {
   PyObject* bound[kMaxParams];
   if (!bind_fastcall(kGetSpec, args, nargs, kwnames, bound)) return nullptr;
+  if (refuse_dropped(self, PyExc_ValueError)) return nullptr;
   std::string_view id;
   if (!extract_text(bound[0], "id", &id)) return nullptr;
 
@@ -189,6 +203,7 @@ PyObject* collection_delete(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) {
   PyObject* bound[kMaxParams];
   if (!bind_fastcall(kDeleteSpec, args, nargs, kwnames, bound)) return nullptr;
+  if (refuse_dropped(self, PyExc_ValueError)) return nullptr;
   std::string_view id;
   if (!extract_text(bound[0], "id", &id)) return nullptr;
 
@@ -200,17 +215,20 @@ PyObject* collection_delete(PyObject* self, PyObject* const* args, Py_ssize_t na
 // ---- Whole-collection members ----
 
 PyObject* collection_sync(PyObject* self, PyObject*) {
+  if (refuse_dropped(self, PyExc_OSError)) return nullptr;
   Result<void> r = sync_collection(core_of(self));
   if (!r) return raise_core_error(PyExc_OSError, r.error());
   Py_RETURN_NONE;
 }
 
-PyObject* collection_preload(PyObject*, PyObject*) {
+PyObject* collection_preload(PyObject* self, PyObject*) {
+  if (refuse_dropped(self, PyExc_OSError)) return nullptr;
   // The vectors are mapped; the page cache brings them in on first use.
   Py_RETURN_NONE;
 }
 
 Py_ssize_t collection_len(PyObject* self) {
+  if (refuse_dropped(self, PyExc_OSError)) return -1;
   Result<uint64_t> n = record_count(core_of(self));
   if (!n) {
     raise_core_error(PyExc_OSError, n.error());
@@ -241,6 +259,7 @@ PyObject* collection_search(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) {
   PyObject* bound[kMaxParams];
   if (!bind_fastcall(kSearchSpec, args, nargs, kwnames, bound)) return nullptr;
+  if (refuse_dropped(self, PyExc_ValueError)) return nullptr;
   uint64_t k = 0;
   PyObject* where_obj;
   if (!extract_u64(bound[1], "k", &k)) return nullptr;
@@ -276,6 +295,7 @@ PyObject* collection_search(PyObject* self, PyObject* const* args, Py_ssize_t na
 // ---- Compaction, export and import: each keeps the GIL for its whole run ----
 
 PyObject* collection_compact(PyObject* self, PyObject*) {
+  if (refuse_dropped(self, PyExc_OSError)) return nullptr;
   Result<CompactStatsData> stats = compact_collection(core_of(self));
   if (!stats) return raise_core_error(PyExc_OSError, stats.error());
   return make_compact_stats(*stats);
@@ -285,6 +305,7 @@ PyObject* collection_export_to_file(PyObject* self, PyObject* const* args, Py_ss
                                     PyObject* kwnames) {
   PyObject* bound[kMaxParams];
   if (!bind_fastcall(kExportSpec, args, nargs, kwnames, bound)) return nullptr;
+  if (refuse_dropped(self, PyExc_OSError)) return nullptr;
   std::string_view path;
   if (!extract_text(bound[0], "path", &path)) return nullptr;
   Result<uint64_t> n = export_to_file(core_of(self), std::string(path));
@@ -296,6 +317,7 @@ PyObject* collection_import_from_file(PyObject* self, PyObject* const* args, Py_
                                       PyObject* kwnames) {
   PyObject* bound[kMaxParams];
   if (!bind_fastcall(kImportSpec, args, nargs, kwnames, bound)) return nullptr;
+  if (refuse_dropped(self, PyExc_OSError)) return nullptr;
   std::string_view path;
   if (!extract_text(bound[0], "path", &path)) return nullptr;
   Result<ImportStatsData> stats = import_from_file(core_of(self), std::string(path));

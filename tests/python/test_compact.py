@@ -103,16 +103,19 @@ def test_stored_records_in_every_state(path):
         ("far", encode_record("far", 6, "{}", state=2)),
     ])
     c = tornquil.Tornquil(path).get_collection("c")
-    # Expired: s0, s2; Tombstones: s1, t4, far. s0, s2 and far get the marker.
-    assert counts(c.compact()) == (2, 3, 3 * 4 * D)
+    # Expired: s0, s2; Tombstones and abandoned Pending records (no batch of this process
+    # owns them): s1, s3, t4, far. s2 and s3 are freed by their removal; the slots of the
+    # Tombstones are their deletes' to free, and those that no delete freed (0 and 6) are
+    # given back by the sweep. Each of the four gets the marker.
+    assert counts(c.compact()) == (2, 4, 4 * 4 * D)
     assert c.get("s4").id == "s4" and len(c) == 2  # s4 and s5
     assert [h.id for h in c.search([5.0] * D, 1)] == ["s4"]  # its vector is intact
-    assert c.delete("s3") is True  # the Pending record stayed
+    assert c.get("s3") is None and c.delete("s3") is False  # removed
     assert counts(c.compact()) == (0, 0, 0)
     del c
-    # Slot 1 once, then slots 6, 0 and 2 in key order of their records; never slot 4 (in
-    # use). Deleting s3 freed slot 3.
-    assert stored_freelist(path, "c") == [1, 6, 0, 2, 3]
+    # Slot 1 once, then slots 2 and 3 in key order of their records, then the swept slots
+    # in ascending order; never slot 4 (in use).
+    assert stored_freelist(path, "c") == [1, 2, 3, 0, 6]
     assert slot_first_float_bits(path, "c", 4) != 0x7FC00000
 
 

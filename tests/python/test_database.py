@@ -396,17 +396,74 @@ def test_drop_collection_of_an_unregistered_name_changes_nothing(path):
     assert db.collections() == ["kept"]
 
 
-def test_a_collection_object_survives_the_drop_of_its_collection(path):
+# Every member of a Collection whose collection was dropped, with the exception type it
+# raises for a CoreError.
+DROPPED_CALLS = [
+    ("add", ValueError, lambda c, f: c.add([0.0, 1.0], {}, id="y")),
+    ("upsert", ValueError, lambda c, f: c.upsert("x", [0.0, 1.0], {})),
+    ("add_batch", ValueError, lambda c, f: c.add_batch([[0.0, 1.0]], [{}], ids=["y"])),
+    ("get", ValueError, lambda c, f: c.get("x")),
+    ("delete", ValueError, lambda c, f: c.delete("x")),
+    ("search", ValueError, lambda c, f: c.search([1.0, 0.0], 2)),
+    ("len", OSError, lambda c, f: len(c)),
+    ("sync", OSError, lambda c, f: c.sync()),
+    ("preload", OSError, lambda c, f: c.preload()),
+    ("compact", OSError, lambda c, f: c.compact()),
+    ("export_to_file", OSError, lambda c, f: c.export_to_file(f)),
+    ("import_from_file", OSError, lambda c, f: c.import_from_file(f)),
+]
+
+
+@pytest.mark.parametrize("again", [False, True], ids=["dropped", "dropped-and-created-again"])
+@pytest.mark.parametrize("member, exc, call", DROPPED_CALLS, ids=[m for m, _, _ in DROPPED_CALLS])
+def test_a_dropped_collection_refuses_every_operation(path, tmp_path, member, exc, call, again):
+    db = tornquil.Tornquil(path)
+    source = db.collection("src", 2, "dot")
+    source.add([0.0, 1.0], {"from": "file"}, id="y")
+    ndjson = str(tmp_path / "records.ndjson")
+    assert source.export_to_file(ndjson) == 1
+    before = open(ndjson).read()
+
+    old = db.collection("c", 2, "dot")
+    old.add([1.0, 0.0], {}, id="x")
+    old.sync()
+    old.add([1.0, 1.0], {}, id="buffered")  # left in the buffer
+    db.drop_collection("c")
+    if again:
+        new = db.collection("c", 2, "dot")
+        new.add([1.0, 0.0], {"new": True}, id="x")
+        new.sync()
+    assert raises(exc, call, old, ndjson) == "Collection not found: c"
+    # The properties still answer.
+    assert (old.name, old.dimensions, old.metric) == ("c", 2, "dot")
+    # Nothing was written: not into the file, nor into the collection of that name.
+    assert open(ndjson).read() == before
+    del old
+    gc.collect()  # its release flush writes nothing either
+    db.sync()
+    if again:
+        c = db.get_collection("c")
+        assert len(c) == 1 and c.get("x").metadata == {"new": True}
+        assert c.get("y") is None and c.get("buffered") is None
+    else:
+        assert db.collections() == ["src"]
+        assert not os.path.exists(os.path.join(path, "collections", "c"))
+        assert raises(KeyError, db.get_collection, "c") == "Collection not found: c"
+
+
+def test_a_dropped_collection_is_refused_through_every_handle(path):
     db = tornquil.Tornquil(path)
     old = db.collection("c", 2, "dot")
     old.add([1.0, 0.0], {}, id="x")
+    del db
+    gc.collect()  # the object outlives its handle
+    db = tornquil.Tornquil(path)
     db.drop_collection("c")
-    # Still usable, on its own files; the handle no longer syncs it.
-    old.add([0.0, 1.0], {}, id="y")
-    assert len(old) == 2
-    assert [r.id for r in old.search([1.0, 0.0], 2)] == ["x", "y"]
-    db.sync()
+    assert raises(ValueError, old.add, [0.0, 1.0], {}) == "Collection not found: c"
+    del old
+    gc.collect()
     assert db.collections() == []
+    assert not os.path.exists(os.path.join(path, "collections", "c"))
 
 
 def test_a_registry_entry_whose_directory_is_missing_opens_empty(path):

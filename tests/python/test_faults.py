@@ -49,9 +49,11 @@ def release_all():
 
 # ---- SIGKILL at any moment ----
 
-# Runs batches of adds, upserts and deletes, each batch ended by a sync. Every operation is
-# announced before it starts ("op kind id version") and every synced batch is acknowledged
-# ("ack"), so the parent knows what was acknowledged and what was in flight when it killed.
+# Runs batches of adds, upserts, deletes, add_batch calls over ids that hold records, and
+# compactions, each batch ended by a sync. Every operation is announced before it starts
+# ("op kind id version", one line per id of an add_batch) and every synced batch is
+# acknowledged ("ack"), so the parent knows what was acknowledged and what was in flight
+# when it killed.
 KILL_CHILD = """
 import json, random, sys, zlib
 import numpy as np, tornquil
@@ -80,10 +82,27 @@ while True:
         elif r < 0.3:
             kind, rid = "upsert", f"c{cycle}-{fresh}"
             fresh += 1
-        elif r < 0.85:
+        elif r < 0.75:
             kind, rid = "upsert", rng.choice(candidates)
-        else:
+        elif r < 0.85:
             kind, rid = "delete", rng.choice(candidates)
+        elif r < 0.95:
+            # A batch over ids that hold records (and a fresh one): each replaced id reads
+            # as its old record or as the batch's, whenever the kill comes.
+            ids = rng.sample(candidates, min(len(candidates), rng.randint(1, 20)))
+            ids.append(f"c{cycle}-{fresh}")
+            fresh += 1
+            for rid in ids:
+                touched.add(rid)
+                print("op batch", rid, version, flush=True)
+            c.add_batch(np.stack([vec(rid, version) for rid in ids]),
+                        [{"v": version}] * len(ids), ids=ids)
+            for rid in ids:
+                state[rid] = version
+            continue
+        else:
+            c.compact()  # changes no live record
+            continue
         touched.add(rid)
         print("op", kind, rid, version, flush=True)
         if kind == "add":

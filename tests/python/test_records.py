@@ -170,11 +170,11 @@ def test_add_returns_a_new_uuid_or_the_given_id(c):
     assert got == "sub" and type(got) is str
 
 
-def test_a_second_add_of_an_id_is_accepted_and_the_older_copy_is_read_until_the_flush(c):
+def test_a_second_add_of_an_id_is_accepted_and_the_newer_copy_is_the_record(c):
     c.add(V, {"v": 1}, id="dup")
     c.add(V, {"v": 2}, id="dup")
-    assert c.get("dup").metadata == {"v": 1}
-    assert len(c) == 2
+    assert c.get("dup").metadata == {"v": 2}
+    assert len(c) == 1
     c.sync()
     # Committed in order, the later copy replaced the earlier one.
     assert c.get("dup").metadata == {"v": 2}
@@ -278,13 +278,17 @@ def test_get_returns_a_search_result_with_score_zero(c):
         c.sync()
 
 
-def test_get_passes_over_expired_buffered_copies(c):
+def test_an_expired_newest_buffered_copy_hides_the_older_ones(c):
     c.add(V, {"v": "committed"}, id="x")
     c.sync()
     c.add(V, {"v": "expired"}, id="x", ttl=0)
-    assert c.get("x").metadata == {"v": "committed"}  # falls through to the table
+    assert c.get("x") is None  # the newest copy is the record, and it has expired
     c.add(V, {"v": "live"}, id="x")
-    assert c.get("x").metadata == {"v": "live"}  # the first live buffered copy
+    assert c.get("x").metadata == {"v": "live"}
+    c.add(V, {"v": "expired again"}, id="x", ttl=0)
+    assert c.get("x") is None
+    c.sync()
+    assert c.get("x") is None and len(c) == 0
 
 
 @pytest.mark.parametrize(
@@ -385,19 +389,16 @@ def test_stored_records_in_other_states_or_with_damaged_metadata(path):
 # ---- delete ----
 
 
-def test_delete_of_a_buffered_copy_leaves_the_other_copies(c):
+def test_delete_removes_every_copy_of_the_id(c):
     c.add(V, {"v": "committed"}, id="x")
     c.sync()
     c.add(V, {"v": "first"}, id="x")
     c.add(V, {"v": "second"}, id="x")
     assert c.delete("x") is True
-    assert c.get("x").metadata == {"v": "second"}
-    assert c.delete("x") is True
-    assert c.get("x").metadata == {"v": "committed"}
-    assert c.delete("x") is True
-    assert c.get("x") is None
+    assert c.get("x") is None and len(c) == 0
+    c.sync()
+    assert c.get("x") is None and len(c) == 0
     assert c.delete("x") is False
-    assert len(c) == 0
 
 
 def test_delete_of_an_expired_committed_record_removes_it(c):

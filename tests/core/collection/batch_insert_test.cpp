@@ -360,7 +360,7 @@ TEST_F(BatchInsertTest, CosineRowsAreStoredAtUnitLengthAndFloat64RowsNarrowed) {
   EXPECT_EQ(slot_floats(*c, 1), (std::vector<float>{1, 0}));
 }
 
-TEST_F(BatchInsertTest, LaterItemsReplaceEarlierRecordsOfTheirIdWithoutFreeingSlots) {
+TEST_F(BatchInsertTest, LaterItemsReplaceEarlierRecordsOfTheirIdAndFreeTheirSlots) {
   auto c = open(make_config(4));
   add(*c, 9, "stored");
   ASSERT_TRUE(flush_pending(*c));  // slot 0
@@ -375,12 +375,14 @@ TEST_F(BatchInsertTest, LaterItemsReplaceEarlierRecordsOfTheirIdWithoutFreeingSl
   EXPECT_EQ(a->slot, 2u);
   EXPECT_EQ(a->metadata, "{\"i\":1}");
   EXPECT_EQ(a->expires_at, a->created_at + 7);
-  EXPECT_EQ(slot_floats(*c, 1), vec(4, 0));  // the first "a" wrote its slot nonetheless
   EXPECT_EQ(committed_record(*c, "stored")->slot, 3u);
   EXPECT_EQ(committed_records(*c).size(), 2u);
-  // Slot 0 (the replaced record) and slot 1 (the first "a") stay taken.
-  EXPECT_TRUE(memory_freelist(*c).empty());
-  EXPECT_EQ(stored_freelist(*c), std::vector<uint64_t>{});
+  // Slot 0 (the replaced record) and slot 1 (the first "a") are freed, in that order, and
+  // carry the deleted marker.
+  EXPECT_EQ(memory_freelist(*c), (std::vector<uint64_t>{0, 1}));
+  EXPECT_EQ(stored_freelist(*c), (std::vector<uint64_t>{0, 1}));
+  EXPECT_TRUE(std::isnan(slot_floats(*c, 0)[0]));
+  EXPECT_TRUE(std::isnan(slot_floats(*c, 1)[0]));
   EXPECT_EQ(slot_count(*c), 4u);
 }
 
@@ -556,11 +558,12 @@ TEST_F(BatchInsertTest, FailuresAfterPhaseOneLeavePendingRecordsThatOnlyDeleteSe
   }
 }
 
-// A record of the same id in the same slot is not enough to be the batch's own: when the
-// batch's record is deleted between the phases and another batch, which then fails after its
-// phase 1, stores the id again in the freed slot, that record stays Pending. Its vector was
-// never made durable, so making it live would publish a vector a crash could lose.
-TEST_F(BatchInsertTest, PhaseThreeLeavesAnotherBatchsPendingRecordInTheSameSlotAlone) {
+// A slot that a delete frees while its batch runs waits for the batch's end, so that the
+// batch's own vector write cannot land on another record's vector: a second batch, which
+// stores the id again and fails after its phase 1, takes a fresh slot, and its record stays
+// Pending (its vector was never made durable). The deleted record's slot is freed once the
+// outer batch ends.
+TEST_F(BatchInsertTest, ASlotFreedWhileItsBatchRunsWaitsForTheBatchsEnd) {
   auto c = open(make_config(4));
   Batch b = seeded(4, 2);
   b.ids = Ids{"a", "b"};
@@ -576,11 +579,13 @@ TEST_F(BatchInsertTest, PhaseThreeLeavesAnotherBatchsPendingRecordInTheSameSlotA
 
   const std::optional<Record> a = committed_record(*c, "a");
   ASSERT_TRUE(a);
-  EXPECT_EQ(a->slot, 0u);  // the slot the outer batch's "a" had, freed and taken again
+  EXPECT_EQ(a->slot, 2u);  // not slot 0, which the outer batch's "a" had
   EXPECT_EQ(a->metadata, "{\"other\":true}");
   EXPECT_EQ(a->state, RecordState::Pending);
   EXPECT_EQ(committed_record(*c, "b")->state, RecordState::Active);
   EXPECT_EQ(live_count(*c), 1u);
+  EXPECT_EQ(memory_freelist(*c), std::vector<uint64_t>{0});
+  EXPECT_EQ(slot_floats(*c, 1), vec(4, 1));  // b's vector, untouched
 }
 
 // Phase 3 promotes only the batch's own Pending records: a record deleted half-way
@@ -603,9 +608,11 @@ TEST_F(BatchInsertTest, PhaseThreeLeavesRecordsChangedMeanwhileAlone) {
   ASSERT_TRUE(r) << r.error().render();
 
   EXPECT_EQ(committed_record(*c, "a")->state, RecordState::Tombstone);
-  EXPECT_EQ(memory_freelist(*c), std::vector<uint64_t>{});  // slot 0 went to the new "b"
-  EXPECT_EQ(committed_record(*c, "b")->slot, 0u);
-  EXPECT_EQ(slot_floats(*c, 0), vec(4, 50));
+  // The slots of the deleted "a" and of the replaced "b" were the batch's: freed at its end,
+  // so the new "b" took a fresh slot.
+  EXPECT_EQ(memory_freelist(*c), (std::vector<uint64_t>{0, 1}));
+  EXPECT_EQ(committed_record(*c, "b")->slot, 3u);
+  EXPECT_EQ(slot_floats(*c, 3), vec(4, 50));
   EXPECT_EQ(committed_record(*c, "c")->state, RecordState::Active);
   EXPECT_EQ(live_count(*c), 2u);
   // The tombstoned record is removed by a later delete and stays gone.

@@ -11,6 +11,8 @@
 #include <set>
 #include <thread>
 
+#include "base/json_read.hpp"
+#include "collection/compact.hpp"
 #include "collection_fixture.hpp"
 
 namespace tornquil::testing {
@@ -113,6 +115,78 @@ TEST_F(ConcurrencyTest, AddsDeletesAndCountsKeepEveryAcknowledgedRecord) {
   for (uint64_t s : memory_freelist(*c)) {
     EXPECT_TRUE(free_slots.insert(s).second) << "slot " << s << " free twice";
     EXPECT_FALSE(used_slots.count(s)) << "slot " << s << " free and used";
+  }
+}
+
+// A batch inserter (ids that repeat from batch to batch, half of them with TTL 0: Pending and
+// already expired while their batch runs), a compactor and an adder side by side: every
+// Active record's slot holds the vector its writer gave it, and every slot is named by one
+// record or stands once on the free list.
+TEST_F(ConcurrencyTest, BatchesCompactionAndAddsKeepEveryVectorAndSlot) {
+  auto c = open(make_config(kDims));
+  ASSERT_TRUE(c);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  auto running = [&] { return std::chrono::steady_clock::now() < deadline; };
+  // The seed of a vector is recorded in its metadata, so each record says what it holds.
+  auto meta = [](uint64_t seed) { return "{\"s\":" + std::to_string(seed) + "}"; };
+
+  std::thread batches([&] {
+    std::mt19937_64 rng(1);
+    for (uint64_t round = 1; running(); ++round) {
+      Batch b;
+      b.ids.emplace();
+      b.ttls.emplace();
+      for (int i = 0; i < 200; ++i) {
+        const uint64_t seed = round * 1000 + i;
+        b.row(vec(kDims, seed), meta(seed));
+        b.ids->push_back("b" + std::to_string(rng() % 1500));
+        b.ttls->push_back(rng() % 2 ? std::optional<uint64_t>(0) : std::nullopt);
+      }
+      auto r = add_batch_records(*c, b.input());
+      ASSERT_TRUE(r) << r.error().render();
+    }
+  });
+  std::thread compactor([&] {
+    while (running()) {
+      auto r = compact_collection(*c);
+      ASSERT_TRUE(r) << r.error().render();
+    }
+  });
+  std::thread adder([&] {
+    std::mt19937_64 rng(2);
+    for (uint64_t seed = 1u << 30; running(); ++seed) {
+      auto r = add_record(*c, vec(kDims, seed), parse_metadata_text(meta(seed)),
+                          "a" + std::to_string(rng() % 1000), std::nullopt);
+      ASSERT_TRUE(r) << r.error().render();
+    }
+  });
+  batches.join();
+  compactor.join();
+  adder.join();
+  ASSERT_TRUE(sync_collection(*c));
+
+  for (int pass = 0; pass < 2; ++pass) {
+    std::set<uint64_t> named;
+    size_t active = 0;
+    for (const Record& r : committed_records(*c)) {
+      EXPECT_TRUE(named.insert(r.slot).second) << "slot " << r.slot << " named twice";
+      if (r.state != RecordState::Active) continue;
+      ++active;
+      const uint64_t seed = std::stoull(r.metadata.substr(5, r.metadata.size() - 6));
+      EXPECT_EQ(slot_floats(*c, r.slot), vec(kDims, seed)) << r.id << " in slot " << r.slot;
+    }
+    EXPECT_GT(active, 500u);
+    std::set<uint64_t> free;
+    for (uint64_t s : memory_freelist(*c)) {
+      EXPECT_TRUE(free.insert(s).second) << "slot " << s << " free twice";
+      EXPECT_FALSE(named.contains(s)) << "slot " << s << " named and free";
+    }
+    // The stored list holds the same slots; concurrent pushes may have ordered them apart.
+    std::optional<std::vector<uint64_t>> stored = stored_freelist(*c);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(std::set<uint64_t>(stored->begin(), stored->end()), free);
+    EXPECT_EQ(named.size() + free.size(), slot_count(*c));
+    ASSERT_TRUE(compact_collection(*c));
   }
 }
 
