@@ -4,7 +4,7 @@
 // the records as Active. Readers see the batch only once the last phase has committed.
 //
 // Nothing is rolled back. A batch that fails leaves:
-//   before slots are taken (lengths, dimensions, stored form, ids): nothing changed
+//   before slots are taken (lengths, dimensions, finite elements, ids): nothing changed
 //   while taking slots, at item i: the slots of items before i taken for good
 //   in phase 1: every slot taken for good; no record stored
 //   in phase 2: the records stored Pending; some vectors written, not all durable
@@ -82,8 +82,8 @@ struct BatchInput {
 // or new version-4 UUIDs. Checks, in this order, before anything changes: InvalidInput
 // "vectors and metadatas must have same length", "ids must have same length as vectors",
 // "ttls must have same length as vectors"; DimensionMismatch for the first vector of the
-// wrong length; InvalidInput for the first vector whose stored form would begin with NaN
-// (naming its row) and for the first id too long to be stored. A later id replaces an
+// wrong length; InvalidInput for the first vector with a NaN or infinite element (naming
+// its row and the element) and for the first id too long to be stored. A later id replaces an
 // earlier record of the same id, in the batch or stored; the replaced record's slot stays
 // taken. An expiry is created_at + ttl, wrapping modulo 2^64. With HNSW parameters the
 // collection is marked for an index refresh, also for an empty batch. Errors after the
@@ -93,7 +93,7 @@ Result<std::vector<std::string>> add_batch_records(Collection& c, const BatchInp
 
 // Where a batch's time goes, in nanoseconds per step, for the benchmark.
 struct BatchStepTimes {
-  uint64_t check = 0;     // lengths, dimensions, stored forms, ids
+  uint64_t check = 0;     // lengths, dimensions, finite elements, ids
   uint64_t plan = 0;      // ids, slots, clock, key order
   uint64_t encode = 0;    // the records encoded in key order
   uint64_t put = 0;       // phase 1: the Pending records and the free list into the transaction

@@ -158,7 +158,7 @@ Result<void> upsert_record(Collection& c, std::string_view id, std::span<const f
                            const JsonValue& metadata, std::optional<uint64_t> ttl,
                            bool flush_when_due) {
   TQ_TRY(check_dimensions(c.config.dimensions, vector.size()));
-  TQ_TRY(check_storable_vector(c.config.metric, vector));
+  TQ_TRY(check_storable_vector(vector));
   TQ_TRY(check_record_id(id));
 
   // Waits for a flush that is committing a copy of the id, so that the table read below
