@@ -16,6 +16,7 @@
 #include "base/platform.hpp"
 #include "base/worker_pool.hpp"
 #include "collection/collection.hpp"
+#include "collection/layout.hpp"
 #include "storage/records.hpp"
 
 namespace tornquil {
@@ -31,7 +32,8 @@ constexpr size_t kImportFlushRecords = 1000;
 // Bytes still buffered when it is dropped are written out, their errors ignored.
 class BufferedWriter {
  public:
-  explicit BufferedWriter(platform::File file) : file_(std::move(file)) {
+  // The file stays its owner's, and open for as long as the writer is used.
+  explicit BufferedWriter(const platform::File& file) : file_(file) {
     buf_.reserve(kNdjsonBufferBytes);
   }
   ~BufferedWriter() { (void)flush(); }
@@ -56,15 +58,11 @@ class BufferedWriter {
     return r;
   }
 
-  // Writes out what is buffered and closes the file.
-  Result<void> finish() {
-    TQ_TRY(flush());
-    file_.close();
-    return {};
-  }
+  // Writes out what is buffered.
+  Result<void> finish() { return flush(); }
 
  private:
-  platform::File file_;
+  const platform::File& file_;
   std::string buf_;
 };
 
@@ -573,11 +571,58 @@ std::expected<void, std::string> parse_export_record(std::string_view text, Expo
 
 // ---- The file operations ----
 
+namespace {
+
+// Io when `path` names one of the files of the database the collection lives in (the
+// registry, or any collection's vector file, store, lock file or index), however it names
+// it: writing over a mapped vector file kills the process, and over a store or the
+// registry destroys it. The collection's directory is <database>/collections/<name>.
+Result<void> refuse_own_file(const Collection& c, const std::string& path) {
+  TQ_ASSIGN(std::optional<platform::FileId> target, platform::file_id(path));
+  if (!target) return {};  // a new file is no file of the database
+  auto same = [&](const std::string& file) -> Result<bool> {
+    TQ_ASSIGN(std::optional<platform::FileId> id, platform::file_id(file));
+    return id && *id == *target;
+  };
+  auto refuse = [&](const std::string& file) {
+    return std::unexpected(CoreError::io("export target " + path +
+                                         " is a file of the open database: " + file));
+  };
+  auto check_dir = [&](const std::string& dir, bool collection) -> Result<void> {
+    const std::string store = platform::join_path(dir, kMetaFileName);
+    std::string files[] = {store, store + kStoreLockSuffix,
+                           platform::join_path(dir, kVectorsFileName),
+                           platform::join_path(dir, kIndexFileName)};
+    for (const std::string& file : std::span(files, collection ? 4 : 2)) {
+      TQ_ASSIGN(bool hit, same(file));
+      if (hit) return refuse(file);
+    }
+    return {};
+  };
+  TQ_TRY(check_dir(c.dir, true));
+  const std::string collections = platform::join_path(c.dir, "..");
+  const std::string root = platform::join_path(collections, "..");
+  TQ_TRY(check_dir(root, false));
+  // The other collections, whether open or not. Without a collections directory (a
+  // collection opened on its own) there are none.
+  TQ_ASSIGN(bool listed, platform::path_exists(collections));
+  if (!listed) return {};
+  TQ_ASSIGN(std::vector<std::string> names, platform::list_dir(collections));
+  for (const std::string& name : names) {
+    TQ_TRY(check_dir(platform::join_path(collections, name), true));
+  }
+  return {};
+}
+
+}  // namespace
+
 Result<uint64_t> export_to_file(Collection& c, const std::string& path) {
+  // Before anything is opened for writing: nothing of the database is touched.
+  TQ_TRY(refuse_own_file(c, path));
   TQ_TRY(flush_pending(c));
   TQ_ASSIGN(uint64_t count, record_count(c));
-  TQ_ASSIGN(platform::File file, platform::File::open(path, platform::File::Mode::CreateTruncate));
-  BufferedWriter writer(std::move(file));
+  TQ_ASSIGN(platform::ReplacingFile out, platform::ReplacingFile::create(path));
+  BufferedWriter writer(out.file());
 
   std::string line;
   line.reserve(128);
@@ -626,6 +671,7 @@ Result<uint64_t> export_to_file(Collection& c, const std::string& path) {
     TQ_TRY(scanned);
   }
   TQ_TRY(writer.finish());
+  TQ_TRY(out.commit());
   return written;
 }
 
