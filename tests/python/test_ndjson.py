@@ -354,3 +354,107 @@ def test_fuzzed_files_never_crash_and_fail_cleanly(db, tmp_path):
         a, b = map(int, out.split())
         ok, errors = ok + a, errors + b
     assert ok + errors == 5000 and ok > 200 and errors > 200
+
+
+# ---- Bounded lines: what export can write, and nothing longer ----
+
+# The longest line accepted for 3 dimensions: the longest record line export writes (a
+# 510-byte id of escaped characters, three elements of the longest form) with 16 MiB of
+# metadata.
+BOUND_3 = 256 + 510 * 6 + 2 + 3 * 19 + (16 << 20)
+
+
+def test_a_line_up_to_the_bound_imports_and_a_longer_one_stops_the_import(db, tmp_path):
+    c = db.collection("c", 3, "l2")
+    # What export writes at its longest imports: an id of 510 escaped bytes, the longest
+    # element form, and metadata close to the allowance.
+    rid = "\x01" * 510
+    c.add([-1.2345678e-6, -1.2345678e-6, -1.2345678e-6], {"m": "y" * ((16 << 20) - 64)}, id=rid)
+    out = str(tmp_path / "out.ndjson")
+    assert c.export_to_file(out) == 1
+    d = db.collection("d", 3, "l2")
+    assert d.import_from_file(out).imported == 1
+    assert d.get(rid).metadata == c.get(rid).metadata
+
+    def line_of(n):
+        head = '{"id":"a","vector":[1,2,3],"metadata":"'
+        return head + "x" * (n - len(head) - 2) + '"}'
+
+    for n, imported in ((BOUND_3, True), (BOUND_3 + 1, False)):
+        e = db.collection(f"e{n}", 3, "l2")
+        text = HEADER + "\n" + RECORD + "\n\n" + line_of(n) + "\n" + RECORD.replace('"a"', '"b"')
+        p = write(tmp_path, text)
+        if imported:
+            assert e.import_from_file(p).imported == 3
+        else:
+            assert raises_os(e.import_from_file, p) == (
+                f"Deserialization error: Invalid record at line 4: line too long (more than "
+                f"{BOUND_3} bytes)")
+            e.sync()
+            assert e.get("a") is not None and e.get("b") is None  # the lines before it stay
+    # The header line has the same bound.
+    p = write(tmp_path, "{" + " " * BOUND_3 + "}\n" + RECORD)
+    assert raises_os(db.collection("h", 3, "l2").import_from_file, p) == (
+        f"Deserialization error: Invalid export header: line too long (more than {BOUND_3} "
+        "bytes) at line 1")
+
+
+# Runs one import under a 4 GiB heap limit and prints what it raised.
+BOUNDED_IMPORT = """
+import resource, sys, tornquil
+resource.setrlimit(resource.RLIMIT_DATA, (4 << 30, 4 << 30))
+c = tornquil.Tornquil(sys.argv[1]).collection("c", 3, "l2")
+try:
+    c.import_from_file(sys.argv[2])
+except OSError as e:
+    assert type(e) is OSError
+    print(e.args[0])
+print(len(c))
+"""
+
+FEED_FOREVER = """
+import sys
+with open(sys.argv[1], "wb") as f:
+    f.write(sys.argv[2].encode() + b"\\n")
+    try:
+        while True:
+            f.write(b"\\x00\\xff" * 65536)
+    except BrokenPipeError:
+        pass
+"""
+
+
+@pytest.mark.parametrize("source", ["/dev/zero", "fifo", "sparse"])
+def test_a_file_without_line_breaks_stops_the_import_with_bounded_memory(tmp_path, source):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    line = 1
+    feeder = None
+    if source == "/dev/zero":
+        target = source
+    elif source == "fifo":
+        # A pipe that never ends: a header, one record, then binary bytes without an LF.
+        target = str(tmp_path / "pipe")
+        os.mkfifo(target)
+        feeder = subprocess.Popen([sys.executable, "-c", FEED_FOREVER, target,
+                                   HEADER + "\n" + RECORD], env=env, stderr=subprocess.PIPE)
+        line = 3
+    else:
+        # 6 GiB of zero bytes after a header line, without a single LF.
+        target = str(tmp_path / "sparse.ndjson")
+        with open(target, "wb") as f:
+            f.write((HEADER + "\n").encode())
+            f.truncate(6 << 30)
+        line = 2
+    try:
+        r = subprocess.run([sys.executable, "-c", BOUNDED_IMPORT, str(tmp_path / "db"), target],
+                           env=env, capture_output=True, text=True, timeout=120)
+    finally:
+        if feeder is not None:
+            feeder.kill()
+            feeder.wait()
+    assert r.returncode == 0, r.stderr  # a signal or an abort shows here
+    what = "Invalid export header" if line == 1 else f"Invalid record at line {line}"
+    suffix = " at line 1" if line == 1 else ""
+    assert r.stdout.split("\n")[:2] == [
+        f"Deserialization error: {what}: line too long (more than {BOUND_3} bytes){suffix}",
+        "1" if source == "fifo" else "0"]
