@@ -754,12 +754,13 @@ class ImportGroup {
     });
   }
 
-  // Lets go of what a group of long lines took, so that the memory held between imports
-  // and between groups stays that of ordinary lines.
+  // Lets go of what the longest lines took (their text and what it parsed into), so that
+  // the memory held from group to group stays that of ordinary lines.
   void trim() {
     for (size_t i = 0; i < n_; ++i) {
-      if (lines_[i].capacity() > (size_t{1} << 16)) lines_[i] = std::string();
-      if (records_[i].vector.capacity() > (size_t{1} << 16)) records_[i] = ExportRecord();
+      if (lines_[i].capacity() <= kKeptLineBytes) continue;
+      lines_[i] = std::string();
+      records_[i] = ExportRecord();
     }
   }
 
@@ -775,6 +776,7 @@ class ImportGroup {
   std::vector<std::string> errors_;
   std::vector<State> state_;
   size_t n_ = 0;
+  static constexpr size_t kKeptLineBytes = size_t{1} << 20;
 };
 
 // The records of one group that the collection can store, laid out for one batch.
