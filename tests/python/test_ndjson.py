@@ -458,3 +458,32 @@ def test_a_file_without_line_breaks_stops_the_import_with_bounded_memory(tmp_pat
     assert r.stdout.split("\n")[:2] == [
         f"Deserialization error: {what}: line too long (more than {BOUND_3} bytes){suffix}",
         "1" if source == "fifo" else "0"]
+
+
+def test_groups_of_lines_keep_line_numbers_counts_and_the_later_line(db, tmp_path):
+    c = db.collection("c", 3, "l2")
+    c.add([9.0, 9.0, 9.0], {"v": "old"}, id="r0000005")
+    c.sync()
+    c.add([8.0, 8.0, 8.0], {"v": "buffered"}, id="r0000007")  # buffered: the import wins
+    lines = [HEADER]
+    for i in range(2600):
+        if i % 400 == 0:
+            lines.append("")  # blank lines count
+        if i % 250 == 3:
+            lines.append(f'{{"id":"r{i:07d}","vector":[1,2],"metadata":null}}')  # failed
+            continue
+        lines.append(f'{{"id":"r{i % 2200:07d}","vector":[{i},1,2],"metadata":{{"v":{i}}}}}')
+    bad = len(lines) + 1
+    lines.append('{"id":"x","vector":[1,2,3],"metadata":nul}')
+    lines.append('{"id":"after","vector":[1,2,3],"metadata":null}')
+    assert raises_os(c.import_from_file, write(tmp_path, "\n".join(lines))) == (
+        f"Deserialization error: Invalid record at line {bad}: expected ident at line 1 "
+        "column 42")
+    c.sync()
+    assert c.get("after") is None
+    # A later line of an id, in the same group or a later one, replaced the earlier.
+    assert c.get("r0000005").metadata == {"v": 2205}
+    assert c.get("r0000007").metadata == {"v": 2207}
+    assert c.get("r0002199").metadata == {"v": 2199}
+    assert c.search([2203.0, 1.0, 2.0], 1)[0].id == "r0000003"
+    assert len(c) == 2200 - len([i for i in range(2200) if i % 250 == 3 and i + 2200 >= 2600])
