@@ -2,6 +2,8 @@
 // operations on a collection.
 #include "collection/ndjson.hpp"
 
+#include <oneapi/tbb/task_group.h>
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -861,13 +863,10 @@ Result<ImportStatsData> import_from_file(Collection& c, const std::string& path)
 
   ImportStatsData stats;
   uint64_t line_no = 1;
-  ImportGroup group;
   GroupBatch batch;
-  for (;;) {
-    const ImportGroup::Fill filled = group.fill(reader, bound);
-    group.parse();
-    // The group's records up to the first line that does not parse, which ends the import
-    // once the lines before it are committed.
+  // Commits one group's records up to its first line that does not parse. False when the
+  // import ends here: at such a line (`stop`), or where its reading stopped.
+  auto commit_group = [&](ImportGroup& group, const ImportGroup::Fill& filled) -> Result<bool> {
     batch.clear();
     std::optional<CoreError> stop;
     for (size_t i = 0; i < group.size() && !stop; ++i) {
@@ -902,9 +901,29 @@ Result<ImportStatsData> import_from_file(Collection& c, const std::string& path)
       return std::unexpected(CoreError::deserialization(
           "Invalid record at line " + std::to_string(line_no + 1) + ": " + too_long(bound)));
     }
-    if (filled.error) return std::unexpected(std::move(*filled.error));
-    if (!filled.more) break;
-  }
+    if (filled.error) return std::unexpected(*filled.error);
+    return filled.more;
+  };
+
+  // Two groups take turns: the next one is read and parsed on the worker pool while this
+  // thread commits the current one, so the parsing costs no time of its own.
+  ImportGroup groups[2];
+  ImportGroup::Fill fills[2];
+  auto read_group = [&](size_t k) {
+    fills[k] = groups[k].fill(reader, bound);
+    groups[k].parse();
+  };
+  read_group(0);
+  Result<bool> more = true;
+  worker_pool().execute([&] {
+    for (size_t k = 0; more && *more; k ^= 1) {
+      tbb::task_group next;
+      if (fills[k].more) next.run([&, k] { read_group(k ^ 1); });
+      more = commit_group(groups[k], fills[k]);
+      next.wait();  // the reader and the other group are the task's until it ends
+    }
+  });
+  if (!more) return std::unexpected(std::move(more.error()));
   TQ_TRY(flush_pending(c));
   stats.duration_ms = (platform::monotonic_ns() - start) / 1000000;
   return stats;
