@@ -3,14 +3,17 @@ without a filter, delete, upsert, len, NDJSON export and import at 10,000 and 10
 384 dimensions, next to a NumPy brute-force search (M @ q + argpartition) over the same matrix;
 then compact of expired records next to the add_batch that stored them. A last table times
 search over ids of different shapes (zero-padded counters, generated UUIDs, "doc-N" and a
-two-part "userNNN/msgNNNNN"), since the parallel scan splits the table by its keys.
+two-part "userNNN/msgNNNNN"), since the parallel scan splits the table by its keys. The
+import table compares an import into an empty collection with one onto existing ids.
 
     .venv/bin/python bench/bench_ops.py [--sizes 10000,100000] [--queries 200]
         [--compact 200000:100000,1000000:10000]
         [--shape-sizes 104000:384,150000:384,1000000:128] [--shapes r,uuid,doc,user]
-        [--shape-queries 100]
+        [--shape-queries 100] [--import-sizes 10000,100000]
 
-An empty --sizes, --compact or --shape-sizes skips that table.
+An empty --sizes, --compact, --shape-sizes or --import-sizes skips that table. The last
+table imports one export into an empty collection and then onto the same collection, so
+that every line replaces a committed record.
 
 NumPy's speed depends on its BLAS. The set-up step installs OpenBLAS for the comparison
 when it is missing and the script runs as root (elsewhere it prints the apt-get line),
@@ -413,6 +416,38 @@ def shape_table(sizes, shapes, queries):
     print("  targets: search <= 1.0x NumPy, and <= 1.2x the UUID row of the same size")
 
 
+def import_onto_table(sizes):
+    """Import of one export into an empty collection, then onto the same collection, which
+    then holds every id: each line replaces a committed record."""
+    print("\n== import_from_file: into an empty collection, and onto one holding every id ==")
+    rng = np.random.default_rng(SEED)
+    for n in sizes:
+        root = tempfile.mkdtemp(prefix="tornquil_bench_")
+        try:
+            db = tornquil.Tornquil(os.path.join(root, "db"))
+            src = db.collection("src", DIM)
+            m = rng.standard_normal((n, DIM), dtype=np.float32)
+            src.add_batch(m, [{"source": "chat", "turn": i} for i in range(n)],
+                          ids=[f"mem-{i:07d}" for i in range(n)])
+            path = os.path.join(root, "export.ndjson")
+            src.export_to_file(path)
+            del src
+            db.drop_collection("src")
+            dst = db.collection("dst", DIM)
+            t = time.perf_counter()
+            assert dst.import_from_file(path).imported == n
+            empty = rate(n, time.perf_counter() - t)
+            t = time.perf_counter()
+            assert dst.import_from_file(path).imported == n
+            onto = rate(n, time.perf_counter() - t)
+            assert len(dst) == n
+            del dst, db
+        finally:
+            shutil.rmtree(root, ignore_errors=True)
+        print(f"  {n:>9,} records: empty {fmt_rate(empty)}   onto existing {fmt_rate(onto)}"
+              f"   {onto / empty:.2f}x (target >= 0.5x)", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default="10000,100000")
@@ -422,6 +457,7 @@ def main():
     parser.add_argument("--shape-sizes", default="104000:384,150000:384,1000000:128")
     parser.add_argument("--shapes", default=",".join(ID_SHAPES))
     parser.add_argument("--shape-queries", type=int, default=100)
+    parser.add_argument("--import-sizes", default="10000,100000")
     args = parser.parse_args()
 
     ensure_openblas()
@@ -462,6 +498,9 @@ def main():
     shape_sizes = [tuple(int(x) for x in s.split(":")) for s in args.shape_sizes.split(",") if s]
     if shape_sizes:
         shape_table(shape_sizes, [s for s in args.shapes.split(",") if s], args.shape_queries)
+    import_sizes = [int(s) for s in args.import_sizes.split(",") if s]
+    if import_sizes:
+        import_onto_table(import_sizes)
 
 
 if __name__ == "__main__":

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 
 namespace tornquil::platform {
@@ -87,25 +88,40 @@ Result<void> remove_dir_all(const std::string& path) {
   return remove_tree_at(AT_FDCWD, path.c_str());
 }
 
-Result<std::vector<std::string>> list_dir(const std::string& path) {
-  if (holds_nul(path)) return nul_in_path();
-  DIR* d = ::opendir(path.c_str());
-  if (d == nullptr) return last_error();
-  std::vector<std::string> names;
-  while (dirent* e = ::readdir(d)) {
-    std::string_view n = e->d_name;
-    if (n != "." && n != "..") names.emplace_back(n);
-  }
-  ::closedir(d);
-  return names;
-}
-
 Result<bool> path_exists(const std::string& path) {
   if (holds_nul(path)) return nul_in_path();
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) return true;
   if (errno == ENOENT || errno == ENOTDIR) return false;
   return last_error();
+}
+
+Result<std::optional<FileId>> file_id(const std::string& path) {
+  if (holds_nul(path)) return nul_in_path();
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return std::optional<FileId>();
+    return last_error();
+  }
+  return std::optional<FileId>(
+      FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
+}
+
+Result<std::vector<std::string>> list_dir(const std::string& path) {
+  if (holds_nul(path)) return nul_in_path();
+  DIR* d = ::opendir(path.c_str());
+  if (d == nullptr) return last_error();
+  std::vector<std::string> names;
+  errno = 0;
+  while (dirent* e = ::readdir(d)) {
+    std::string_view n = e->d_name;
+    if (n != "." && n != "..") names.emplace_back(n);
+    errno = 0;
+  }
+  const int err = errno;
+  ::closedir(d);
+  if (err != 0) return std::unexpected(CoreError::io_errno(err));
+  return names;
 }
 
 File::~File() { close(); }
@@ -173,6 +189,14 @@ Result<size_t> File::read_at(void* buf, size_t n, uint64_t offset) const {
   return done;
 }
 
+Result<size_t> File::read(void* buf, size_t n) const {
+  for (;;) {
+    ssize_t r = ::read(fd_, buf, n);
+    if (r >= 0) return static_cast<size_t>(r);
+    if (errno != EINTR) return last_error();
+  }
+}
+
 Result<void> File::write_all(const void* buf, size_t n) const {
   size_t done = 0;
   while (done < n) {
@@ -203,6 +227,92 @@ Result<void> File::write_at(const void* buf, size_t n, uint64_t offset) const {
 void File::start_writeback(uint64_t offset, uint64_t n) const {
   (void)::sync_file_range(fd_, static_cast<off64_t>(offset), static_cast<off64_t>(n),
                           SYNC_FILE_RANGE_WRITE);
+}
+
+ReplacingFile::~ReplacingFile() { discard(); }
+
+ReplacingFile::ReplacingFile(ReplacingFile&& o) noexcept
+    : file_(std::move(o.file_)), temp_(std::move(o.temp_)), target_(std::move(o.target_)) {
+  o.temp_.clear();
+}
+
+ReplacingFile& ReplacingFile::operator=(ReplacingFile&& o) noexcept {
+  if (this != &o) {
+    discard();
+    file_ = std::move(o.file_);
+    temp_ = std::move(o.temp_);
+    target_ = std::move(o.target_);
+    o.temp_.clear();
+  }
+  return *this;
+}
+
+void ReplacingFile::discard() {
+  file_.close();
+  if (!temp_.empty()) ::unlink(temp_.c_str());
+  temp_.clear();
+}
+
+Result<ReplacingFile> ReplacingFile::create(const std::string& target) {
+  if (holds_nul(target)) return nul_in_path();
+  ReplacingFile out;
+  out.target_ = target;
+  std::optional<mode_t> keep_mode;
+  struct stat st;
+  if (::stat(target.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      // A pipe or a device has no contents to keep; a directory fails here as before.
+      int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+      if (fd < 0) return last_error();
+      out.file_ = File(fd);
+      return out;
+    }
+    keep_mode = st.st_mode & 07777;
+    struct stat lst;
+    if (::lstat(target.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
+      char* real = ::realpath(target.c_str(), nullptr);
+      if (real == nullptr) return last_error();
+      out.target_ = real;
+      ::free(real);
+    }
+  } else if (errno != ENOENT) {
+    return last_error();
+  }
+  for (int attempt = 0;; ++attempt) {
+    unsigned char r[6];
+    random_bytes(r, sizeof(r));
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string temp = out.target_ + ".tmp-";
+    for (unsigned char b : r) {
+      temp.push_back(kHex[b >> 4]);
+      temp.push_back(kHex[b & 15]);
+    }
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST && attempt < 8) continue;
+      return last_error();
+    }
+    out.file_ = File(fd);
+    out.temp_ = std::move(temp);
+    break;
+  }
+  // The umask applies at creation; an existing target's bits are kept exactly.
+  if (keep_mode && ::fchmod(out.file_.fd(), *keep_mode) != 0) return last_error();
+  return out;
+}
+
+Result<void> ReplacingFile::commit() {
+  if (temp_.empty()) {
+    file_.close();
+    return {};
+  }
+  // Durable before the rename: otherwise a crash could put an empty file in the place of
+  // a good one.
+  TQ_TRY(file_.sync());
+  file_.close();
+  if (::rename(temp_.c_str(), target_.c_str()) != 0) return last_error();
+  temp_.clear();
+  return {};
 }
 
 Mapping::~Mapping() {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,18 @@ Result<void> create_dir_all(const std::string& path);
 Result<void> remove_dir_all(const std::string& path);
 // True when the path exists, false when it does not; any other failure of the query is Io.
 Result<bool> path_exists(const std::string& path);
-// The names of a directory's entries, without "." and "..", in no particular order.
+
+// What makes a file itself, whatever path names it (hard links, symbolic links, "..").
+struct FileId {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileId&) const = default;
+};
+// The identity of the file the path names, symbolic links followed; nullopt when nothing
+// is there (a missing file, or a missing directory on the way).
+Result<std::optional<FileId>> file_id(const std::string& path);
+
+// The names in a directory, "." and ".." left out, in no particular order.
 Result<std::vector<std::string>> list_dir(const std::string& path);
 
 // An open file descriptor, closed by its owner.
@@ -49,6 +61,9 @@ class File {
   Result<bool> try_lock_exclusive() const;
   // Reads up to n bytes at an offset; returns the count read.
   Result<size_t> read_at(void* buf, size_t n, uint64_t offset) const;
+  // Reads up to n bytes from the file position, as a pipe or a device must be read; returns
+  // the count read, 0 only at the end of the file (n > 0).
+  Result<size_t> read(void* buf, size_t n) const;
   Result<void> write_all(const void* buf, size_t n) const;
   // Writes all n bytes at an offset, leaving the file position alone.
   Result<void> write_at(const void* buf, size_t n, uint64_t offset) const;
@@ -61,8 +76,39 @@ class File {
   void close();
 
  private:
+  friend class ReplacingFile;
   explicit File(int fd) : fd_(fd) {}
   int fd_ = -1;
+};
+
+// A file written whole or not at all. For a regular file (or a path where nothing is yet)
+// the bytes go to a new file beside the target, which commit() makes durable and renames
+// over the target: until then the target keeps its old contents, and a writer dropped
+// without commit() removes its file. The new file takes an existing target's permission
+// bits. A symbolic link is followed, so the file it points to is the one replaced. Any
+// other existing target (a pipe, a device) cannot be replaced and is written in place.
+class ReplacingFile {
+ public:
+  ReplacingFile() = default;
+  ~ReplacingFile();
+  ReplacingFile(ReplacingFile&& o) noexcept;
+  ReplacingFile& operator=(ReplacingFile&& o) noexcept;
+  ReplacingFile(const ReplacingFile&) = delete;
+  ReplacingFile& operator=(const ReplacingFile&) = delete;
+
+  static Result<ReplacingFile> create(const std::string& target);
+
+  const File& file() const { return file_; }
+  // Forces the bytes to the disk, then puts the file in the target's place (for a target
+  // written in place, just closes it).
+  Result<void> commit();
+
+ private:
+  void discard();
+
+  File file_;
+  std::string temp_;    // empty when the target is written in place
+  std::string target_;  // the path the temporary file is renamed to
 };
 
 // A whole file mapped shared and read-write. Unmapped by its owner, without flushing.

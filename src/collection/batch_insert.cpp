@@ -149,14 +149,13 @@ Result<void> check_batch(const Collection& c, const BatchInput& in) {
     const size_t len = in.vectors.row_length(i);
     if (len != dims) return std::unexpected(CoreError::dimension_mismatch(dims, len));
   }
-  // The stored-form test is as costly as the preparation (a norm for Cosine): it runs on
-  // the worker pool, and the first row that fails, in batch order, is the one reported.
-  const Metric metric = c.config.metric;
+  // The finite test reads every element of the batch once: it runs on the worker pool,
+  // and the first row that fails, in batch order, is the one reported.
   std::atomic<size_t> first_bad{n};
   parallel_for(n, kRowsPerTask, [&](size_t begin, size_t end) {
     std::vector<float> scratch(dims);  // per range of rows, for rows that are not views
     for (size_t i = begin; i < end && i < first_bad.load(std::memory_order_relaxed); ++i) {
-      if (!prepared_head_is_nan(metric, in.vectors.row(i, scratch.data()))) continue;
+      if (!first_non_finite(in.vectors.row(i, scratch.data()))) continue;
       size_t seen = first_bad.load(std::memory_order_relaxed);
       while (i < seen && !first_bad.compare_exchange_weak(seen, i)) {
       }
@@ -165,7 +164,7 @@ Result<void> check_batch(const Collection& c, const BatchInput& in) {
   });
   if (const size_t bad = first_bad.load(); bad < n) {
     std::vector<float> scratch(dims);
-    return check_storable_vector(metric, in.vectors.row(bad, scratch.data()), bad);
+    return check_storable_vector(in.vectors.row(bad, scratch.data()), bad);
   }
   if (in.ids) {
     for (std::string_view id : *in.ids) TQ_TRY(check_record_id(id));

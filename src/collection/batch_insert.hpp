@@ -11,7 +11,7 @@
 // it had a record before.
 //
 // Nothing is rolled back. A batch that fails leaves:
-//   before slots are taken (lengths, dimensions, stored form, ids, the flush): nothing
+//   before slots are taken (lengths, dimensions, finite elements, ids, the flush): nothing
 //     changed by the batch
 //   while taking slots, at item i: the slots of items before i taken, named by nothing
 //   in phase 1: every slot taken, named by nothing; no record stored
@@ -97,11 +97,12 @@ struct BatchInput {
 // or new version-4 UUIDs. Checks, in this order, before anything changes: InvalidInput
 // "vectors and metadatas must have same length", "ids must have same length as vectors",
 // "ttls must have same length as vectors"; DimensionMismatch for the first vector of the
-// wrong length; InvalidInput for the first vector whose stored form would begin with NaN
-// (naming its row) and for the first id too long to be stored; CollectionNotFound for a
-// dropped collection. A later id replaces an earlier record of the same id, in the batch or
-// stored; the replaced record's slot and the slots of superseded items are freed once the
-// batch's record is committed. An expiry is created_at + ttl, wrapping modulo 2^64. With HNSW parameters the
+// wrong length; InvalidInput for the first vector with a NaN or infinite element (naming
+// its row and the element) and for the first id too long to be stored; CollectionNotFound
+// for a dropped collection. A later id replaces an earlier record of the same id, in the
+// batch or stored; the replaced record's slot and the slots of superseded items are freed
+// once the batch's record is committed. An expiry is created_at + ttl, wrapping modulo
+// 2^64. With HNSW parameters the
 // collection is marked for an index refresh, also for an empty batch. Errors after the
 // checks leave the states listed at the top of this file. The caller holds no lock of the
 // collection and keeps it alive for the call.
@@ -109,7 +110,7 @@ Result<std::vector<std::string>> add_batch_records(Collection& c, const BatchInp
 
 // Where a batch's time goes, in nanoseconds per step, for the benchmark.
 struct BatchStepTimes {
-  uint64_t check = 0;     // lengths, dimensions, stored forms, ids
+  uint64_t check = 0;     // lengths, dimensions, finite elements, ids
   uint64_t plan = 0;      // ids, slots, clock, key order
   uint64_t encode = 0;    // the records encoded in key order
   uint64_t put = 0;       // phase 1: the Pending records and the free list into the transaction

@@ -207,8 +207,8 @@ Result<std::shared_ptr<Collection>> open_collection(std::string dir, CollectionC
 // once, the record is appended to the write buffer, and the buffer is flushed when it
 // holds flush_threshold records or went non-empty flush_interval_ms ago. Returns the id
 // (the given one, or a new UUID). A vector of the wrong length (DimensionMismatch), a
-// vector whose stored form would begin with NaN (InvalidInput, see check_storable_vector:
-// its slot would read as deleted) or an id too long to be stored (InvalidInput) fails
+// vector with a NaN or infinite element (InvalidInput, see check_storable_vector) or an
+// id too long to be stored (InvalidInput) fails
 // before anything changes; a failure of the flush is returned instead of the id, the
 // record staying buffered for the next flush. With `flush_when_due` false the caller takes
 // over flushing (a bulk load that flushes in larger steps). The caller holds no lock of the
@@ -291,8 +291,8 @@ Result<bool> delete_by_id(Collection& c, std::string_view id);
 // list with the old slot on it, and only then is the old slot marked deleted, taken out of
 // the index and freed; a crash at any moment leaves the old record or the new one. An id
 // with no committed record gets a new buffered record, as add does. Concurrent writers of
-// the same id may interleave. A vector of the wrong length, a vector whose stored form
-// would begin with NaN or an id too long to be stored fails before anything changes: the
+// the same id may interleave. A vector of the wrong length, a vector with a NaN or
+// infinite element or an id too long to be stored fails before anything changes: the
 // old record is kept. `flush_when_due` as for add_record.
 Result<void> upsert_record(Collection& c, std::string_view id, std::span<const float> vector,
                            const JsonValue& metadata, std::optional<uint64_t> ttl,

@@ -199,7 +199,7 @@ Result<void> upsert_record(Collection& c, std::string_view id, std::span<const f
                            bool flush_when_due) {
   TQ_TRY(check_not_dropped(c));
   TQ_TRY(check_dimensions(c.config.dimensions, vector.size()));
-  TQ_TRY(check_storable_vector(c.config.metric, vector));
+  TQ_TRY(check_storable_vector(vector));
   TQ_TRY(check_record_id(id));
 
   // Every buffered copy goes, or a later flush of one would bring it back over the new

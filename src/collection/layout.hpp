@@ -4,6 +4,8 @@
 //   <database>/collections/<name>/vectors.bin  a collection's vector file
 //   <database>/collections/<name>/meta.redb    its store: tables "records" and "freelist"
 //   <database>/collections/<name>/hnsw.index   its saved graph index, written by sync
+//
+// The key-value store keeps a lock file beside each store: <store> + kStoreLockSuffix.
 #pragma once
 
 #include <string>
@@ -18,6 +20,7 @@ constexpr const char* kVectorsFileName = "vectors.bin";
 constexpr const char* kMetaFileName = "meta.redb";
 constexpr const char* kIndexFileName = "hnsw.index";
 constexpr const char* kCollectionsDirName = "collections";
+constexpr const char* kStoreLockSuffix = "-lock";
 
 // db_path / "collections" / name, the name joined as given: names that are not plain
 // directory names are refused before they get here.

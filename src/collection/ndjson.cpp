@@ -2,6 +2,8 @@
 // operations on a collection.
 #include "collection/ndjson.hpp"
 
+#include <oneapi/tbb/task_group.h>
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -15,15 +17,21 @@
 #include "base/json_write.hpp"
 #include "base/platform.hpp"
 #include "base/worker_pool.hpp"
+#include "collection/batch_insert.hpp"
 #include "collection/collection.hpp"
+#include "collection/layout.hpp"
+#include "collection/vector_check.hpp"
 #include "storage/records.hpp"
 
 namespace tornquil {
 
 namespace {
 
-// Records an import buffers between two flushes of the write buffer.
-constexpr size_t kImportFlushRecords = 1000;
+// An import commits its records in groups of at most this many lines, or of at most
+// kGroupBytes of line text, whichever comes first: one batch per group instead of one
+// durable transaction per record, and the memory of one group whatever the file holds.
+constexpr size_t kGroupLines = 1000;
+constexpr size_t kGroupBytes = size_t{16} << 20;
 
 // ---- Writing ----
 
@@ -31,7 +39,8 @@ constexpr size_t kImportFlushRecords = 1000;
 // Bytes still buffered when it is dropped are written out, their errors ignored.
 class BufferedWriter {
  public:
-  explicit BufferedWriter(platform::File file) : file_(std::move(file)) {
+  // The file stays its owner's, and open for as long as the writer is used.
+  explicit BufferedWriter(const platform::File& file) : file_(file) {
     buf_.reserve(kNdjsonBufferBytes);
   }
   ~BufferedWriter() { (void)flush(); }
@@ -56,15 +65,11 @@ class BufferedWriter {
     return r;
   }
 
-  // Writes out what is buffered and closes the file.
-  Result<void> finish() {
-    TQ_TRY(flush());
-    file_.close();
-    return {};
-  }
+  // Writes out what is buffered.
+  Result<void> finish() { return flush(); }
 
  private:
-  platform::File file_;
+  const platform::File& file_;
   std::string buf_;
 };
 
@@ -110,19 +115,24 @@ class ExportChunk {
 
 // ---- Reading ----
 
-// Reads a file line by line through a fixed buffer.
+// Reads a file line by line through a fixed buffer, from its start to its end, so that a
+// pipe or a device reads like a file.
 class LineReader {
  public:
   explicit LineReader(platform::File file) : file_(std::move(file)), buf_(kNdjsonBufferBytes) {}
 
-  // Replaces `line` with the next line, its LF included when there is one. False at the
-  // end of the file. A line that is not UTF-8 is Io "stream did not contain valid UTF-8".
-  Result<bool> next(std::string& line) {
+  enum class Status { End, Line, TooLong };
+
+  // Replaces `line` with the next line, its LF included when there is one. End at the end
+  // of the file; TooLong, with `line` holding part of it, once the line passes `max_bytes`
+  // without its LF, so that a file without line breaks (a device of zeros, a binary file)
+  // costs no more memory than that. A line that is not UTF-8 is Io "stream did not contain
+  // valid UTF-8".
+  Result<Status> next(std::string& line, size_t max_bytes) {
     line.clear();
     for (;;) {
       if (pos_ == len_) {
-        TQ_ASSIGN(size_t n, file_.read_at(buf_.data(), buf_.size(), offset_));
-        offset_ += n;
+        TQ_ASSIGN(size_t n, file_.read(buf_.data(), buf_.size()));
         pos_ = 0;
         len_ = n;
         if (n == 0) break;
@@ -131,14 +141,15 @@ class LineReader {
       const void* lf = std::memchr(start, '\n', len_ - pos_);
       const size_t take =
           lf ? static_cast<size_t>(static_cast<const char*>(lf) - start) + 1 : len_ - pos_;
+      if (line.size() + take - (lf ? 1 : 0) > max_bytes) return Status::TooLong;
       line.append(start, take);
       pos_ += take;
       if (lf) break;
     }
-    if (line.empty()) return false;
+    if (line.empty()) return Status::End;
     if (utf8_error(line))
       return std::unexpected(CoreError::io("stream did not contain valid UTF-8"));
-    return true;
+    return Status::Line;
   }
 
  private:
@@ -146,7 +157,6 @@ class LineReader {
   std::vector<char> buf_;
   size_t pos_ = 0;
   size_t len_ = 0;
-  uint64_t offset_ = 0;
 };
 
 // The line without the Unicode white space at its ends. The line is valid UTF-8, so a
@@ -573,11 +583,58 @@ std::expected<void, std::string> parse_export_record(std::string_view text, Expo
 
 // ---- The file operations ----
 
+namespace {
+
+// Io when `path` names one of the files of the database the collection lives in (the
+// registry, or any collection's vector file, store, lock file or index), however it names
+// it: writing over a mapped vector file kills the process, and over a store or the
+// registry destroys it. The collection's directory is <database>/collections/<name>.
+Result<void> refuse_own_file(const Collection& c, const std::string& path) {
+  TQ_ASSIGN(std::optional<platform::FileId> target, platform::file_id(path));
+  if (!target) return {};  // a new file is no file of the database
+  auto same = [&](const std::string& file) -> Result<bool> {
+    TQ_ASSIGN(std::optional<platform::FileId> id, platform::file_id(file));
+    return id && *id == *target;
+  };
+  auto refuse = [&](const std::string& file) {
+    return std::unexpected(CoreError::io("export target " + path +
+                                         " is a file of the open database: " + file));
+  };
+  auto check_dir = [&](const std::string& dir, bool collection) -> Result<void> {
+    const std::string store = platform::join_path(dir, kMetaFileName);
+    std::string files[] = {store, store + kStoreLockSuffix,
+                           platform::join_path(dir, kVectorsFileName),
+                           platform::join_path(dir, kIndexFileName)};
+    for (const std::string& file : std::span(files, collection ? 4 : 2)) {
+      TQ_ASSIGN(bool hit, same(file));
+      if (hit) return refuse(file);
+    }
+    return {};
+  };
+  TQ_TRY(check_dir(c.dir, true));
+  const std::string collections = platform::join_path(c.dir, "..");
+  const std::string root = platform::join_path(collections, "..");
+  TQ_TRY(check_dir(root, false));
+  // The other collections, whether open or not. Without a collections directory (a
+  // collection opened on its own) there are none.
+  TQ_ASSIGN(bool listed, platform::path_exists(collections));
+  if (!listed) return {};
+  TQ_ASSIGN(std::vector<std::string> names, platform::list_dir(collections));
+  for (const std::string& name : names) {
+    TQ_TRY(check_dir(platform::join_path(collections, name), true));
+  }
+  return {};
+}
+
+}  // namespace
+
 Result<uint64_t> export_to_file(Collection& c, const std::string& path) {
+  // Before anything is opened for writing: nothing of the database is touched.
+  TQ_TRY(refuse_own_file(c, path));
   TQ_TRY(flush_pending(c));
   TQ_ASSIGN(uint64_t count, record_count(c));
-  TQ_ASSIGN(platform::File file, platform::File::open(path, platform::File::Mode::CreateTruncate));
-  BufferedWriter writer(std::move(file));
+  TQ_ASSIGN(platform::ReplacingFile out, platform::ReplacingFile::create(path));
+  BufferedWriter writer(out.file());
 
   std::string line;
   line.reserve(128);
@@ -626,69 +683,170 @@ Result<uint64_t> export_to_file(Collection& c, const std::string& path) {
     TQ_TRY(scanned);
   }
   TQ_TRY(writer.finish());
+  TQ_TRY(out.commit());
   return written;
 }
 
 namespace {
 
-// Lines read and parsed together, on the worker pool: reading the numbers is most of an
-// import's work. The records are then stored one by one in file order.
-class ImportChunk {
- public:
-  static constexpr size_t kLines = 64;
+// The longest text export writes for a float32 element, "-0.000001234567891", and its comma.
+constexpr uint64_t kElementBytes = 19;
+// An id of 510 bytes, each escaped as \u00XX, within its quotes.
+constexpr uint64_t kIdBytes = 510 * 6 + 2;
+// The keys, the punctuation and two 20-digit integers, with room to spare.
+constexpr uint64_t kFixedBytes = 256;
 
-  // Reads up to kLines lines. False when the file ended; an error after the lines read
-  // before it.
-  Result<bool> fill(LineReader& reader) {
+std::string too_long(uint64_t bound) {
+  return "line too long (more than " + std::to_string(bound) + " bytes)";
+}
+
+// One group of lines: read, then parsed on the worker pool (reading the numbers is most of
+// an import's work), then checked and committed in file order as one batch.
+class ImportGroup {
+ public:
+  // Why reading stopped: the group is full, the file ended, or the next line cannot be
+  // read (a line too long, a read failure, text that is not UTF-8).
+  struct Fill {
+    bool more = false;
+    std::optional<CoreError> error;
+    bool too_long = false;
+  };
+
+  Fill fill(LineReader& reader, size_t max_line) {
     n_ = 0;
-    while (n_ < kLines) {
-      Result<bool> more = reader.next(lines_[n_]);
-      if (!more || !*more) return more;
+    size_t bytes = 0;
+    Fill out;
+    while (n_ < kGroupLines && bytes < kGroupBytes) {
+      if (n_ == lines_.size()) {
+        lines_.emplace_back();
+        records_.emplace_back();
+        errors_.emplace_back();
+        state_.push_back(State::Blank);
+      }
+      Result<LineReader::Status> r = reader.next(lines_[n_], max_line);
+      if (!r) {
+        out.error = std::move(r.error());
+        return out;
+      }
+      if (*r == LineReader::Status::End) return out;
+      if (*r == LineReader::Status::TooLong) {
+        out.too_long = true;
+        return out;
+      }
+      bytes += lines_[n_].size();
       ++n_;
     }
-    return true;
+    out.more = true;
+    return out;
   }
 
   void parse() {
     parallel_for(n_, 4, [&](size_t b, size_t e) {
       for (size_t i = b; i < e; ++i) {
         const std::string_view text = trim_unicode_space(lines_[i]);
-        blank_[i] = text.empty();
         errors_[i].clear();
-        failed_[i] = false;
-        if (blank_[i]) continue;
-        auto r = parse_export_record(text, records_[i]);
-        if (!r) {
-          errors_[i] = std::move(r.error());
-          failed_[i] = true;
+        if (text.empty()) {
+          state_[i] = State::Blank;
+          continue;
         }
+        auto r = parse_export_record(text, records_[i]);
+        state_[i] = r ? State::Record : State::Invalid;
+        if (!r) errors_[i] = std::move(r.error());
       }
     });
   }
 
+  // Lets go of what the longest lines took (their text and what it parsed into), so that
+  // the memory held from group to group stays that of ordinary lines.
+  void trim() {
+    for (size_t i = 0; i < n_; ++i) {
+      if (lines_[i].capacity() <= kKeptLineBytes) continue;
+      lines_[i] = std::string();
+      records_[i] = ExportRecord();
+    }
+  }
+
+  enum class State : uint8_t { Blank, Record, Invalid };
   size_t size() const { return n_; }
-  bool blank(size_t i) const { return blank_[i]; }
+  State state(size_t i) const { return state_[i]; }
   const ExportRecord& record(size_t i) const { return records_[i]; }
-  const std::string* error(size_t i) const { return failed_[i] ? &errors_[i] : nullptr; }
+  const std::string& error(size_t i) const { return errors_[i]; }
 
  private:
-  std::array<std::string, kLines> lines_;
-  std::array<ExportRecord, kLines> records_;
-  std::array<std::string, kLines> errors_;
-  std::array<bool, kLines> blank_{};
-  std::array<bool, kLines> failed_{};
+  std::vector<std::string> lines_;
+  std::vector<ExportRecord> records_;
+  std::vector<std::string> errors_;
+  std::vector<State> state_;
   size_t n_ = 0;
+  static constexpr size_t kKeptLineBytes = size_t{1} << 20;
+};
+
+// The records of one group that the collection can store, laid out for one batch.
+class GroupBatch {
+ public:
+  void clear() {
+    floats_.clear();
+    offsets_.assign(1, 0);
+    texts_used_ = 0;
+    ids_.clear();
+    ttls_.clear();
+  }
+
+  // False, adding nothing, for a record that the collection would refuse: a vector of the
+  // wrong length or with a non-finite element, an id too long to be stored.
+  bool add(const ExportRecord& r, uint64_t dimensions) {
+    if (r.vector.size() != dimensions || first_non_finite(r.vector) || !check_record_id(r.id)) {
+      return false;
+    }
+    floats_.insert(floats_.end(), r.vector.begin(), r.vector.end());
+    offsets_.push_back(floats_.size());
+    if (texts_used_ == texts_.size()) texts_.emplace_back();
+    std::string& text = texts_[texts_used_++];
+    text.clear();
+    write_json(r.metadata, text);
+    ids_.push_back(r.id);
+    ttls_.push_back(r.ttl);
+    return true;
+  }
+
+  size_t size() const { return ids_.size(); }
+
+  BatchInput input() const {
+    BatchInput in;
+    in.vectors = BatchRows::packed(floats_, offsets_);
+    in.metadata = std::span<const std::string>(texts_.data(), texts_used_);
+    in.ids = std::span<const std::string_view>(ids_);
+    in.ttls = std::span<const std::optional<uint64_t>>(ttls_);
+    return in;
+  }
+
+ private:
+  std::vector<float> floats_;
+  std::vector<size_t> offsets_{0};
+  std::vector<std::string> texts_;  // reused; the first texts_used_ are this group's
+  size_t texts_used_ = 0;
+  std::vector<std::string_view> ids_;  // into the group's records
+  std::vector<std::optional<uint64_t>> ttls_;
 };
 
 }  // namespace
 
+uint64_t import_line_bound(uint64_t dimensions) {
+  return kFixedBytes + kIdBytes + dimensions * kElementBytes + kImportMetadataAllowance;
+}
+
 Result<ImportStatsData> import_from_file(Collection& c, const std::string& path) {
   const uint64_t start = platform::monotonic_ns();
+  const uint64_t bound = import_line_bound(c.config.dimensions);
   TQ_ASSIGN(platform::File file, platform::File::open(path, platform::File::Mode::ReadOnly));
   LineReader reader(std::move(file));
 
   std::string line;
-  TQ_TRY(reader.next(line));
+  TQ_ASSIGN(LineReader::Status first, reader.next(line, bound));
+  if (first == LineReader::Status::TooLong) {
+    return std::unexpected(
+        CoreError::deserialization("Invalid export header: " + too_long(bound) + " at line 1"));
+  }
   auto header = parse_export_header(line);
   line = std::string();
   if (!header) {
@@ -705,38 +863,67 @@ Result<ImportStatsData> import_from_file(Collection& c, const std::string& path)
 
   ImportStatsData stats;
   uint64_t line_no = 1;
-  size_t since_flush = 0;
-  ImportChunk chunk;
-  for (;;) {
-    // A read failure ends the import once the lines read before it are imported.
-    const Result<bool> filled = chunk.fill(reader);
-    chunk.parse();
-    for (size_t i = 0; i < chunk.size(); ++i) {
+  GroupBatch batch;
+  // Commits one group's records up to its first line that does not parse. False when the
+  // import ends here: at such a line (`stop`), or where its reading stopped.
+  auto commit_group = [&](ImportGroup& group, const ImportGroup::Fill& filled) -> Result<bool> {
+    batch.clear();
+    std::optional<CoreError> stop;
+    for (size_t i = 0; i < group.size() && !stop; ++i) {
       ++line_no;
-      if (chunk.blank(i)) continue;
-      const ExportRecord& rec = chunk.record(i);
-      if (const std::string* error = chunk.error(i)) {
-        return std::unexpected(CoreError::deserialization("Invalid record at line " +
-                                                          std::to_string(line_no) + ": " + *error));
-      }
-      // A vector of the wrong length, or one whose stored form would begin with a NaN,
-      // is refused by the upsert before anything changes, and counts as failed.
-      // The ttl restarts now; a huge one saturates in the upsert instead of wrapping.
-      if (upsert_record(c, rec.id, rec.vector, rec.metadata, rec.ttl, false)) {
-        ++stats.imported;
-      } else {
-        ++stats.failed;
-      }
-      // One durable commit per step instead of one per 100 records; a failed flush ends
-      // the import like the last one, its records staying buffered.
-      if (++since_flush == kImportFlushRecords) {
-        since_flush = 0;
-        TQ_TRY(flush_pending(c));
+      switch (group.state(i)) {
+        case ImportGroup::State::Blank:
+          break;
+        case ImportGroup::State::Invalid:
+          stop = CoreError::deserialization("Invalid record at line " + std::to_string(line_no) +
+                                            ": " + group.error(i));
+          break;
+        case ImportGroup::State::Record:
+          if (!batch.add(group.record(i), c.config.dimensions)) ++stats.failed;
+          break;
       }
     }
-    TQ_ASSIGN(bool more, filled);
-    if (!more) break;
-  }
+    if (batch.size() != 0) {
+      // A record buffered by an earlier add goes to the store first, so that it cannot
+      // replace the imported one of the same id when the buffer is flushed later.
+      TQ_TRY(flush_pending(c));
+      // Every record of the group is replaced together: one batch, its vectors durable
+      // before its records are live. A later line replaces an earlier one of the same id.
+      if (add_batch_records(c, batch.input())) {
+        stats.imported += batch.size();
+      } else {
+        stats.failed += batch.size();
+      }
+    }
+    group.trim();
+    if (stop) return std::unexpected(std::move(*stop));
+    if (filled.too_long) {
+      return std::unexpected(CoreError::deserialization(
+          "Invalid record at line " + std::to_string(line_no + 1) + ": " + too_long(bound)));
+    }
+    if (filled.error) return std::unexpected(*filled.error);
+    return filled.more;
+  };
+
+  // Two groups take turns: the next one is read and parsed on the worker pool while this
+  // thread commits the current one, so the parsing costs no time of its own.
+  ImportGroup groups[2];
+  ImportGroup::Fill fills[2];
+  auto read_group = [&](size_t k) {
+    fills[k] = groups[k].fill(reader, bound);
+    groups[k].parse();
+  };
+  read_group(0);
+  Result<bool> more = true;
+  worker_pool().execute([&] {
+    for (size_t k = 0; more && *more; k ^= 1) {
+      tbb::task_group next;
+      if (fills[k].more) next.run([&, k] { read_group(k ^ 1); });
+      more = commit_group(groups[k], fills[k]);
+      next.wait();  // the reader and the other group are the task's until it ends
+    }
+  });
+  if (!more) return std::unexpected(std::move(more.error()));
   TQ_TRY(flush_pending(c));
   stats.duration_ms = (platform::monotonic_ns() - start) / 1000000;
   return stats;

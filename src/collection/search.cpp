@@ -10,6 +10,7 @@
 
 #include "collection/collection.hpp"
 #include "collection/index_refresh.hpp"
+#include "collection/vector_check.hpp"
 #include "search/distance.hpp"
 #include "search/exact.hpp"
 #include "search/hnsw/query.hpp"
@@ -170,6 +171,7 @@ Result<std::vector<SearchHit>> search_collection(Collection& c, std::span<const 
                                                  uint64_t k,
                                                  const std::optional<MetadataFilter>& filter) {
   TQ_TRY(check_dimensions(c.config.dimensions, raw.size()));
+  TQ_TRY(check_query_vector(raw));
   TQ_TRY(refresh_index(c));
   const std::vector<float> query = prepare_vector(c.config.metric, raw);
 

@@ -117,7 +117,7 @@ Result<std::string> add_record(Collection& c, std::span<const float> vector,
                                std::optional<uint64_t> ttl, bool flush_when_due) {
   TQ_TRY(check_not_dropped(c));
   TQ_TRY(check_dimensions(c.config.dimensions, vector.size()));
-  TQ_TRY(check_storable_vector(c.config.metric, vector));
+  TQ_TRY(check_storable_vector(vector));
   if (id) {
     TQ_TRY(check_record_id(*id));
   } else {

@@ -36,6 +36,21 @@ uint64_t grown_length(uint64_t len) {
   return static_cast<uint64_t>(g);
 }
 
+// The length that growing slot by slot reaches from `len` once a file holds `needed` bytes:
+// each slot that does not fit grows the file to the larger of its own end and 1.5 times
+// the length so far. A run of slots then leaves the file as long as the same slots taken
+// one at a time would, so the room left for later slots does not depend on how they came.
+// slot_bytes > 0; needed > len.
+uint64_t length_after_growth(uint64_t len, uint64_t slot_bytes, uint64_t needed) {
+  while (len < needed) {
+    const uint64_t held = len < kVectorHeaderBytes ? 0 : (len - kVectorHeaderBytes) / slot_bytes;
+    // The end of the first slot that does not fit; at most `needed`, which did not overflow.
+    const uint64_t next_end = kVectorHeaderBytes + (held + 1) * slot_bytes;
+    len = std::max(next_end, grown_length(len));
+  }
+  return len;
+}
+
 // Maps the whole file as it now is.
 Result<platform::Mapping> map_whole(const platform::File& f) {
   TQ_ASSIGN(uint64_t len, f.length());
@@ -171,7 +186,7 @@ Result<uint64_t> append_slots(VectorStorage& s, uint64_t count) {
   const auto needed = checked_muladd(new_count, s.slot_bytes_, kVectorHeaderBytes);
   if (!needed) return std::unexpected(CoreError::io_errno(EFBIG));
   if (s.map_.size() < *needed) {
-    const uint64_t new_len = std::max(*needed, grown_length(s.map_.size()));
+    const uint64_t new_len = length_after_growth(s.map_.size(), s.slot_bytes_, *needed);
     TQ_TRY(s.file_.set_length(new_len));
     // Everything written so far and the new length reach the disk before any header claims
     // the new slots, and before records naming them can be committed: after a crash the

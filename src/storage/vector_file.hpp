@@ -128,7 +128,8 @@ Result<void> cover_slot(VectorStorage& s, uint64_t slot);
 
 // Adds `count` fresh slots, first, first + 1, ..., and returns first (slot_count before the
 // call; nothing changes for a count of 0). When the file lacks room for them it grows once,
-// to the larger of the length they need and 1.5 times the mapped length, and the whole
+// to the length that taking them one at a time would reach (each slot that does not fit
+// grows the file to the larger of its end and 1.5 times the length so far), and the whole
 // view and the file's new length are made durable before the slots are handed out. The new
 // slot_count reaches the header in the view only. A failed growth returns Io and leaves
 // slot_count and the mapping as they were (the file may already be longer). The caller

@@ -11,6 +11,8 @@ import pytest
 
 import tornquil
 
+from helpers import raises
+
 D = 3
 
 
@@ -87,20 +89,21 @@ def test_vector_arguments_convert_to_the_same_floats(basis, arg, want):
 @pytest.mark.parametrize(
     "arg, want",
     [
-        (np.array([1e300]), math.inf),
-        (np.array([-1e300]), -math.inf),
-        ([1e300], math.inf),
-        ([-1e300], -math.inf),
-        ([math.nan], math.nan),
-        (np.array([math.nan]), math.nan),
-        (np.array([math.nan], np.float32), math.nan),
+        (np.array([1e300]), "inf"),
+        (np.array([-1e300]), "-inf"),
+        ([1e300], "inf"),
+        ([-1e300], "-inf"),
+        ([math.nan], "NaN"),
+        (np.array([math.nan]), "NaN"),
+        (np.array([math.nan], np.float32), "NaN"),
     ],
 )
 def test_infinities_and_nan_survive_the_narrowing(db, arg, want):
-    # One dimension, so that no zero component multiplies an infinity into a NaN.
+    # Narrowing beyond float32's range gives an infinity, which the query check then names.
     c = db.collection("one", 1, "dot")
     c.add([1.0], {}, id="x")
-    same_floats([c.search(arg, 1)[0].score], [want])
+    assert raises(ValueError, c.search, arg, 1) == (
+        f"Invalid input: query vector element 0 is not finite ({want})",)
 
 
 def test_the_stored_vector_is_the_converted_one(db):

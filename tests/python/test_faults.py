@@ -386,6 +386,41 @@ with env.begin(write=True) as txn:
 env.close()
 """
 
+# The end of every sweep script: runs run_one(n, dst, report) for each variant in a forked
+# child that exits with its result (0 "answered", 10 "refused", 3 "inconsistent"), and
+# prints one JSON line per variant: [variant, outcome, the report's text]. A child that
+# takes more than 60 s is killed ("hung"); one that dies of a signal shows as "signal N".
+RUN_VARIANTS = """
+for n in variants:
+    dst = os.path.join(work, f"v{n}")
+    report = dst + ".txt"
+    pid = os.fork()
+    if pid == 0:
+        code = 3
+        try:
+            code = run_one(n, dst, report)
+        finally:
+            os._exit(code)
+    fd = os.pidfd_open(pid)
+    hung = not select.select([fd], [], [], 60)[0]
+    if hung:
+        os.kill(pid, signal.SIGKILL)
+    _, status = os.waitpid(pid, 0)
+    os.close(fd)
+    if hung:
+        outcome = "hung"
+    elif os.WIFSIGNALED(status):
+        outcome = f"signal {signal.Signals(os.WTERMSIG(status)).name}"
+    else:
+        outcome = {0: "answered", 10: "refused", 3: "inconsistent"}.get(
+            os.WEXITSTATUS(status), f"exit {os.WEXITSTATUS(status)}")
+    detail = open(report).read() if os.path.exists(report) else ""
+    print(json.dumps([n, outcome, detail[-2000:]]), flush=True)
+    shutil.rmtree(dst, ignore_errors=True)
+    if os.path.exists(report):
+        os.remove(report)
+"""
+
 # Damages one file of a copy of the template in a forked child per variant and uses the
 # database there. Prints one JSON line per variant: [variant, outcome, detail], outcome
 # "answered", "refused" (a tornquil exception), "inconsistent" (a wrong answer or an
@@ -476,44 +511,21 @@ def exercise(path):
     assert len(c) == m, f"len {len(c)} after reopening, {m} before"
     c.search(q, 5)
 
-for n in variants:
-    dst = os.path.join(work, f"v{n}")
-    report = dst + ".txt"
-    pid = os.fork()
-    if pid == 0:
-        shutil.copytree(template, dst)
-        damage(os.path.join(dst, target), zlib.crc32(target.encode()) ^ n)
-        code = 0
-        try:
-            exercise(dst)
-        except (OSError, ValueError, KeyError) as e:
-            code = 10
-            with open(report, "w") as f:
-                f.write(f"{type(e).__name__}: {e}")
-        except BaseException:
-            code = 3
-            with open(report, "w") as f:
-                f.write(traceback.format_exc())
-        os._exit(code)
-    fd = os.pidfd_open(pid)
-    hung = not select.select([fd], [], [], 60)[0]
-    if hung:
-        os.kill(pid, signal.SIGKILL)
-    _, status = os.waitpid(pid, 0)
-    os.close(fd)
-    if hung:
-        outcome = "hung"
-    elif os.WIFSIGNALED(status):
-        outcome = f"signal {signal.Signals(os.WTERMSIG(status)).name}"
-    else:
-        outcome = {0: "answered", 10: "refused", 3: "inconsistent"}.get(
-            os.WEXITSTATUS(status), f"exit {os.WEXITSTATUS(status)}")
-    detail = open(report).read() if os.path.exists(report) else ""
-    print(json.dumps([n, outcome, detail[-2000:]]), flush=True)
-    shutil.rmtree(dst, ignore_errors=True)
-    if os.path.exists(report):
-        os.remove(report)
-""" % {"dim": DIM, "page": PAGE}
+def run_one(n, dst, report):
+    shutil.copytree(template, dst)
+    damage(os.path.join(dst, target), zlib.crc32(target.encode()) ^ n)
+    try:
+        exercise(dst)
+    except (OSError, ValueError, KeyError) as e:
+        with open(report, "w") as f:
+            f.write(f"{type(e).__name__}: {e}")
+        return 10
+    except BaseException:
+        with open(report, "w") as f:
+            f.write(traceback.format_exc())
+        return 3
+    return 0
+""" % {"dim": DIM, "page": PAGE} + RUN_VARIANTS
 
 
 @pytest.fixture(scope="module")
@@ -552,8 +564,13 @@ def sweep_template(tmp_path_factory):
 def run_sweep(template, work, target, count):
     """Outcome counts and the variants that failed, as (variant, outcome, detail)."""
     os.makedirs(work, exist_ok=True)
-    servers = [child(SWEEP_SERVER, template, work, target,
-                     ",".join(map(str, range(w, count, SWEEP_WORKERS))))
+    return collect_sweep(SWEEP_SERVER, [template, work, target], count)
+
+
+def collect_sweep(script, args, count):
+    """Runs `count` variants of a sweep script over SWEEP_WORKERS children, each given `args`
+    and its share of the variants; the outcome counts and the variants that failed."""
+    servers = [child(script, *args, ",".join(map(str, range(w, count, SWEEP_WORKERS))))
                for w in range(SWEEP_WORKERS)]
     counts, failed = {}, []
     for s in servers:
@@ -582,3 +599,112 @@ def test_a_damaged_file_never_kills_the_process(sweep_template, tmp_path, target
     counts, failed = run_sweep(sweep_template, str(tmp_path / "work"), target, SWEEP_VARIANTS)
     print(f"{target}: {SWEEP_VARIANTS} variants: {counts}")
     assert not failed, f"{len(failed)} variants failed; the first: {failed[:3]}"
+
+
+# ---- Damaged NDJSON files given to import ----
+
+# Damages a copy of an export in a forked child per variant and imports it into a new
+# collection. Prints one JSON line per variant: [variant, outcome, detail], outcome
+# "answered" (ImportStats that add up), "refused" (an OSError with one of the import's
+# texts), "inconsistent", "signal N", "exit N" or "hung".
+IMPORT_SWEEP = """
+import json, os, random, re, select, shutil, signal, sys, traceback
+import tornquil
+
+base_path, work = sys.argv[1], sys.argv[2]
+variants = [int(v) for v in sys.argv[3].split(",")]
+base = open(base_path, "rb").read()
+DIM = %(dim)d
+ALLOWED = re.compile(
+    r"(Deserialization error: Invalid export header: .+"
+    r"|Deserialization error: Invalid record at line \\d+: .+"
+    r"|Invalid format: Export version \\d+ is newer than supported version 1"
+    r"|Invalid dimensions: expected %(dim)d, got \\d+"
+    r"|I/O error: stream did not contain valid UTF-8)$", re.S)
+HUGE = [b"1e999", b"-1e999", b"1e-999", b"18446744073709551616", b"-9223372036854775809",
+        b"9" * 400, b"1" + b"0" * 5000 + b".5", b"3.5e38", b"-0.0e-99999", b"4294967296"]
+
+def damage(seed):
+    rng = random.Random(seed)
+    lines = base.split(b"\\n")
+    kind = seed %% 5
+    if kind == 0:  # truncated: the file, or lines cut short inside the file
+        if rng.random() < 0.5:
+            return base[:rng.randrange(len(base))]
+        for _ in range(rng.randint(1, 3)):
+            i = rng.randrange(len(lines))
+            lines[i] = lines[i][:rng.randrange(len(lines[i]) + 1)]
+        return b"\\n".join(lines)
+    if kind == 1:  # flipped bytes
+        b = bytearray(base)
+        for _ in range(rng.randint(1, 6)):
+            b[rng.randrange(len(b))] ^= rng.randint(1, 255)
+        return bytes(b)
+    if kind == 2:  # a huge or tiny number in place of any number
+        spans = [m.span() for m in re.finditer(rb"-?\\d+(\\.\\d+)?([eE][-+]?\\d+)?", base)]
+        out = bytearray(base)
+        for a, z in sorted(rng.sample(spans, rng.randint(1, 3)), reverse=True):
+            out[a:z] = rng.choice(HUGE)
+        return bytes(out)
+    if kind == 3:  # deep nesting: in the metadata, an ignored key, the vector or the id
+        depth = rng.choice([126, 127, 128, 1000, 200000])
+        open_, close = rng.choice([(b"[", b"]"), (b'{"a":', b"}")])
+        nest = open_ * depth + b"1" + (close * depth if rng.random() < 0.7 else b"")
+        i = rng.randrange(len(lines))
+        where = rng.choice([b'"metadata":', b'"vector":', b'"id":', b'"extra":'])
+        if where == b'"extra":':
+            lines[i] = lines[i][:1] + b'"extra":' + nest + b"," + lines[i][1:]
+        else:
+            lines[i] = lines[i].replace(where, where + nest + b",", 1)
+        return b"\\n".join(lines)
+    # NUL bytes: scattered, or a whole line of them
+    b = bytearray(base)
+    if rng.random() < 0.5:
+        for _ in range(rng.randint(1, 5)):
+            b.insert(rng.randrange(len(b) + 1), 0)
+        return bytes(b)
+    lines.insert(rng.randrange(1, len(lines) + 1), b"\\0" * rng.randint(1, 70000))
+    return b"\\n".join(lines)
+
+def run_one(n, dst, report):
+    os.makedirs(dst)
+    data = damage(n)
+    src = os.path.join(dst, "in.ndjson")
+    with open(src, "wb") as f:
+        f.write(data)
+    try:
+        c = tornquil.Tornquil(os.path.join(dst, "db")).collection("c", DIM, "l2")
+        try:
+            s = c.import_from_file(src)
+        except OSError as e:
+            with open(report, "w") as f:
+                f.write(f"{type(e).__name__}: {e}")
+            ok = type(e) is OSError and len(e.args) == 1 and ALLOWED.match(e.args[0])
+            return 10 if ok else 3
+        physical = data.count(b"\\n") + 1
+        assert s.skipped == 0 and s.imported + s.failed <= physical, s
+        assert len(c) <= s.imported, (len(c), s)
+    except BaseException:
+        with open(report, "w") as f:
+            f.write(traceback.format_exc())
+        return 3
+    return 0
+""" % {"dim": DIM} + RUN_VARIANTS
+
+
+def test_a_damaged_import_file_gives_a_count_or_an_error_never_a_signal(tmp_path):
+    c = tornquil.Tornquil(str(tmp_path / "db")).collection("src", DIM, "cosine")
+    rng = np.random.default_rng(9)
+    centre = rng.standard_normal(DIM).astype(np.float32)
+    for i in range(40):
+        v = centre + (0.001 if i % 5 else 1.0) * rng.standard_normal(DIM).astype(np.float32)
+        c.add(v, {"i": i, "tags": ["a", {"b": [i, None]}], "t": "é\n"}, id=f"{i:08d}",
+              ttl=None if i % 3 else 86_400)
+    base = str(tmp_path / "base.ndjson")
+    assert c.export_to_file(base) == 40
+    work = str(tmp_path / "work")
+    os.makedirs(work)
+    counts, failed = collect_sweep(IMPORT_SWEEP, [base, work], SWEEP_VARIANTS)
+    print(f"import: {SWEEP_VARIANTS} variants: {counts}")
+    assert not failed, f"{len(failed)} variants failed; the first: {failed[:3]}"
+    assert counts.get("answered", 0) > 0 and counts.get("refused", 0) > 0

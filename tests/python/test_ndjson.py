@@ -217,20 +217,35 @@ def test_optional_members_array_form_and_repeated_ids(db, tmp_path):
     assert out["c"]["ttl"] in (3599, 3600) and out["c"]["created_at"] != 5
 
 
-def test_a_non_finite_element_is_exported_as_null_and_stops_its_reimport(db, tmp_path):
-    c = db.collection("c", 3, "l2")
-    c.add([1.0, 2.0, 3.0], {}, id="a")
-    c.add([1.0, math.inf, -math.inf], {}, id="b")
-    c.add([1.0, 2.0, 3.0], {}, id="c")
-    out = str(tmp_path / "out.ndjson")
-    assert c.export_to_file(out) == 3
-    assert '"vector":[1.0,null,null]' in lines_of(out)[2]
-    d = db.collection("d", 3, "l2")
-    assert raises_os(d.import_from_file, out) == (
+def test_finite_extremes_round_trip_and_a_null_element_stops_the_import(db, tmp_path):
+    c = db.collection("c", 5, "l2")
+    # ±FLT_MAX, the smallest subnormal, the largest subnormal and the smallest normal.
+    extremes = np.array([3.4028235e38, -3.4028235e38, 1e-45, -1.1754942e-38, 1.1754944e-38],
+                        np.float32)
+    c.add(extremes, {}, id="x")
+    a = str(tmp_path / "a.ndjson")
+    assert c.export_to_file(a) == 1
+    assert '"vector":[3.4028235e+38,-3.4028235e+38,1e-45,-1.1754942e-38,1.1754944e-38]' in (
+        lines_of(a)[1])
+    d = db.collection("d", 5, "l2")
+    assert d.import_from_file(a).imported == 1
+    b = str(tmp_path / "b.ndjson")
+    d.export_to_file(b)
+    assert lines_of(b)[1:] == lines_of(a)[1:]
+    assert d.search(extremes, 1)[0].score == 0.0
+
+    # A line with a null element (what an older export wrote for a non-finite one) ends
+    # the import there; the lines before it stay.
+    text = "\n".join([HEADER.replace('"dimensions":3', '"dimensions":5'),
+                      '{"id":"a","vector":[1,2,3,4,5],"metadata":null}',
+                      '{"id":"b","vector":[1,null,3,4,5],"metadata":null}',
+                      '{"id":"c","vector":[1,2,3,4,5],"metadata":null}'])
+    e = db.collection("e", 5, "l2")
+    assert raises_os(e.import_from_file, write(tmp_path, text)) == (
         "Deserialization error: Invalid record at line 3: invalid type: null, expected f32 at "
-        "line 1 column 28")
-    d.sync()
-    assert d.get("a") is not None and d.get("c") is None and len(d) == 1
+        "line 1 column 26")
+    e.sync()
+    assert e.get("a") is not None and e.get("c") is None and len(e) == 1
 
 
 def test_vectors_the_collection_cannot_store_count_as_failed(db, tmp_path):
@@ -339,3 +354,136 @@ def test_fuzzed_files_never_crash_and_fail_cleanly(db, tmp_path):
         a, b = map(int, out.split())
         ok, errors = ok + a, errors + b
     assert ok + errors == 5000 and ok > 200 and errors > 200
+
+
+# ---- Bounded lines: what export can write, and nothing longer ----
+
+# The longest line accepted for 3 dimensions: the longest record line export writes (a
+# 510-byte id of escaped characters, three elements of the longest form) with 16 MiB of
+# metadata.
+BOUND_3 = 256 + 510 * 6 + 2 + 3 * 19 + (16 << 20)
+
+
+def test_a_line_up_to_the_bound_imports_and_a_longer_one_stops_the_import(db, tmp_path):
+    c = db.collection("c", 3, "l2")
+    # What export writes at its longest imports: an id of 510 escaped bytes, the longest
+    # element form, and metadata close to the allowance.
+    rid = "\x01" * 510
+    c.add([-1.2345678e-6, -1.2345678e-6, -1.2345678e-6], {"m": "y" * ((16 << 20) - 64)}, id=rid)
+    out = str(tmp_path / "out.ndjson")
+    assert c.export_to_file(out) == 1
+    d = db.collection("d", 3, "l2")
+    assert d.import_from_file(out).imported == 1
+    assert d.get(rid).metadata == c.get(rid).metadata
+
+    def line_of(n):
+        head = '{"id":"a","vector":[1,2,3],"metadata":"'
+        return head + "x" * (n - len(head) - 2) + '"}'
+
+    for n, imported in ((BOUND_3, True), (BOUND_3 + 1, False)):
+        e = db.collection(f"e{n}", 3, "l2")
+        text = HEADER + "\n" + RECORD + "\n\n" + line_of(n) + "\n" + RECORD.replace('"a"', '"b"')
+        p = write(tmp_path, text)
+        if imported:
+            assert e.import_from_file(p).imported == 3
+        else:
+            assert raises_os(e.import_from_file, p) == (
+                f"Deserialization error: Invalid record at line 4: line too long (more than "
+                f"{BOUND_3} bytes)")
+            e.sync()
+            assert e.get("a") is not None and e.get("b") is None  # the lines before it stay
+    # The header line has the same bound.
+    p = write(tmp_path, "{" + " " * BOUND_3 + "}\n" + RECORD)
+    assert raises_os(db.collection("h", 3, "l2").import_from_file, p) == (
+        f"Deserialization error: Invalid export header: line too long (more than {BOUND_3} "
+        "bytes) at line 1")
+
+
+# Runs one import under a 4 GiB heap limit and prints what it raised.
+BOUNDED_IMPORT = """
+import resource, sys, tornquil
+resource.setrlimit(resource.RLIMIT_DATA, (4 << 30, 4 << 30))
+c = tornquil.Tornquil(sys.argv[1]).collection("c", 3, "l2")
+try:
+    c.import_from_file(sys.argv[2])
+except OSError as e:
+    assert type(e) is OSError
+    print(e.args[0])
+print(len(c))
+"""
+
+FEED_FOREVER = """
+import sys
+with open(sys.argv[1], "wb") as f:
+    f.write(sys.argv[2].encode() + b"\\n")
+    try:
+        while True:
+            f.write(b"\\x00\\xff" * 65536)
+    except BrokenPipeError:
+        pass
+"""
+
+
+@pytest.mark.parametrize("source", ["/dev/zero", "fifo", "sparse"])
+def test_a_file_without_line_breaks_stops_the_import_with_bounded_memory(tmp_path, source):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    line = 1
+    feeder = None
+    if source == "/dev/zero":
+        target = source
+    elif source == "fifo":
+        # A pipe that never ends: a header, one record, then binary bytes without an LF.
+        target = str(tmp_path / "pipe")
+        os.mkfifo(target)
+        feeder = subprocess.Popen([sys.executable, "-c", FEED_FOREVER, target,
+                                   HEADER + "\n" + RECORD], env=env, stderr=subprocess.PIPE)
+        line = 3
+    else:
+        # 6 GiB of zero bytes after a header line, without a single LF.
+        target = str(tmp_path / "sparse.ndjson")
+        with open(target, "wb") as f:
+            f.write((HEADER + "\n").encode())
+            f.truncate(6 << 30)
+        line = 2
+    try:
+        r = subprocess.run([sys.executable, "-c", BOUNDED_IMPORT, str(tmp_path / "db"), target],
+                           env=env, capture_output=True, text=True, timeout=120)
+    finally:
+        if feeder is not None:
+            feeder.kill()
+            feeder.wait()
+    assert r.returncode == 0, r.stderr  # a signal or an abort shows here
+    what = "Invalid export header" if line == 1 else f"Invalid record at line {line}"
+    suffix = " at line 1" if line == 1 else ""
+    assert r.stdout.split("\n")[:2] == [
+        f"Deserialization error: {what}: line too long (more than {BOUND_3} bytes){suffix}",
+        "1" if source == "fifo" else "0"]
+
+
+def test_groups_of_lines_keep_line_numbers_counts_and_the_later_line(db, tmp_path):
+    c = db.collection("c", 3, "l2")
+    c.add([9.0, 9.0, 9.0], {"v": "old"}, id="r0000005")
+    c.sync()
+    c.add([8.0, 8.0, 8.0], {"v": "buffered"}, id="r0000007")  # buffered: the import wins
+    lines = [HEADER]
+    for i in range(2600):
+        if i % 400 == 0:
+            lines.append("")  # blank lines count
+        if i % 250 == 3:
+            lines.append(f'{{"id":"r{i:07d}","vector":[1,2],"metadata":null}}')  # failed
+            continue
+        lines.append(f'{{"id":"r{i % 2200:07d}","vector":[{i},1,2],"metadata":{{"v":{i}}}}}')
+    bad = len(lines) + 1
+    lines.append('{"id":"x","vector":[1,2,3],"metadata":nul}')
+    lines.append('{"id":"after","vector":[1,2,3],"metadata":null}')
+    assert raises_os(c.import_from_file, write(tmp_path, "\n".join(lines))) == (
+        f"Deserialization error: Invalid record at line {bad}: expected ident at line 1 "
+        "column 42")
+    c.sync()
+    assert c.get("after") is None
+    # A later line of an id, in the same group or a later one, replaced the earlier.
+    assert c.get("r0000005").metadata == {"v": 2205}
+    assert c.get("r0000007").metadata == {"v": 2207}
+    assert c.get("r0002199").metadata == {"v": 2199}
+    assert c.search([2203.0, 1.0, 2.0], 1)[0].id == "r0000003"
+    assert len(c) == 2200 - len([i for i in range(2200) if i % 250 == 3 and i + 2200 >= 2600])

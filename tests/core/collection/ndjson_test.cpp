@@ -275,7 +275,7 @@ TEST_F(NdjsonFileTest, ImportCountsEveryPhysicalLine) {
   auto s = import_from_file(*other, path("in.ndjson"));
   ASSERT_TRUE(s) << s.error().render();
   EXPECT_EQ(s->imported, 2u);  // "a" twice: the later line wins
-  EXPECT_EQ(s->failed, 2u);    // a short vector; one whose stored form would start with NaN
+  EXPECT_EQ(s->failed, 2u);    // a short vector; one with an infinite element
   auto a = committed_record(*other, "a");
   ASSERT_TRUE(a);
   EXPECT_EQ(a->metadata, R"({"k":2})");

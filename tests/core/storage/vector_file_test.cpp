@@ -530,9 +530,9 @@ TEST(SlotAllocatorTest, ConcurrentAllocationsAreDistinct) {
   }
 }
 
-// A run of fresh slots grows the file at most once, to the length the run needs when that
-// is more than the usual half step; a single slot keeps growing by half.
-TEST(VectorFileTest, AppendSlotsGrowsOnceForARun) {
+// A run of fresh slots grows the file at most once, to the length that taking its slots one
+// at a time reaches: several half steps for a long run, never just the run's own end.
+TEST(VectorFileTest, AppendSlotsGrowsOnceToTheLengthOfSlotBySlotGrowth) {
   TestDir dir;
   const std::string path = dir.file("vectors.bin");
   auto s = create_vector_file(path, 4);  // slot_bytes 16, room for 1024 slots: 16448 bytes
@@ -542,13 +542,14 @@ TEST(VectorFileTest, AppendSlotsGrowsOnceForARun) {
     uint64_t first;
     uint64_t len;
   } steps[] = {
-      {0, 0, 16448},                 // nothing taken, nothing grows
-      {1000, 0, 16448},              // fits
-      {24, 1000, 16448},             // fills the file exactly
-      {5000, 1024, 64 + 6024 * 16},  // past 1.5 * 16448: exactly the run's length
-      {1, 6024, 96448 * 3 / 2},      // one slot: the usual half step
-      {100, 6025, 144672},           // fits in the room that step left
-      {3000, 6125, 144672 * 3 / 2},  // within a half step: the half step
+      {0, 0, 16448},      // nothing taken, nothing grows
+      {1000, 0, 16448},   // fits
+      {24, 1000, 16448},  // fills the file exactly
+      // 6024 slots: 16448 -> 24672 -> 37008 -> 55512 -> 83268 -> 124902 (room for 7802)
+      {5000, 1024, 124902},
+      {1, 6024, 124902},     // fits in the room those steps left
+      {1777, 6025, 124902},  // fills it exactly
+      {1, 7802, 187353},     // one slot: the usual half step
   };
   for (const Step& st : steps) {
     auto first = append_slots(*s, st.count);
@@ -564,12 +565,30 @@ TEST(VectorFileTest, AppendSlotsGrowsOnceForARun) {
   // The last slot of the big run and the last slot of all are addressable.
   const std::vector<float> v{1, 2, 3, 4};
   ASSERT_TRUE(write_vector(*s, 6023, v));
-  ASSERT_TRUE(write_vector(*s, 9124, v));
+  ASSERT_TRUE(write_vector(*s, 7802, v));
   ASSERT_TRUE(flush_vectors(*s));
   s = Result<VectorStorage>();
 
-  expect_reopened(path, 9125, {6023, 9124}, v);
-  EXPECT_EQ(file_size(path), 217008u);
+  expect_reopened(path, 7803, {6023, 7802}, v);
+  EXPECT_EQ(file_size(path), 187353u);
+}
+
+// Runs of every size from every fill, against the same slots taken one at a time, for slot
+// sizes where the half step and the next slot's end each decide.
+TEST(VectorFileTest, ARunGrowsTheFileAsItsSlotsOneByOneWould) {
+  TestDir dir;
+  for (uint64_t dims : {1, 3, 4, 384, 4096}) {
+    auto runs = create_vector_file(dir.file("runs.bin"), dims);
+    auto single = create_vector_file(dir.file("single.bin"), dims);
+    ASSERT_TRUE(runs && single);
+    const uint64_t sizes[] = {1, 2, 1023, 1024, 1025, 1538, 1539, 3, 4000, 777, 1, 9000};
+    for (uint64_t n : sizes) {
+      ASSERT_TRUE(append_slots(*runs, n)) << dims << " " << n;
+      for (uint64_t i = 0; i < n; ++i) ASSERT_TRUE(append_slot(*single));
+      ASSERT_EQ(runs->mapped_len(), single->mapped_len()) << dims << " " << n;
+      ASSERT_EQ(runs->slot_count(), single->slot_count()) << dims << " " << n;
+    }
+  }
 }
 
 // Holds the process's file size limit at `limit` bytes for the scope, with the signal that
@@ -657,14 +676,15 @@ TEST(SlotAllocatorTest, BatchTakesFreedSlotsThenOneRunOfFreshOnes) {
   for (size_t i = 3; i < out.size(); ++i) ASSERT_EQ(out[i], 10 + (i - 3)) << i;
   EXPECT_TRUE(space.freelist.slots().empty());
   EXPECT_EQ(space.vectors.slot_count(), 4008u);
-  EXPECT_EQ(space.vectors.mapped_len(), 64u + 4008 * 16);  // one growth, to the run's end
+  // One growth, to where four half steps take a file of 1024 slots: room for 5200.
+  EXPECT_EQ(space.vectors.mapped_len(), 83268u);
 
   // A failed growth takes no fresh slot; the freed slots popped before it stay taken.
   free_slot(space.freelist, 5);
   out.clear();
   {
     FileSizeLimit limit(space.vectors.mapped_len());
-    auto r = allocate_slots(space, 100, out);
+    auto r = allocate_slots(space, 1300, out);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().render(), "I/O error: File too large (os error 27)");
   }

@@ -1,0 +1,164 @@
+"""Where export_to_file writes: never onto a file of the open database, however the path
+names it, and an existing target is replaced whole or left as it was."""
+
+import gc
+import hashlib
+import os
+import stat
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import tornquil
+from test_hnsw import give_graph_params, graph_params
+
+D = 8
+
+
+def child(script, *args):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), OPENBLAS_NUM_THREADS="1")
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(script), *map(str, args)],
+                          env=env, capture_output=True, text=True, timeout=120)
+
+
+def answers(db):
+    """What the database answers: collections, lengths, every record, a search each."""
+    out = {}
+    q = np.linspace(-1, 1, D).astype(np.float32)
+    for name in db.collections():
+        c = db.get_collection(name)
+        records = {}
+        for i in range(0, 400, 7):
+            got = c.get(f"{name}-{i:04d}")
+            records[i] = None if got is None else got.metadata
+        out[name] = (len(c), records, [(h.id, h.score) for h in c.search(q, 5)])
+    return out
+
+
+@pytest.fixture(scope="module")
+def database(tmp_path_factory):
+    """A database of two collections, one with a graph index saved beside it, closed."""
+    path = str(tmp_path_factory.mktemp("own") / "db")
+    db = tornquil.Tornquil(path)
+    db.collection("c", D, "l2")
+    del db
+    gc.collect()
+    give_graph_params(path, "c", graph_params())
+    db = tornquil.Tornquil(path)
+    rng = np.random.default_rng(3)
+    for name, n in (("c", 400), ("other", 120)):
+        c = db.collection(name, D, "l2")
+        # Clustered, with near-duplicates: the shapes an agent's memory has.
+        centres = rng.standard_normal((4, D)).astype(np.float32)
+        rows = centres[np.arange(n) % 4] + 0.01 * rng.standard_normal((n, D)).astype(np.float32)
+        c.add_batch(rows, [{"i": i, "k": i % 3} for i in range(n)],
+                    ids=[f"{name}-{i:04d}" for i in range(n)])
+        c.sync()
+    assert os.path.exists(os.path.join(path, "collections", "c", "hnsw.index"))
+    want = answers(db)
+    del c, db
+    gc.collect()
+    return path, want
+
+
+EXPORT_ONTO = """
+import sys, tornquil
+path, target = sys.argv[1], sys.argv[2]
+db = tornquil.Tornquil(path)
+c = db.get_collection("c")
+before = (len(c), c.get("c-0007").metadata)
+try:
+    c.export_to_file(target)
+except OSError as e:
+    assert type(e) is OSError
+    print(e.args[0])
+else:
+    raise SystemExit("exported onto " + target)
+assert (len(c), c.get("c-0007").metadata) == before
+assert c.search([0.5] * %(d)d, 3)
+""" % {"d": D}
+
+
+@pytest.mark.parametrize("target, own", [
+    ("meta.redb", "meta.redb"),
+    ("meta.redb-lock", "meta.redb-lock"),
+    ("collections/c/vectors.bin", "collections/c/vectors.bin"),
+    ("collections/c/meta.redb", "collections/c/meta.redb"),
+    ("collections/c/meta.redb-lock", "collections/c/meta.redb-lock"),
+    ("collections/c/hnsw.index", "collections/c/hnsw.index"),
+    ("collections/other/vectors.bin", "collections/other/vectors.bin"),
+    ("collections/other/meta.redb", "collections/other/meta.redb"),
+    ("collections/other/../c/./vectors.bin", "collections/c/vectors.bin"),
+    ("@symlink", "collections/c/vectors.bin"),
+    ("@hardlink", "meta.redb"),
+])
+def test_export_onto_a_file_of_the_database_is_refused(database, tmp_path, target, own):
+    path, want = database
+    files = ["meta.redb", "collections/c/vectors.bin", "collections/c/meta.redb",
+             "collections/c/hnsw.index", "collections/other/vectors.bin",
+             "collections/other/meta.redb"]
+
+    def digests():
+        return {f: hashlib.sha256(open(os.path.join(path, f), "rb").read()).hexdigest()
+                for f in files}
+
+    before = digests()
+    if target == "@symlink":
+        full = str(tmp_path / "link.ndjson")
+        os.symlink(os.path.join(path, own), full)
+    elif target == "@hardlink":
+        full = str(tmp_path / "hard.ndjson")
+        os.link(os.path.join(path, own), full)
+    else:
+        full = os.path.join(path, target)
+    r = child(EXPORT_ONTO, path, full)
+    assert r.returncode == 0, r.stderr  # a signal shows here
+    assert r.stdout.startswith(f"I/O error: export target {full} is a file of the open database: ")
+    named = r.stdout.strip().rsplit(": ", 1)[1]
+    assert os.path.samefile(named, os.path.join(path, own)), named
+    assert digests() == before
+    assert not [n for n in os.listdir(os.path.dirname(full)) if ".tmp-" in n]
+    db = tornquil.Tornquil(path)
+    assert answers(db) == want
+
+
+FULL_DISK = """
+import resource, signal, sys, tornquil
+path, target = sys.argv[1], sys.argv[2]
+c = tornquil.Tornquil(path).get_collection("other")
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (16384, 16384))  # the export needs more
+try:
+    c.export_to_file(target)
+except OSError as e:
+    print(e.args[0])
+"""
+
+
+def test_a_failed_export_leaves_the_existing_target_as_it_was(database, tmp_path):
+    path, _ = database
+    target = tmp_path / "backup.ndjson"
+    target.write_bytes(b"the previous backup\n")
+    os.chmod(target, 0o640)
+    r = child(FULL_DISK, path, target)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "I/O error: File too large (os error 27)"
+    assert target.read_bytes() == b"the previous backup\n"
+    assert os.listdir(tmp_path) == ["backup.ndjson"]
+
+    # A complete export replaces it, keeping its permission bits; through a symbolic link
+    # the file it points to is replaced and the link stays.
+    c = tornquil.Tornquil(path).get_collection("other")
+    link = tmp_path / "latest.ndjson"
+    link.symlink_to(target)
+    assert c.export_to_file(str(link)) == 120
+    assert link.is_symlink() and os.path.samefile(link, target)
+    assert stat.S_IMODE(os.stat(target).st_mode) == 0o640
+    assert len(target.read_text().splitlines()) == 121
+    assert sorted(os.listdir(tmp_path)) == ["backup.ndjson", "latest.ndjson"]
+    # A device is written in place, never replaced.
+    assert c.export_to_file("/dev/null") == 120
+    assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
