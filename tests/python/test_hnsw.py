@@ -11,6 +11,9 @@ import gc
 import math
 import os
 import struct
+import subprocess
+import sys
+import zlib
 
 import lmdb
 import numpy as np
@@ -89,6 +92,10 @@ def index_nodes(path, name):
         at += 8 + length
     assert len(slots) == len(names) == count
     return slots, names
+
+
+def with_crc(payload):
+    return payload + struct.pack("<I", zlib.crc32(payload))
 
 
 @pytest.fixture(params=["l2", "cosine"])
@@ -270,8 +277,11 @@ def test_the_index_is_saved_by_sync_and_loaded_on_reopen(open_graph, path, capfd
         lambda raw: raw[: len(raw) // 2],
         lambda raw: raw[:100] + bytes([raw[100] ^ 0xFF]) + raw[101:],
         lambda raw: b"",
+        # A well-formed file whose graph has nodes but no entry point: the tag at byte 67
+        # cleared, the entry point's four bytes cut out, the checksum made to fit again.
+        lambda raw: with_crc(raw[:67] + b"\x00" + raw[72:-4]),
     ],
-    ids=["truncated", "flipped byte", "empty"],
+    ids=["truncated", "flipped byte", "empty", "no entry point"],
 )
 def test_a_damaged_index_is_rebuilt_without_an_error(open_graph, path, capfd, damage):
     db, graph = open_graph("g")
@@ -291,3 +301,55 @@ def test_a_damaged_index_is_rebuilt_without_an_error(open_graph, path, capfd, da
     assert f"HNSW Build Profile ({N} nodes):" in capfd.readouterr().err
     graph.sync()
     assert len(index_nodes(path, "g")[1]) == N
+
+
+# Run in a second process: the records change there and it ends without sync, so the
+# release flush commits them while hnsw.index still holds the graph of the first process,
+# with as many nodes as there are live records again.
+SECOND_PROCESS = """
+import gc, sys
+import numpy as np
+import tornquil
+path, what, dims = sys.argv[1], sys.argv[2], int(sys.argv[3])
+vector = np.frombuffer(bytes.fromhex(sys.argv[4]), dtype=np.float32)
+db = tornquil.Tornquil(path)
+coll = db.collection("g", dims, "l2")
+if what == "delete and add":
+    assert coll.delete("r7")
+    coll.add(vector, {"new": True}, id="fresh")
+else:
+    coll.upsert("r7", vector, {"new": True})
+del coll, db
+gc.collect()
+"""
+
+
+@pytest.mark.parametrize("what", ["delete and add", "upsert"])
+def test_an_index_saved_before_another_process_changed_the_records_is_rebuilt(
+    open_graph, path, what
+):
+    db, graph = open_graph("g")
+    vectors = data(500)
+    fill(graph, vectors)
+    assert len(index_nodes(path, "g")[1]) == 500
+    del db, graph
+    gc.collect()
+
+    fresh = data(1, seed=8)[0]
+    subprocess.run(
+        [sys.executable, "-c", SECOND_PROCESS, path, what, str(DIMS), fresh.tobytes().hex()],
+        check=True,
+    )
+    assert len(index_nodes(path, "g")[1]) == 500  # the file was not written again
+
+    db = tornquil.Tornquil(path)
+    graph = db.collection("g", DIMS, "l2")
+    assert len(graph) == 500
+    fresh_id = "fresh" if what == "delete and add" else "r7"
+    assert graph.get(fresh_id).metadata == {"new": True}
+    hits = graph.search(fresh, 1)
+    assert hits[0].id == fresh_id and hits[0].score == 0.0
+    if what == "delete and add":
+        assert "r7" not in ids(graph.search(vectors[7], 10**6))
+    else:
+        assert ids(graph.search(vectors[7], 10**6)).count("r7") == 1
