@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -129,22 +130,76 @@ struct RefInserter {
     return w;
   }
 
+  bool readable(uint32_t n) const { return g.nodes[n].slot < vectors.slot_count(); }
+  std::span<const float> vec(uint32_t n) const { return vectors.slot_view(g.nodes[n].slot); }
+
+  // Layer-0 lists that name the node, counted afresh over the whole layer.
+  size_t in_degree(uint32_t node) const {
+    size_t count = 0;
+    for (uint32_t i = 0; i < g.layers[0].size(); ++i) {
+      if (i == node) continue;
+      const auto& l = g.layers[0][i];
+      count += size_t(std::count(l.begin(), l.end(), node));
+    }
+    return count;
+  }
+  bool owns_slot(uint32_t node) const {
+    auto it = g.slot_to_node.find(g.nodes[node].slot);
+    return it != g.slot_to_node.end() && it->second == node;
+  }
+
+  // The heuristic with kept pruned connections, as its steps read: must-keep candidates
+  // always, any other one when it is nearer to the owner than to every one taken before it
+  // (while places remain), then the passed-over ones in order into the places left.
+  std::vector<uint32_t> heuristic(const std::vector<ScoredNode>& cands, size_t limit,
+                                  bool have_vectors,
+                                  const std::function<bool(uint32_t)>& must) const {
+    size_t musts = 0;
+    for (const ScoredNode& c : cands) musts += must(c.node) ? 1 : 0;
+    const size_t room = limit > musts ? limit - musts : 0;
+    std::vector<uint32_t> taken, passed;
+    size_t others = 0;
+    for (const ScoredNode& c : cands) {
+      if (must(c.node)) {
+        taken.push_back(c.node);
+        continue;
+      }
+      bool nearer_owner = have_vectors && others < room && readable(c.node);
+      for (uint32_t t : taken) {
+        nearer_owner =
+            nearer_owner && readable(t) && better(c.score, distance(metric, vec(c.node), vec(t)));
+      }
+      if (nearer_owner) {
+        taken.push_back(c.node);
+        ++others;
+      } else {
+        passed.push_back(c.node);
+      }
+    }
+    for (uint32_t p : passed) {
+      if (others < room) {
+        taken.push_back(p);
+        ++others;
+      }
+    }
+    return taken;
+  }
+
   void prune(uint32_t n, size_t layer, uint64_t limit) {
     std::vector<uint32_t>& l = g.layers[layer][n];
     if (l.size() <= limit) return;
-    if (g.nodes[n].slot >= vectors.slot_count()) {
-      l.resize(limit);
+    const auto must = [&](uint32_t e) { return layer == 0 && in_degree(e) == 1 && owns_slot(e); };
+    std::vector<ScoredNode> scored;
+    if (!readable(n)) {
+      for (uint32_t e : l) scored.push_back({e, 0.0f});
+      l = heuristic(scored, limit, false, must);
       return;
     }
-    std::span<const float> own = vectors.slot_view(g.nodes[n].slot);
-    std::vector<ScoredNode> scored;
     for (uint32_t e : l) {
-      if (g.nodes[e].slot >= vectors.slot_count()) continue;
-      scored.push_back({e, distance(metric, own, vectors.slot_view(g.nodes[e].slot))});
+      if (readable(e)) scored.push_back({e, distance(metric, vec(n), vec(e))});
     }
     sort_best_first(scored);
-    l.clear();
-    for (size_t i = 0; i < scored.size() && i < limit; ++i) l.push_back(scored[i].node);
+    l = heuristic(scored, limit, true, must);
   }
 
   void insert(const std::vector<LiveEntry>& entries) {
@@ -166,9 +221,11 @@ struct RefInserter {
       for (int l = level; l >= 0; --l) {
         const std::vector<ScoredNode> cands = search_layer(q, t, l, ef);
         const uint64_t k = l == 0 ? g.config.m0 : g.config.m;
-        std::vector<uint32_t> sel;
+        std::vector<ScoredNode> others;
         for (const ScoredNode& s : cands)
-          if (sel.size() < k && s.node != nw) sel.push_back(s.node);
+          if (s.node != nw) others.push_back(s);
+        const std::vector<uint32_t> sel =
+            heuristic(others, k, true, [](uint32_t) { return false; });
         g.layers[l][nw] = sel;
         for (uint32_t n : sel) {
           auto& nl = g.layers[l][n];
