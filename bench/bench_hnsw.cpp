@@ -34,8 +34,8 @@
 // recall@10 against brute force, QPS, and how many of 2000 stored vectors (1000 of the
 // rebuilt part, 1000 of the added part) find themselves among their own top 10.
 //
-// Usage: bench_hnsw incremental [nodes [dims [clusters [metric [rounds]]]]]
-//        (defaults 30000, 128, 300, l2, 3; metric l2 or cosine)
+// Usage: bench_hnsw incremental [nodes [dims [clusters [metric [spread [rounds]]]]]]
+//        (defaults 30000, 128, 300, l2, 0.35, 3; metric l2 or cosine)
 #include <hnswlib/hnswlib.h>
 
 #include <algorithm>
@@ -112,6 +112,34 @@ std::vector<float> make_data(size_t n) {
     }
   });
   return out;
+}
+
+// Each row of `data` in a new slot of the vector file, as record "id<row>".
+bool store_vectors(tq::VectorStorage& storage, const std::vector<float>& data, size_t dims,
+                   std::vector<tq::LiveEntry>& entries) {
+  const size_t n = data.size() / dims;
+  entries.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    const auto slot = tq::append_slot(storage);
+    if (!slot || !tq::write_vector(storage, *slot, std::span(&data[i * dims], dims))) return false;
+    entries[i] = tq::LiveEntry{*slot, "id" + std::to_string(i)};
+  }
+  return true;
+}
+
+// An Active record without metadata for every entry, in one transaction.
+bool put_active_records(tq::KvStore& store, const std::vector<tq::LiveEntry>& entries) {
+  auto txn = tq::begin_write_txn(store);
+  if (!txn) return false;
+  for (const tq::LiveEntry& e : entries) {
+    tq::Record r;
+    r.id = e.id;
+    r.slot = e.slot;
+    r.metadata = "{}";
+    r.state = tq::RecordState::Active;
+    if (!tq::put_record(*txn, r)) return false;
+  }
+  return txn->commit().has_value();
 }
 
 // Beam search over layer 0 of a graph given by `neighbors`, from `entry`; best ef by
@@ -298,9 +326,9 @@ Point report(const char* who, size_t ef, const std::vector<Pass>& passes) {
 // ---- The incremental case ----
 
 // n + kQueries clustered vectors of `dims` floats: cluster k is drawn with weight
-// 1 / sqrt(k + 1), its centre is N(0, 1) per component and its points spread N(0, 0.35)
-// around it. Unit length for cosine.
-std::vector<float> make_clustered(size_t n, size_t dims, size_t clusters, bool unit) {
+// 1 / sqrt(k + 1), its centre is N(0, 1) per component and its points spread
+// N(0, spread) around it. Unit length for cosine.
+std::vector<float> make_clustered(size_t n, size_t dims, size_t clusters, float spread, bool unit) {
   std::mt19937_64 rng(7);
   std::normal_distribution<float> normal;
   std::vector<float> centres(clusters * dims);
@@ -314,7 +342,7 @@ std::vector<float> make_clustered(size_t n, size_t dims, size_t clusters, bool u
     float* y = &out[i * dims];
     double norm = 0;
     for (size_t j = 0; j < dims; ++j) {
-      y[j] = centres[k * dims + j] + 0.35f * normal(rng);
+      y[j] = centres[k * dims + j] + spread * normal(rng);
       norm += double(y[j]) * y[j];
     }
     if (unit) {
@@ -360,15 +388,16 @@ int run_incremental(int argc, char** argv) {
   const size_t dims = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 128;
   const size_t clusters = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 300;
   const std::string metric_name = argc > 4 ? argv[4] : "l2";
-  const size_t rounds = std::max<size_t>(1, argc > 5 ? std::strtoull(argv[5], nullptr, 10) : 3);
+  const float spread = argc > 5 ? std::strtof(argv[5], nullptr) : 0.35f;
+  const size_t rounds = std::max<size_t>(1, argc > 6 ? std::strtoull(argv[6], nullptr, 10) : 3);
   const bool cosine = metric_name == "cosine";
   const tq::Metric metric = cosine ? tq::Metric::Cosine : tq::Metric::L2;
   const size_t base = n / 10;
   std::printf(
-      "incremental: nodes %zu (rebuilt %zu, then %zu added), dims %zu, clusters %zu, %s, "
-      "workers %u\n",
-      n, base, n - base, dims, clusters, metric_name.c_str(), tq::worker_count());
-  std::vector<float> data = make_clustered(n + kQueries, dims, clusters, cosine);
+      "incremental: nodes %zu (rebuilt %zu, then %zu added), dims %zu, clusters %zu, spread "
+      "%.2f, %s, workers %u\n",
+      n, base, n - base, dims, clusters, spread, metric_name.c_str(), tq::worker_count());
+  std::vector<float> data = make_clustered(n + kQueries, dims, clusters, spread, cosine);
   const std::vector<float> queries(data.begin() + n * dims, data.end());
   data.resize(n * dims);
 
@@ -377,27 +406,10 @@ int run_incremental(int argc, char** argv) {
   std::filesystem::create_directories(dir);
   auto storage = tq::create_vector_file((dir / "vectors.bin").string(), dims);
   if (!storage) return 1;
-  std::vector<tq::LiveEntry> entries(n);
-  for (size_t i = 0; i < n; ++i) {
-    const auto slot = tq::append_slot(*storage);
-    if (!slot || !tq::write_vector(*storage, *slot, std::span(&data[i * dims], dims))) return 1;
-    entries[i] = tq::LiveEntry{*slot, "id" + std::to_string(i)};
-  }
+  std::vector<tq::LiveEntry> entries;
+  if (!store_vectors(*storage, data, dims, entries)) return 1;
   auto store = tq::KvStore::open((dir / "meta.redb").string());
-  if (!store) return 1;
-  {
-    auto txn = tq::begin_write_txn(**store);
-    if (!txn) return 1;
-    for (const tq::LiveEntry& e : entries) {
-      tq::Record r;
-      r.id = e.id;
-      r.slot = e.slot;
-      r.metadata = "{}";
-      r.state = tq::RecordState::Active;
-      if (!tq::put_record(*txn, r)) return 1;
-    }
-    if (!txn->commit()) return 1;
-  }
+  if (!store || !put_active_records(**store, entries)) return 1;
 
   tq::HnswConfig config;
   config.m = 16;
@@ -538,12 +550,8 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(dir);
   auto storage = tq::create_vector_file((dir / "vectors.bin").string(), kDims);
   if (!storage) return 1;
-  std::vector<tq::LiveEntry> entries(n);
-  for (size_t i = 0; i < n; ++i) {
-    const auto slot = tq::append_slot(*storage);
-    if (!slot || !tq::write_vector(*storage, *slot, std::span(&data[i * kDims], kDims))) return 1;
-    entries[i] = tq::LiveEntry{*slot, "id" + std::to_string(i)};
-  }
+  std::vector<tq::LiveEntry> entries;
+  if (!store_vectors(*storage, data, kDims, entries)) return 1;
 
   tq::HnswConfig config;
   config.m = 16;
@@ -612,20 +620,7 @@ int main(int argc, char** argv) {
 
   // ---- The query ----
   auto store = tq::KvStore::open((dir / "meta.redb").string());
-  if (!store) return 1;
-  {
-    auto txn = tq::begin_write_txn(**store);
-    if (!txn) return 1;
-    for (const tq::LiveEntry& e : entries) {
-      tq::Record r;
-      r.id = e.id;
-      r.slot = e.slot;
-      r.metadata = "{}";
-      r.state = tq::RecordState::Active;
-      if (!tq::put_record(*txn, r)) return 1;
-    }
-    if (!txn->commit()) return 1;
-  }
+  if (!store || !put_active_records(**store, entries)) return 1;
   const auto truth = exact_top10(data, n, queries.data());
   tq::HnswIndex index(std::move(graph), tq::Metric::Cosine);
   std::printf("query, one thread, %zu held-out queries, k = 10, median of %zu rounds:\n", kQueries,

@@ -761,6 +761,23 @@ TEST(HnswSelect, HeuristicCutsOnHandBuiltLists) {
   }
 }
 
+// On a line, m0 = 2, all on layer 0: p 0 (the entry point), a 1, b -1, q 5, with lists
+// p [a, q], a [p, b], b [p, a], q [p]. q and b each have a single way in (from p, from a).
+HnswGraph line_of_four(LineWorld& w) {
+  HnswGraph g;
+  g.config = small_config(2, 2, 2, 20, 10, 0.0);
+  const uint32_t p = put_node(g, "p", w.at(0));
+  const uint32_t a = put_node(g, "a", w.at(1));
+  const uint32_t b = put_node(g, "b", w.at(-1));
+  const uint32_t q = put_node(g, "q", w.at(5));
+  set_list(g, 0, p, {a, q});
+  set_list(g, 0, a, {p, b});
+  set_list(g, 0, b, {p, a});
+  set_list(g, 0, q, {p});
+  g.entry_point = p;
+  return g;
+}
+
 // A cut on layer 0 never takes away the last link into a node that owns its slot: it keeps
 // that link and drops the next candidate instead. m0 = 2; all nodes on layer 0.
 TEST(HnswInsert, LayerZeroCutsKeepTheLastWayIntoEveryNode) {
@@ -771,17 +788,8 @@ TEST(HnswInsert, LayerZeroCutsKeepTheLastWayIntoEveryNode) {
   // x is taken first and p, passed over for being nearer x, goes.
   {
     LineWorld w;
-    HnswGraph g;
-    g.config = small_config(2, 2, 2, 20, 10, 0.0);
-    const uint32_t p = put_node(g, "p", w.at(0));
-    const uint32_t a = put_node(g, "a", w.at(1));
-    const uint32_t b = put_node(g, "b", w.at(-1));
-    const uint32_t q = put_node(g, "q", w.at(5));
-    set_list(g, 0, p, {a, q});
-    set_list(g, 0, a, {p, b});
-    set_list(g, 0, b, {p, a});
-    set_list(g, 0, q, {p});
-    g.entry_point = p;
+    HnswGraph g = line_of_four(w);
+    enum : uint32_t { p, a, b, q };
     const uint64_t sx = w.at(0.4f);
     HnswIndex index(std::move(g), Metric::L2);
     insert_nodes(index, std::vector<LiveEntry>{{sx, "x"}}, w.vectors);
@@ -829,17 +837,8 @@ TEST(HnswInsert, LayerZeroCutsKeepTheLastWayIntoEveryNode) {
 // cut treats its last link like any other.
 TEST(HnswInsert, NodesWithoutTheirSlotLoseTheirLastLinkLikeAnyOther) {
   LineWorld w;
-  HnswGraph g;
-  g.config = small_config(2, 2, 2, 20, 10, 0.0);
-  const uint32_t p = put_node(g, "p", w.at(0));
-  const uint32_t a = put_node(g, "a", w.at(1));
-  const uint32_t b = put_node(g, "b", w.at(-1));
-  const uint32_t q = put_node(g, "q", w.at(5));
-  set_list(g, 0, p, {a, q});
-  set_list(g, 0, a, {p, b});
-  set_list(g, 0, b, {p, a});
-  set_list(g, 0, q, {p});
-  g.entry_point = p;
+  HnswGraph g = line_of_four(w);
+  enum : uint32_t { p, a, b, q };
   g.slot_to_node.erase(g.slot(q));  // q's record was deleted
   const uint64_t sx = w.at(0.4f);
   HnswIndex index(std::move(g), Metric::L2);
