@@ -82,10 +82,10 @@ Road start_road(const HnswGraph& g, size_t added) {
   Road road;
   const uint32_t n = g.node_count();
   road.in0.assign(static_cast<size_t>(n) + added, 0);
+  // Every entry counts, so that each one a cut drops can be taken off again (a graph from
+  // this road or from the loader never lists a node in its own list or twice).
   for (uint32_t i = 0; i < n; ++i) {
-    for (const uint32_t e : g.neighbors(0, i)) {
-      if (e != i) ++road.in0[e];
-    }
+    for (const uint32_t e : g.neighbors(0, i)) ++road.in0[e];
   }
   return road;
 }
