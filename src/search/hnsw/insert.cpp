@@ -121,8 +121,8 @@ void prune(HnswGraph& g, uint32_t n, size_t layer, uint64_t limit, Road& road, I
       road.dist.four(own, b, road.dist.dims, d);
       for (size_t j = 0; j < 4 && i + j < s.scored.size(); ++j) s.scored[i + j].score = d[j];
     }
+    sort_scored_best_first(s.scored, hib, s.merge_buffer);
   }
-  if (own != nullptr) sort_scored_best_first(s.scored, hib, s.merge_buffer);
   const auto vector_of = [&](uint32_t node) {
     return own == nullptr ? nullptr : score.vector_of(node);
   };
