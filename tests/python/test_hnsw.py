@@ -424,10 +424,11 @@ def test_a_graph_grown_on_the_incremental_road_finds_what_a_rebuild_finds(
     recall_grown, recall_full = recall(grown), recall(full)
     assert recall_grown >= recall_full - 0.05, (recall_grown, recall_full)
 
-    # Each sampled record must come back for its own vector whenever the exact top 10 of
-    # that vector holds it (always for l2 and cosine; for dot a longer vector can win).
+    # Each sampled record must come back among the 10 hits for its own vector whenever the
+    # exact top 5 of that vector holds it (always for l2 and cosine; for dot a longer vector
+    # can win). The margin keeps float32 near-ties at rank 10 out of the count.
     sample = list(range(0, half, 6)) + list(range(half, 2 * half, 6))
-    own_truth = exact_top(everything, everything[sample], metric)
+    own_truth = exact_top(everything, everything[sample], metric, k=5)
     for part in (slice(0, len(sample) // 2), slice(len(sample) // 2, len(sample))):
         expected = found = 0
         for i, t in zip(sample[part], own_truth[part]):
@@ -435,7 +436,7 @@ def test_a_graph_grown_on_the_incremental_road_finds_what_a_rebuild_finds(
                 continue
             expected += 1
             found += names[i] in ids(grown.search(everything[i], 10))
-        assert expected >= len(sample) // 4
+        assert expected >= len(sample) // 8
         assert found >= 0.98 * expected, (found, expected)
 
 
