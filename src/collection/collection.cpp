@@ -6,7 +6,9 @@
 
 #include "base/platform.hpp"
 #include "collection/live_collections.hpp"
+#include "search/hnsw/insert.hpp"
 #include "search/hnsw/persist.hpp"
+#include "storage/live_records.hpp"
 #include "storage/records.hpp"
 #include "storage/store_check.hpp"
 
@@ -62,10 +64,23 @@ uint64_t vector_file_bytes(Collection& c) {
 
 namespace {
 
-// The live committed records, in a read transaction of their own.
-Result<uint64_t> count_live(KvStore& store) {
+// The live committed records, counted in a read transaction of their own. With a graph,
+// the same pass also tells whether every one of them is indexed there (a node with the
+// record's id owns its slot). The caller holds the graph, which nobody else sees yet.
+struct LiveCount {
+  uint64_t live = 0;
+  bool all_indexed = true;
+};
+
+Result<LiveCount> count_live(KvStore& store, const HnswGraph* graph) {
   TQ_ASSIGN(ReadTxn txn, begin_read_txn(store));
-  return count_live_records(txn);
+  LiveCount n;
+  TQ_ASSIGN(n.live, for_each_live_record(txn, [&](const RecordView& r) {
+              if (graph && n.all_indexed && !is_indexed(*graph, r.slot, r.id)) {
+                n.all_indexed = false;
+              }
+            }));
+  return n;
 }
 
 struct IndexState {
@@ -73,9 +88,12 @@ struct IndexState {
   bool needs_rebuild = false;
 };
 
-// The index a collection opens with. Only the count of live records can fail: a saved
-// index that is missing, unreadable or out of step with the records is dropped and the
-// collection is marked for a rebuild instead.
+// The index a collection opens with. Only the reading of the live records can fail: a
+// saved index that is missing, unreadable or out of step with the records is dropped and
+// the collection is marked for a rebuild instead. A saved index is in step only when it
+// has one node per live record and every live record is indexed in it: a count that
+// merely matches (a record deleted and another added since the index was saved, or one
+// replaced under its id) would leave a record that no search can find.
 Result<IndexState> open_index(const std::string& dir, const CollectionConfig& config,
                               KvStore& store) {
   IndexState st;
@@ -83,8 +101,8 @@ Result<IndexState> open_index(const std::string& dir, const CollectionConfig& co
   const std::string path = platform::join_path(dir, kIndexFileName);
   Result<bool> exists = platform::path_exists(path);
   if (!exists || !*exists) {
-    TQ_ASSIGN(uint64_t live, count_live(store));
-    st.needs_rebuild = live != 0;
+    TQ_ASSIGN(const LiveCount n, count_live(store, nullptr));
+    st.needs_rebuild = n.live != 0;
     return st;
   }
   Result<std::unique_ptr<HnswIndex>> loaded = load_index(path, config.metric);
@@ -92,8 +110,13 @@ Result<IndexState> open_index(const std::string& dir, const CollectionConfig& co
     st.needs_rebuild = true;
     return st;
   }
-  TQ_ASSIGN(uint64_t live, count_live(store));
-  if (index_node_count(**loaded) == live) {
+  bool in_step;
+  {
+    const HnswIndex::GraphRead graph = (*loaded)->read_graph();
+    TQ_ASSIGN(const LiveCount n, count_live(store, &*graph));
+    in_step = n.all_indexed && graph->node_count() == n.live;
+  }
+  if (in_step) {
     st.index = std::move(*loaded);
   } else {
     st.needs_rebuild = true;

@@ -10,6 +10,7 @@
 
 #include "collection/collection.hpp"
 #include "search/hnsw/insert.hpp"
+#include "storage/live_records.hpp"
 #include "storage/records.hpp"
 
 namespace tornquil {
@@ -21,15 +22,10 @@ std::atomic<const RefreshTestHooks*> test_hooks{nullptr};
 
 Result<std::vector<LiveEntry>> read_live_entries(Collection& c) {
   TQ_ASSIGN(ReadTxn txn, begin_read_txn(*c.meta));
-  TQ_ASSIGN(Cursor cur, txn.cursor(kRecordsTable));
   std::vector<LiveEntry> live;
-  std::string_view key, value;
-  for (;;) {
-    TQ_ASSIGN(const bool more, cur.next(key, value));
-    if (!more) break;
-    TQ_ASSIGN(const RecordView r, decode_record_view(value));
-    if (is_live(r)) live.push_back(LiveEntry{r.slot, std::string(r.id)});
-  }
+  TQ_TRY(for_each_live_record(txn, [&](const RecordView& r) {
+    live.push_back(LiveEntry{r.slot, std::string(r.id)});
+  }));
   return live;
 }
 

@@ -25,20 +25,31 @@ constexpr size_t kLanes = 8;
 
 size_t round_up_to_lanes(size_t n) { return (n + kLanes - 1) / kLanes * kLanes; }
 
-// Eight float lanes. The helpers below that take or return one are always inlined, so no
-// call ever passes it and the ABI note GCC gives for baseline code does not apply.
+// Eight float lanes. Baseline code passes such a value in memory and AVX2 code in
+// registers, so a call between the two that passes one by value would read garbage. The
+// helpers below therefore take and give lanes only through pointers and references, and
+// are always inlined besides; GCC's -Wpsabi flags any function that passes one by value.
 using V8 = float __attribute__((vector_size(kLanes * sizeof(float))));
-#pragma GCC diagnostic ignored "-Wpsabi"
 
-[[gnu::always_inline]] inline V8 load8(const float* p) {
-  V8 v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
+[[gnu::always_inline]] inline void load8(V8& v, const float* p) { std::memcpy(&v, p, sizeof v); }
+
+[[gnu::always_inline]] inline void store8(float* p, const V8& v) { std::memcpy(p, &v, sizeof v); }
+
+[[gnu::always_inline]] inline void broadcast8(V8& v, float f) { v = V8{f, f, f, f, f, f, f, f}; }
+
+// acc += the term of one component for eight columns: the product (kDot) or the squared
+// difference of xj and the columns at col.
+template <bool kDot>
+[[gnu::always_inline]] inline void add_term(V8& acc, const V8& xj, const float* col) {
+  V8 c;
+  load8(c, col);
+  if constexpr (kDot) {
+    acc += xj * c;
+  } else {
+    const V8 d = xj - c;
+    acc += d * d;
+  }
 }
-
-[[gnu::always_inline]] inline void store8(float* p, V8 v) { std::memcpy(p, &v, sizeof v); }
-
-[[gnu::always_inline]] inline V8 broadcast8(float f) { return V8{f, f, f, f, f, f, f, f}; }
 
 // out[c] for c in [0, count) (count a multiple of 8): the squared distance (kDot false) or the
 // dot product (kDot true) of x[0 .. dims) and column c of t, whose component j sits at
@@ -47,29 +58,26 @@ using V8 = float __attribute__((vector_size(kLanes * sizeof(float))));
 template <bool kDot>
 [[gnu::always_inline]] inline void score_columns_body(const float* x, const float* t, size_t stride,
                                                       size_t dims, size_t count, float* out) {
-  auto term = [](V8 xj, V8 col) {
-    if constexpr (kDot) {
-      return xj * col;
-    } else {
-      const V8 d = xj - col;
-      return d * d;
-    }
-  };
   constexpr size_t kBlocks = 8;
   size_t c = 0;
   for (; c + kBlocks * kLanes <= count; c += kBlocks * kLanes) {
     V8 acc[kBlocks] = {};
     const float* col = t + c;
     for (size_t j = 0; j < dims; ++j, col += stride) {
-      const V8 xj = broadcast8(x[j]);
-      for (size_t b = 0; b < kBlocks; ++b) acc[b] += term(xj, load8(col + b * kLanes));
+      V8 xj;
+      broadcast8(xj, x[j]);
+      for (size_t b = 0; b < kBlocks; ++b) add_term<kDot>(acc[b], xj, col + b * kLanes);
     }
     for (size_t b = 0; b < kBlocks; ++b) store8(out + c + b * kLanes, acc[b]);
   }
   for (; c < count; c += kLanes) {
     V8 acc{};
     const float* col = t + c;
-    for (size_t j = 0; j < dims; ++j, col += stride) acc += term(broadcast8(x[j]), load8(col));
+    for (size_t j = 0; j < dims; ++j, col += stride) {
+      V8 xj;
+      broadcast8(xj, x[j]);
+      add_term<kDot>(acc, xj, col);
+    }
     store8(out + c, acc);
   }
 }
@@ -107,10 +115,12 @@ ScoreColumnsFn score_columns_kernel(bool dot) {
 // NaN never wins. The least value is found in vector lanes (a NaN or a value at or above the
 // start never replaces a lane's value), then the first index holding it.
 inline uint32_t nearest(const float* d, size_t count) {
-  V8 least = broadcast8(kLargestFloat);
+  V8 least;
+  broadcast8(least, kLargestFloat);
   const size_t whole = count / kLanes * kLanes;
   for (size_t c = 0; c < whole; c += kLanes) {
-    const V8 v = load8(d + c);
+    V8 v;
+    load8(v, d + c);
     least = v < least ? v : least;
   }
   float best = kLargestFloat;

@@ -95,10 +95,10 @@ class HnswLayerLinks {
 // Invariants kept by every builder: the graph has at least max_level + 1 layers once there
 // is a node; every layer answers a list (possibly empty) for every node; every listed
 // index is below node_count(); the entry point, when present, is a node whose level
-// equals max_level; levels are at most 32. A loaded graph is held to the list and index
-// bounds and the level limit (the loader refuses files that break them), but may lack an
-// entry point, lack layers up to max_level, or have an entry point of another level;
-// neighbors() answers an empty list for a missing layer or list.
+// equals max_level; levels are at most 32; a list never names its own node or one node
+// twice. The loader refuses files that break any of these. A graph may still have lists
+// on layers above a node's level (an old entry point keeps the links a higher node gave
+// it); neighbors() answers an empty list for a missing layer or list.
 // Map from vector slot to the node that owns it. Slots are small dense integers, so a
 // slot below the dense bound is an index into an array holding the node or kNone, and
 // the query's ownership test is one array read. A slot above that bound (only a damaged

@@ -5,6 +5,7 @@
 
 #include "search/distance.hpp"
 #include "search/hnsw/level.hpp"
+#include "search/hnsw/select.hpp"
 
 namespace tornquil {
 namespace {
@@ -53,39 +54,93 @@ void insert_layer_walk(const NodeScorer& score, uint32_t entry, size_t layer, ui
 
 // Lists one insertion reuses from node to node.
 struct InsertScratch {
+  std::vector<ScoredNode> cands;
   std::vector<uint32_t> selection;
   std::vector<uint32_t> ids;
   std::vector<ScoredNode> scored;
   std::vector<ScoredNode> merge_buffer;
+  SelectScratch select;
 };
 
-// Cuts n's list on the layer back to `limit` entries when it holds more: by exact distance
-// to n, best first, dropping entries whose slot cannot be read; by position when n's own
-// slot cannot be read.
-void prune(HnswGraph& g, uint32_t n, size_t layer, uint64_t limit, const VectorStorage& vectors,
-           Metric metric, InsertScratch& s) {
+// The state of one run of the road: how many layer-0 lists name each node, worked out when
+// the road starts and kept up to date by every change it makes to a layer-0 list. A cut
+// consults it so that it never takes away the last link that reaches a node.
+struct Road {
+  const NodeScorer* score = nullptr;
+  PairDistance dist;
+  std::vector<uint32_t> in0;  // layer-0 lists that name the node
+
+  // The cut of a layer-0 list must keep the link to this node: no other list names it, and
+  // it still stands for a record (it owns its slot). A node whose slot left the graph
+  // (deleted, compacted or taken over) needs no way in.
+  bool last_way_in(const HnswGraph& g, uint32_t node) const {
+    return in0[node] == 1 && owns_slot(g, node);
+  }
+};
+
+Road start_road(const HnswGraph& g, size_t added) {
+  Road road;
+  const uint32_t n = g.node_count();
+  road.in0.assign(static_cast<size_t>(n) + added, 0);
+  // Every entry counts, so that each one a cut drops can be taken off again (a graph from
+  // this road or from the loader never lists a node in its own list or twice).
+  for (uint32_t i = 0; i < n; ++i) {
+    for (const uint32_t e : g.neighbors(0, i)) ++road.in0[e];
+  }
+  return road;
+}
+
+// Cuts n's list on the layer back to `limit` entries when it holds more, by the selection
+// heuristic over its entries re-scored exactly against n, nearest first; entries whose
+// slot cannot be read are dropped. When n's own slot cannot be read the entries keep their
+// order and the first ones stay. On layer 0 the last link to a node is never cut.
+void prune(HnswGraph& g, uint32_t n, size_t layer, uint64_t limit, Road& road, InsertScratch& s) {
   std::span<const uint32_t> list = g.neighbors(layer, n);
   if (list.size() <= limit) return;
-  const size_t keep = static_cast<size_t>(limit);
-  s.ids.clear();
-  std::span<const float> own = vectors.slot_view(g.slot(n));
-  if (own.empty()) {
-    s.ids.assign(list.begin(), list.begin() + keep);
-  } else {
-    const DistanceFn fn = distance_kernel(metric);
-    s.scored.clear();
-    for (uint32_t e : list) {
-      std::span<const float> v = vectors.slot_view(g.slot(e));
-      if (!v.empty()) s.scored.push_back({e, fn(own.data(), v.data(), own.size())});
+  const NodeScorer& score = *road.score;
+  const bool hib = score.hib();
+  s.scored.clear();
+  const float* own = score.vector_of(n);
+  for (const uint32_t e : list) {
+    if (own == nullptr) {
+      s.scored.push_back({e, 0.0f});  // by position: no vector to measure against
+    } else if (score.vector_of(e) != nullptr) {
+      s.scored.push_back({e, 0.0f});
+    } else if (layer == 0) {
+      --road.in0[e];
     }
-    sort_scored_best_first(s.scored, higher_is_better(metric), s.merge_buffer);
-    for (size_t i = 0; i < s.scored.size() && i < keep; ++i) s.ids.push_back(s.scored[i].node);
+  }
+  if (own != nullptr) {
+    // Scored four at a time; the tail pads with the owner's own vector.
+    for (size_t i = 0; i < s.scored.size(); i += 4) {
+      const float* b[4];
+      for (size_t j = 0; j < 4; ++j) {
+        b[j] = i + j < s.scored.size() ? score.vector_of(s.scored[i + j].node) : own;
+      }
+      float d[4];
+      road.dist.four(own, b, road.dist.dims, d);
+      for (size_t j = 0; j < 4 && i + j < s.scored.size(); ++j) s.scored[i + j].score = d[j];
+    }
+    sort_scored_best_first(s.scored, hib, s.merge_buffer);
+  }
+  const auto vector_of = [&](uint32_t node) {
+    return own == nullptr ? nullptr : score.vector_of(node);
+  };
+  if (layer == 0) {
+    select_neighbors_heuristic(
+        s.scored, static_cast<size_t>(limit), vector_of, road.dist, hib,
+        [&](uint32_t node) { return road.last_way_in(g, node); }, s.ids, s.select);
+    for (const uint32_t e : s.select.dropped) --road.in0[e];
+  } else {
+    select_neighbors_heuristic(
+        s.scored, static_cast<size_t>(limit), vector_of, road.dist, hib,
+        [](uint32_t) { return false; }, s.ids, s.select);
   }
   g.set_neighbors(layer, n, s.ids);
 }
 
 void insert_one(HnswGraph& g, const LiveEntry& e, uint64_t ef, const VectorStorage& vectors,
-                Metric metric, WalkScratch& ws, InsertScratch& is) {
+                Metric metric, Road& road, WalkScratch& ws, InsertScratch& is) {
   const uint8_t level = draw_level(e.slot, g.config.level_multiplier);
   if (!g.entry_point) {
     add_node(g, e.slot, e.id, level);
@@ -97,24 +152,31 @@ void insert_one(HnswGraph& g, const LiveEntry& e, uint64_t ef, const VectorStora
   if (query.empty()) return;  // an unreadable slot: a node without neighbours
 
   const NodeScorer score(g, query, vectors, metric);
+  road.score = &score;
+  const auto vector_of = [&](uint32_t node) { return score.vector_of(node); };
   for (int layer = g.max_level; layer > level; --layer) t = greedy_walk(score, t, layer);
   for (int layer = level; layer >= 0; --layer) {
     insert_layer_walk(score, t, layer, ef, ws);
-    const std::vector<ScoredNode>& cands = ws.sorted;
+    is.cands.clear();
+    for (const ScoredNode& c : ws.sorted) {
+      if (c.node != added) is.cands.push_back(c);
+    }
     const uint64_t want = layer == 0 ? g.config.m0 : g.config.m;
     const uint64_t limit = layer == 0 ? g.config.m0 : g.config.m_max;
-    is.selection.clear();
-    for (const ScoredNode& c : cands) {
-      if (is.selection.size() >= want) break;
-      if (c.node != added) is.selection.push_back(c.node);
-    }
+    select_neighbors_heuristic(
+        is.cands, static_cast<size_t>(want), vector_of, road.dist, score.hib(),
+        [](uint32_t) { return false; }, is.selection, is.select);
     g.set_neighbors(layer, added, is.selection);
-    for (uint32_t n : is.selection) {
-      g.add_link(layer, n, added);
-      prune(g, n, layer, limit, vectors, metric, is);
+    for (const uint32_t n : is.selection) {
+      if (layer == 0) ++road.in0[n];
     }
-    if (!cands.empty()) t = cands.front().node;
+    for (const uint32_t n : is.selection) {
+      if (g.add_link(layer, n, added) && layer == 0) ++road.in0[added];
+      prune(g, n, layer, limit, road, is);
+    }
+    if (!ws.sorted.empty()) t = ws.sorted.front().node;
   }
+  road.score = nullptr;
 }
 
 }  // namespace
@@ -167,7 +229,9 @@ void insert_nodes(HnswIndex& index, std::span<const LiveEntry> entries,
   HnswIndex::GraphWrite g = index.write_graph();
   ScratchLease ws;
   InsertScratch is;
-  for (const LiveEntry& e : todo) insert_one(*g, e, ef, vectors, index.metric(), *ws, is);
+  Road road = start_road(*g, todo.size());
+  road.dist = PairDistance(index.metric(), static_cast<size_t>(vectors.dimensions()));
+  for (const LiveEntry& e : todo) insert_one(*g, e, ef, vectors, index.metric(), road, *ws, is);
 }
 
 }  // namespace tornquil

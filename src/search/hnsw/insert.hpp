@@ -1,8 +1,14 @@
 // Incremental insertion: adds the committed live records that the graph does not index yet,
-// one node at a time, each linked on every layer up to its level to its nearest candidates,
+// one node at a time on the calling thread, each linked on every layer up to its level to
+// the candidates that the selection heuristic (select.hpp) picks from its layer search,
 // with back-links from the nodes it chose. A neighbour list that outgrows its limit is
-// re-scored exactly and cut back to its nearest entries. Records whose vector slot cannot be
-// read become nodes without neighbours; nothing is reported.
+// re-scored exactly and cut back by the same heuristic. On layer 0 a cut never removes the
+// last link that reaches a node that stands for a record: how many lists name each node is
+// counted when the road starts and kept up to date, so the node just inserted keeps the
+// back-link of its first chosen neighbour, and an older node keeps its last way in while
+// the next candidate goes instead. Records whose vector slot cannot be read become nodes
+// without neighbours; nothing is reported. The same records on the same graph always give
+// the same graph.
 //
 // A live record counts as indexed only when a node with its id owns its slot. So a record
 // that took over the slot of a deleted or compacted record gets a node of its own, which

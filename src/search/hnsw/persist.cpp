@@ -160,10 +160,47 @@ Result<void> check_counts(const HnswPersist& p) {
   return {};
 }
 
+// The entry point, the maximum level, the levels and the layer count agree: a graph with
+// nodes has an entry point whose level is the maximum level, no node above it, and a layer
+// for every level up to it. Every search starts at the entry point and descends from the
+// maximum level, so a graph that breaks this would answer nothing or skip its top.
+Result<void> check_shape(const HnswPersist& p) {
+  const uint64_t n = p.node_count;
+  if (n == 0) {
+    if (p.max_level != 0) {
+      return std::unexpected(
+          corrupt("HNSW index without nodes has maximum level " + str(p.max_level)));
+    }
+    return {};
+  }
+  if (!p.entry_point) {
+    return std::unexpected(corrupt("HNSW index holds " + str(n) + " nodes but no entry point"));
+  }
+  const uint8_t entry_level = p.node_levels[*p.entry_point];
+  if (entry_level != p.max_level) {
+    return std::unexpected(corrupt("HNSW entry point " + str(*p.entry_point) + " has level " +
+                                   str(entry_level) + ", not the maximum level " +
+                                   str(p.max_level)));
+  }
+  for (uint64_t i = 0; i < n; ++i) {
+    if (p.node_levels[i] > p.max_level) {
+      return std::unexpected(corrupt("HNSW node " + str(i) + " has level " + str(p.node_levels[i]) +
+                                     ", above the maximum level " + str(p.max_level)));
+    }
+  }
+  if (p.num_layers < static_cast<uint64_t>(p.max_level) + 1) {
+    return std::unexpected(corrupt("HNSW index holds " + str(p.num_layers) +
+                                   " layers for the maximum level " + str(p.max_level)));
+  }
+  return {};
+}
+
 // Checks that every node's slice of one layer lies inside the layer's neighbour list and
-// names only existing nodes.
+// names only other, existing nodes, each once. `seen` is scratch of n entries.
 Result<void> check_layer(uint64_t l, uint32_t n, const std::vector<uint32_t>& offsets,
-                         const std::vector<uint32_t>& neighbors) {
+                         const std::vector<uint32_t>& neighbors, std::vector<uint32_t>& seen) {
+  // seen[x] == i + 1 once node i's list has named x.
+  seen.assign(n, 0);
   if (offsets.size() < static_cast<uint64_t>(n) + 1) {
     return std::unexpected(corrupt("HNSW layer " + str(l) + " holds " + str(offsets.size()) +
                                    " offsets for " + str(n) + " nodes"));
@@ -182,6 +219,15 @@ Result<void> check_layer(uint64_t l, uint32_t n, const std::vector<uint32_t>& of
                                        str(neighbors[k]) + " for node " + str(i) +
                                        ", not below the node count " + str(n)));
       }
+      if (neighbors[k] == i) {
+        return std::unexpected(
+            corrupt("HNSW layer " + str(l) + " lists node " + str(i) + " as its own neighbour"));
+      }
+      if (seen[neighbors[k]] == i + 1) {
+        return std::unexpected(corrupt("HNSW layer " + str(l) + " lists neighbour " +
+                                       str(neighbors[k]) + " twice for node " + str(i)));
+      }
+      seen[neighbors[k]] = i + 1;
     }
   }
   return {};
@@ -283,9 +329,13 @@ Result<HnswPersist> decode_index_file(std::string_view file) {
 
 Result<HnswGraph> graph_from_persist(HnswPersist&& p) {
   TQ_TRY(check_counts(p));
+  TQ_TRY(check_shape(p));
   const uint32_t n = p.node_count;
-  for (uint64_t l = 0; l < p.num_layers; ++l) {
-    TQ_TRY(check_layer(l, n, p.layer_offsets[l], p.layer_neighbors[l]));
+  {
+    std::vector<uint32_t> seen;
+    for (uint64_t l = 0; l < p.num_layers; ++l) {
+      TQ_TRY(check_layer(l, n, p.layer_offsets[l], p.layer_neighbors[l], seen));
+    }
   }
   HnswGraph g;
   g.config = p.config;

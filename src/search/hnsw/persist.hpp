@@ -78,9 +78,13 @@ Result<HnswPersist> decode_index_file(std::string_view file);
 
 // The graph an image describes, with slot_to_node mapping every node's slot (a slot held
 // by two nodes maps to the later). An image that would make the graph read outside its
-// lists is refused as Corruption: lists shorter than the node or layer count, offsets
-// that do not fit the layer's neighbour list, a neighbour or entry point at or beyond the
-// node count, a level above 32. List entries beyond the node or layer count are ignored.
+// lists, or that does not hold together as a graph, is refused as Corruption: lists
+// shorter than the node or layer count, offsets that do not fit the layer's neighbour
+// list, a neighbour or entry point at or beyond the node count, a level above 32; nodes
+// without an entry point, an entry point whose level is not the maximum level, a node
+// above the maximum level, fewer layers than the maximum level needs, a maximum level
+// above 0 without nodes; a list naming its own node or one node twice. List entries beyond
+// the node or layer count are ignored.
 Result<HnswGraph> graph_from_persist(HnswPersist&& image);
 
 // Writes the graph's file to the path, creating or truncating it; the image is built in

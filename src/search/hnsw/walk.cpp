@@ -2,6 +2,7 @@
 #include "search/hnsw/walk.hpp"
 
 #include <algorithm>
+#include <atomic>
 
 namespace tornquil {
 namespace {
@@ -89,7 +90,43 @@ struct WorstBefore {
   }
 };
 
+// Idle scratch the pool keeps; a walk beyond that many at once frees its own at the end.
+constexpr size_t kPoolPlaces = 64;
+
+struct ScratchPool {
+  std::atomic<WalkScratch*> places[kPoolPlaces] = {};
+};
+
+// Never destroyed: a walk on a thread that outlives the static destructors still finds it.
+ScratchPool& scratch_pool() {
+  static ScratchPool* const pool = new ScratchPool;
+  return *pool;
+}
+
 }  // namespace
+
+ScratchLease::ScratchLease() : s_(nullptr) {
+  ScratchPool& pool = scratch_pool();
+  for (std::atomic<WalkScratch*>& place : pool.places) {
+    if (place.load(std::memory_order_relaxed) == nullptr) continue;
+    s_ = place.exchange(nullptr, std::memory_order_acquire);
+    if (s_ != nullptr) return;
+  }
+  s_ = new WalkScratch;
+}
+
+ScratchLease::~ScratchLease() {
+  ScratchPool& pool = scratch_pool();
+  for (std::atomic<WalkScratch*>& place : pool.places) {
+    WalkScratch* empty = nullptr;
+    if (place.load(std::memory_order_relaxed) == nullptr &&
+        place.compare_exchange_strong(empty, s_, std::memory_order_release,
+                                      std::memory_order_relaxed)) {
+      return;
+    }
+  }
+  delete s_;
+}
 
 void resort_scored_best_first(std::vector<ScoredNode>& list, size_t sorted_end, bool hib,
                               std::vector<ScoredNode>& buffer) {

@@ -1,10 +1,10 @@
 // The pieces every walk over the HNSW graph shares: the scored node, the metric's sense of
 // "better", the scorer that reads a node's vector in place from the vector file, and the
-// per-thread scratch (visited marks and heap storage) that lets a walk allocate nothing once
-// the thread has walked a graph of that size.
+// pooled scratch (visited marks and heap storage) that lets a walk allocate nothing once
+// the pool has served walks over a graph of that size.
 //
-// Thread safety: a NodeScorer is a view used by one thread; WalkScratch is per thread and a
-// walk never starts inside another walk on the same thread.
+// Thread safety: a NodeScorer is a view used by one thread; a WalkScratch belongs to the
+// one walk that leases it; the lease and the return may run on any number of threads.
 #pragma once
 
 #include <cstdint>
@@ -143,7 +143,9 @@ inline HeapNode heap_node(uint32_t node, float score, bool hib) {
   return {key, score, node};
 }
 
-// Storage one thread reuses for every walk it makes.
+// Storage a walk works in: the visited marks and the lists of one walk. Walks lease it
+// from a process-wide pool and give it back, so a walk allocates nothing once the pool's
+// scratch has grown to the graph.
 struct WalkScratch {
   VisitedSet visited;
   std::vector<HeapNode> queue;      // candidates still to expand
@@ -155,28 +157,28 @@ struct WalkScratch {
   std::vector<uint32_t> fresh;
   std::vector<float> fresh_scores;
   std::vector<const float*> fresh_where;
-  bool in_use = false;
 };
 
-// The calling thread's scratch, held for the duration of one walk.
+// A WalkScratch held for the duration of one walk, taken from the pool and given back to
+// it by the destructor.
+//
+// The pool is a fixed row of atomic places, each empty or holding one idle scratch; a
+// lease takes the first it finds by an exchange, and the return puts it into the first
+// empty place (or frees it when every place is full), so no lock is taken and a walk
+// waits for nothing. Scratch is neither tied to a thread nor freed when a thread ends: the
+// threads that search are the host's own (each Python thread), and the pool keeps no more
+// than its places, whatever number of threads come and go.
 class ScratchLease {
  public:
-  ScratchLease() : s_(thread_scratch()) {
-    if (s_.in_use) fatal("HNSW walk started inside another walk on the same thread");
-    s_.in_use = true;
-  }
-  ~ScratchLease() { s_.in_use = false; }
+  ScratchLease();
+  ~ScratchLease();
   ScratchLease(const ScratchLease&) = delete;
   ScratchLease& operator=(const ScratchLease&) = delete;
-  WalkScratch* operator->() const { return &s_; }
-  WalkScratch& operator*() const { return s_; }
+  WalkScratch* operator->() const { return s_; }
+  WalkScratch& operator*() const { return *s_; }
 
  private:
-  static WalkScratch& thread_scratch() {
-    thread_local WalkScratch scratch;
-    return scratch;
-  }
-  WalkScratch& s_;
+  WalkScratch* s_;
 };
 
 // True when the node still owns its vector slot: the slot map sends the node's slot to it.

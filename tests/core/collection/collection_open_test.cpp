@@ -186,7 +186,37 @@ HnswGraph graph_of(uint32_t n) {
   return g;
 }
 
-enum class IndexFile { Absent, Nodes10, Nodes11, Truncated, FlippedByte, Garbage };
+enum class IndexFile {
+  Absent,
+  Nodes10,
+  Nodes11,
+  Truncated,
+  FlippedByte,
+  Garbage,
+  // Eleven nodes, yet one live record has no node that owns its slot under its id.
+  OtherId,
+  OtherSlot,
+  SharedSlot,
+  // Eleven matching nodes, but no entry point.
+  NoEntryPoint,
+};
+
+// The saved graph of each file kind: r0..r9 on slots 0..9, and a changed eleventh node.
+HnswGraph graph_for(IndexFile file) {
+  HnswGraph g = graph_of(file == IndexFile::Nodes10 ? 10 : 11);
+  if (file == IndexFile::OtherId || file == IndexFile::OtherSlot || file == IndexFile::SharedSlot) {
+    HnswGraph changed = graph_of(10);
+    const uint64_t slot = file == IndexFile::OtherSlot    ? 40
+                          : file == IndexFile::SharedSlot ? 3
+                                                          : 10;
+    const std::string id = file == IndexFile::OtherId ? "r10-old" : "r10";
+    changed.add_node(id, slot, 0);
+    changed.slot_to_node[slot] = 10;
+    g = std::move(changed);
+  }
+  if (file == IndexFile::NoEntryPoint) g.entry_point.reset();
+  return g;
+}
 
 struct IndexCase {
   const char* name;
@@ -212,7 +242,7 @@ TEST_P(OpenIndexTest, SavedIndexIsKeptOnlyWhenItMatchesTheLiveRecords) {
   const std::string path = coll_dir() + "/hnsw.index";
   std::filesystem::remove(path);
   if (tc.file != IndexFile::Absent) {
-    ASSERT_TRUE(save_index(graph_of(tc.file == IndexFile::Nodes10 ? 10 : 11), path));
+    ASSERT_TRUE(save_index(graph_for(tc.file), path));
     std::string bytes = read_bytes(path);
     if (tc.file == IndexFile::Truncated) bytes.resize(bytes.size() / 2);
     if (tc.file == IndexFile::FlippedByte) bytes[70] ^= 0x01;
@@ -230,13 +260,18 @@ TEST_P(OpenIndexTest, SavedIndexIsKeptOnlyWhenItMatchesTheLiveRecords) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, OpenIndexTest,
-    ::testing::Values(IndexCase{"AbsentWithoutLiveRecords", 0, IndexFile::Absent, false, false},
-                      IndexCase{"AbsentWithLiveRecords", 11, IndexFile::Absent, false, true},
-                      IndexCase{"Matching", 11, IndexFile::Nodes11, true, false},
-                      IndexCase{"TenNodesElevenLive", 11, IndexFile::Nodes10, false, true},
-                      IndexCase{"Truncated", 11, IndexFile::Truncated, false, true},
-                      IndexCase{"FlippedByte", 11, IndexFile::FlippedByte, false, true},
-                      IndexCase{"Garbage", 11, IndexFile::Garbage, false, true}),
+    ::testing::Values(
+        IndexCase{"AbsentWithoutLiveRecords", 0, IndexFile::Absent, false, false},
+        IndexCase{"AbsentWithLiveRecords", 11, IndexFile::Absent, false, true},
+        IndexCase{"Matching", 11, IndexFile::Nodes11, true, false},
+        IndexCase{"TenNodesElevenLive", 11, IndexFile::Nodes10, false, true},
+        IndexCase{"Truncated", 11, IndexFile::Truncated, false, true},
+        IndexCase{"FlippedByte", 11, IndexFile::FlippedByte, false, true},
+        IndexCase{"Garbage", 11, IndexFile::Garbage, false, true},
+        IndexCase{"ElevenNodesOneUnderAnotherId", 11, IndexFile::OtherId, false, true},
+        IndexCase{"ElevenNodesOneOnAnotherSlot", 11, IndexFile::OtherSlot, false, true},
+        IndexCase{"ElevenNodesTwoOnOneSlot", 11, IndexFile::SharedSlot, false, true},
+        IndexCase{"NoEntryPoint", 11, IndexFile::NoEntryPoint, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(OpenTest, WithoutHnswParametersAnIndexFileIsIgnored) {

@@ -336,7 +336,8 @@ TEST_F(HnswFileTest, SlotListedTwiceMapsToTheLaterNode) {
   EXPECT_EQ(loaded->slot_to_node.at(9), 1u);
 }
 
-// Images that pass the checksum and decode, but whose lists would be read out of range.
+// Images that pass the checksum and decode, but whose lists would be read out of range or
+// whose entry point, levels, layers and lists contradict each other.
 TEST_F(HnswFileTest, RefusesImagesInconsistentWithTheirCounts) {
   auto image = [] {
     auto p = persist_from_graph(two_node_graph());
@@ -374,9 +375,9 @@ TEST_F(HnswFileTest, RefusesImagesInconsistentWithTheirCounts) {
        "Data corruption: HNSW layer 0 holds 2 offsets for 2 nodes"},
       {"start after end",
        [](HnswPersist& p) {
-         p.layer_offsets[0] = {0, 2, 1};
+         p.layer_offsets[0] = {0, 1, 0};
        },
-       "Data corruption: HNSW layer 0 gives node 1 the neighbour range 2..1 of a list of 2"},
+       "Data corruption: HNSW layer 0 gives node 1 the neighbour range 1..0 of a list of 2"},
       {"end beyond the list",
        [](HnswPersist& p) {
          p.layer_offsets[0] = {0, 1, 3};
@@ -400,14 +401,57 @@ TEST_F(HnswFileTest, RefusesImagesInconsistentWithTheirCounts) {
        "Data corruption: HNSW maximum level 33 is above 32"},
       {"node level 33", [](HnswPersist& p) { p.node_levels[1] = 33; },
        "Data corruption: HNSW node 1 has level 33, above 32"},
-      // Accepted: levels up to 32 and a missing entry point are taken as stored.
-      {"no entry point, levels 32",
+      // Images whose parts contradict each other: no search could walk them as stored.
+      {"nodes without an entry point", [](HnswPersist& p) { p.entry_point.reset(); },
+       "Data corruption: HNSW index holds 2 nodes but no entry point"},
+      {"entry point below the maximum level",
        [](HnswPersist& p) {
-         p.entry_point.reset();
+         p.max_level = 1;
+         p.node_levels = {0, 1};
+         p.num_layers = 2;
+         p.layer_offsets.push_back({0, 0, 0});
+         p.layer_neighbors.push_back({});
+       },
+       "Data corruption: HNSW entry point 0 has level 0, not the maximum level 1"},
+      {"node above the maximum level", [](HnswPersist& p) { p.node_levels[1] = 1; },
+       "Data corruption: HNSW node 1 has level 1, above the maximum level 0"},
+      {"layers short of the maximum level",
+       [](HnswPersist& p) {
+         p.max_level = 1;
+         p.node_levels = {1, 0};
+       },
+       "Data corruption: HNSW index holds 1 layers for the maximum level 1"},
+      {"maximum level without nodes",
+       [](HnswPersist& p) {
+         p = HnswPersist{};
+         p.max_level = 2;
+       },
+       "Data corruption: HNSW index without nodes has maximum level 2"},
+      {"own node listed", [](HnswPersist& p) { p.layer_neighbors[0] = {1, 1}; },
+       "Data corruption: HNSW layer 0 lists node 1 as its own neighbour"},
+      {"neighbour listed twice",
+       [](HnswPersist& p) {
+         p.node_count = 3;
+         p.node_slots.push_back(11);
+         p.node_ids.push_back("c");
+         p.node_levels.push_back(0);
+         p.layer_offsets[0] = {0, 2, 3, 3};
+         p.layer_neighbors[0] = {1, 1, 0};
+       },
+       "Data corruption: HNSW layer 0 lists neighbour 1 twice for node 0"},
+      // Accepted: levels up to 32, lists above a node's own level, no nodes and no layers.
+      {"levels 32, a list above a node's level",
+       [](HnswPersist& p) {
          p.max_level = 32;
-         p.node_levels = {32, 32};
+         p.node_levels = {32, 0};
+         p.num_layers = 33;
+         p.layer_offsets.resize(33, {0, 0, 0});
+         p.layer_neighbors.resize(33);
+         p.layer_offsets[32] = {0, 1, 2};
+         p.layer_neighbors[32] = {1, 0};
        },
        ""},
+      {"no nodes", [](HnswPersist& p) { p = HnswPersist{}; }, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -16,6 +18,8 @@
 #include "search/hnsw/insert.hpp"
 #include "search/hnsw/level.hpp"
 #include "search/hnsw/query.hpp"
+#include "search/hnsw/rebuild.hpp"
+#include "search/hnsw/select.hpp"
 
 namespace tornquil {
 namespace {
@@ -129,22 +133,76 @@ struct RefInserter {
     return w;
   }
 
+  bool readable(uint32_t n) const { return g.nodes[n].slot < vectors.slot_count(); }
+  std::span<const float> vec(uint32_t n) const { return vectors.slot_view(g.nodes[n].slot); }
+
+  // Layer-0 lists that name the node, counted afresh over the whole layer.
+  size_t in_degree(uint32_t node) const {
+    size_t count = 0;
+    for (uint32_t i = 0; i < g.layers[0].size(); ++i) {
+      if (i == node) continue;
+      const auto& l = g.layers[0][i];
+      count += size_t(std::count(l.begin(), l.end(), node));
+    }
+    return count;
+  }
+  bool owns_slot(uint32_t node) const {
+    auto it = g.slot_to_node.find(g.nodes[node].slot);
+    return it != g.slot_to_node.end() && it->second == node;
+  }
+
+  // The heuristic with kept pruned connections, as its steps read: must-keep candidates
+  // always, any other one when it is nearer to the owner than to every one taken before it
+  // (while places remain), then the passed-over ones in order into the places left.
+  std::vector<uint32_t> heuristic(const std::vector<ScoredNode>& cands, size_t limit,
+                                  bool have_vectors,
+                                  const std::function<bool(uint32_t)>& must) const {
+    size_t musts = 0;
+    for (const ScoredNode& c : cands) musts += must(c.node) ? 1 : 0;
+    const size_t room = limit > musts ? limit - musts : 0;
+    std::vector<uint32_t> taken, passed;
+    size_t others = 0;
+    for (const ScoredNode& c : cands) {
+      if (must(c.node)) {
+        taken.push_back(c.node);
+        continue;
+      }
+      bool nearer_owner = have_vectors && others < room && readable(c.node);
+      for (uint32_t t : taken) {
+        nearer_owner =
+            nearer_owner && readable(t) && better(c.score, distance(metric, vec(c.node), vec(t)));
+      }
+      if (nearer_owner) {
+        taken.push_back(c.node);
+        ++others;
+      } else {
+        passed.push_back(c.node);
+      }
+    }
+    for (uint32_t p : passed) {
+      if (others < room) {
+        taken.push_back(p);
+        ++others;
+      }
+    }
+    return taken;
+  }
+
   void prune(uint32_t n, size_t layer, uint64_t limit) {
     std::vector<uint32_t>& l = g.layers[layer][n];
     if (l.size() <= limit) return;
-    if (g.nodes[n].slot >= vectors.slot_count()) {
-      l.resize(limit);
+    const auto must = [&](uint32_t e) { return layer == 0 && in_degree(e) == 1 && owns_slot(e); };
+    std::vector<ScoredNode> scored;
+    if (!readable(n)) {
+      for (uint32_t e : l) scored.push_back({e, 0.0f});
+      l = heuristic(scored, limit, false, must);
       return;
     }
-    std::span<const float> own = vectors.slot_view(g.nodes[n].slot);
-    std::vector<ScoredNode> scored;
     for (uint32_t e : l) {
-      if (g.nodes[e].slot >= vectors.slot_count()) continue;
-      scored.push_back({e, distance(metric, own, vectors.slot_view(g.nodes[e].slot))});
+      if (readable(e)) scored.push_back({e, distance(metric, vec(n), vec(e))});
     }
     sort_best_first(scored);
-    l.clear();
-    for (size_t i = 0; i < scored.size() && i < limit; ++i) l.push_back(scored[i].node);
+    l = heuristic(scored, limit, true, must);
   }
 
   void insert(const std::vector<LiveEntry>& entries) {
@@ -166,9 +224,11 @@ struct RefInserter {
       for (int l = level; l >= 0; --l) {
         const std::vector<ScoredNode> cands = search_layer(q, t, l, ef);
         const uint64_t k = l == 0 ? g.config.m0 : g.config.m;
-        std::vector<uint32_t> sel;
+        std::vector<ScoredNode> others;
         for (const ScoredNode& s : cands)
-          if (sel.size() < k && s.node != nw) sel.push_back(s.node);
+          if (s.node != nw) others.push_back(s);
+        const std::vector<uint32_t> sel =
+            heuristic(others, k, true, [](uint32_t) { return false; });
         g.layers[l][nw] = sel;
         for (uint32_t n : sel) {
           auto& nl = g.layers[l][n];
@@ -589,6 +649,274 @@ TEST(HnswInsert, RecordOnAReusedSlotIsIndexedAndFound) {
       EXPECT_EQ((*hits)[0].score, 0.0f);
       for (const SearchHit& h : *hits) EXPECT_NE(h.id, "r7");
     }
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// The selection heuristic on hand-built candidate lists. Each case gives the owner and the
+// candidates as points, and the cut worked out from their distances.
+
+TEST(HnswSelect, HeuristicCutsOnHandBuiltLists) {
+  using P = std::array<float, 2>;
+  struct Case {
+    const char* name;
+    Metric metric;
+    P owner;
+    std::vector<P> points;  // candidate i is node i, given best first against the owner
+    size_t limit;
+    std::set<uint32_t> must, unreadable;
+    std::vector<uint32_t> kept, dropped;
+  };
+  // L2 around O = (0, 0): A (1, 0), C (0, 1), D (-1, 0) each at 1 from O, B (1.1, 0.1) at
+  // 1.22, E (2, 0) at 4. A is taken; C is nearer O (1) than A (2), D nearer O (1) than A (4)
+  // and C (2): both taken. B is nearer A (0.02) and E nearer A (1) than O: passed over.
+  const P o{0, 0};
+  const std::vector<P> five = {{1, 0}, {0, 1}, {-1, 0}, {1.1f, 0.1f}, {2, 0}};
+  enum : uint32_t { A, C, D, B, E };
+  // Cosine around (1, 0): p at 10 degrees, q at 15, r at -30, s at 60 (scores .985, .966,
+  // .866, .5). q is nearer p (cos 5) than the owner, r nearer the owner than p (cos 40), s
+  // nearer p (cos 50 = .643 > .5).
+  const auto unit = [](float deg) {
+    const float r = deg * float(M_PI) / 180.0f;
+    return P{std::cos(r), std::sin(r)};
+  };
+  const Case cases[] = {
+      {"diverse ones, then the nearest passed-over one fills",
+       Metric::L2,
+       o,
+       five,
+       4,
+       {},
+       {},
+       {A, C, D, B},
+       {E}},
+      {"exactly the diverse ones", Metric::L2, o, five, 3, {}, {}, {A, C, D}, {B, E}},
+      {"the limit stops the first pass", Metric::L2, o, five, 2, {}, {}, {A, C}, {D, B, E}},
+      {"a must-keep link takes the place of the next candidate",
+       Metric::L2,
+       o,
+       five,
+       3,
+       {E},
+       {},
+       {A, C, E},
+       {D, B}},
+      {"must-keep links beyond the limit all stay",
+       Metric::L2,
+       o,
+       five,
+       2,
+       {D, B, E},
+       {},
+       {D, B, E},
+       {A, C}},
+      {"a candidate without a vector only fills",
+       Metric::L2,
+       o,
+       five,
+       3,
+       {},
+       {C},
+       {A, D, C},
+       {B, E}},
+      // F (0.5, 1) is 1.25 from both O and A: a tie is not nearer, so F is passed over.
+      {"a tie with a taken one is not nearer",
+       Metric::L2,
+       o,
+       {{1, 0}, {0.5f, 1}},
+       1,
+       {},
+       {},
+       {0},
+       {1}},
+      {"higher is better for cosine",
+       Metric::Cosine,
+       unit(0),
+       {unit(10), unit(15), unit(-30), unit(60)},
+       3,
+       {},
+       {},
+       {0, 2, 1},
+       {3}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<ScoredNode> cands;
+    for (uint32_t i = 0; i < c.points.size(); ++i) {
+      cands.push_back({i, distance(c.metric, c.owner.data(), c.points[i].data(), 2)});
+    }
+    std::vector<ScoredNode> sorted = cands;
+    sort_scored_best_first(sorted, higher_is_better(c.metric));
+    ASSERT_EQ(sorted, cands) << "the points must be given best first";
+    const auto vector_of = [&](uint32_t n) -> const float* {
+      return c.unreadable.count(n) ? nullptr : c.points[n].data();
+    };
+    std::vector<uint32_t> out;
+    SelectScratch scratch;
+    select_neighbors_heuristic(
+        cands, c.limit, vector_of, PairDistance(c.metric, 2), higher_is_better(c.metric),
+        [&](uint32_t n) { return c.must.count(n) > 0; }, out, scratch);
+    EXPECT_EQ(out, c.kept);
+    EXPECT_EQ(scratch.dropped, c.dropped);
+  }
+}
+
+// On a line, m0 = 2, all on layer 0: p 0 (the entry point), a 1, b -1, q 5, with lists
+// p [a, q], a [p, b], b [p, a], q [p]. q and b each have a single way in (from p, from a).
+HnswGraph line_of_four(LineWorld& w) {
+  HnswGraph g;
+  g.config = small_config(2, 2, 2, 20, 10, 0.0);
+  const uint32_t p = put_node(g, "p", w.at(0));
+  const uint32_t a = put_node(g, "a", w.at(1));
+  const uint32_t b = put_node(g, "b", w.at(-1));
+  const uint32_t q = put_node(g, "q", w.at(5));
+  set_list(g, 0, p, {a, q});
+  set_list(g, 0, a, {p, b});
+  set_list(g, 0, b, {p, a});
+  set_list(g, 0, q, {p});
+  g.entry_point = p;
+  return g;
+}
+
+// A cut on layer 0 never takes away the last link into a node that owns its slot: it keeps
+// that link and drops the next candidate instead. m0 = 2; all nodes on layer 0.
+TEST(HnswInsert, LayerZeroCutsKeepTheLastWayIntoEveryNode) {
+  // On a line: p 0, a 1, b -1, q 5; x = 0.4 arrives. x takes p (.16) and a (.36, nearer x
+  // than p). p's list [a, q, x] is cut by distance to p (x .16, a 1, q 25): x and q are
+  // named by p alone, so both stay and a goes, though the heuristic alone would have kept
+  // a and dropped q. a's list [p, b, x] (x .36, p 1, b 4): b is named by a alone and stays;
+  // x is taken first and p, passed over for being nearer x, goes.
+  {
+    LineWorld w;
+    HnswGraph g = line_of_four(w);
+    enum : uint32_t { p, a, b, q };
+    const uint64_t sx = w.at(0.4f);
+    HnswIndex index(std::move(g), Metric::L2);
+    insert_nodes(index, std::vector<LiveEntry>{{sx, "x"}}, w.vectors);
+    const HnswIndex::GraphRead r = index.read_graph();
+    const uint32_t x = 4;
+    EXPECT_EQ(list_of(*r, 0, x), (std::vector<uint32_t>{p, a}));
+    EXPECT_EQ(list_of(*r, 0, p), (std::vector<uint32_t>{x, q}));
+    EXPECT_EQ(list_of(*r, 0, a), (std::vector<uint32_t>{x, b}));
+    EXPECT_EQ(list_of(*r, 0, b), (std::vector<uint32_t>{p, a}));
+    EXPECT_EQ(list_of(*r, 0, q), (std::vector<uint32_t>{p}));
+  }
+  // In the plane: n (0, 0) with N (0, 1) and S (0, -1); x = (3, 0.1) arrives, nearest to n
+  // (9.01), then N (9.81), S (10.21). x takes n, then N fills. n's list [N, S, x] by distance
+  // to n (N 1, S 1, x 9.01): N and S would fill both places and x would be left without a
+  // way in; x is named by n alone, so it stays and S goes. N's list [n, S, x] (n 1, S 4,
+  // x 9.81): S is named by N alone now and stays, and x, also named by n, goes.
+  {
+    VectorsAndRecords w(2);
+    const auto at = [&](float px, float py) {
+      const float v[2] = {px, py};
+      return w.add_vector(v);
+    };
+    HnswGraph g;
+    g.config = small_config(2, 2, 2, 20, 10, 0.0);
+    const uint32_t n = put_node(g, "n", at(0, 0));
+    const uint32_t north = put_node(g, "N", at(0, 1));
+    const uint32_t south = put_node(g, "S", at(0, -1));
+    set_list(g, 0, n, {north, south});
+    set_list(g, 0, north, {n, south});
+    set_list(g, 0, south, {n, north});
+    g.entry_point = n;
+    const uint64_t sx = at(3, 0.1f);
+    HnswIndex index(std::move(g), Metric::L2);
+    insert_nodes(index, std::vector<LiveEntry>{{sx, "x"}}, w.vectors);
+    const HnswIndex::GraphRead r = index.read_graph();
+    const uint32_t x = 3;
+    EXPECT_EQ(list_of(*r, 0, x), (std::vector<uint32_t>{n, north}));
+    EXPECT_EQ(list_of(*r, 0, n), (std::vector<uint32_t>{north, x}));
+    EXPECT_EQ(list_of(*r, 0, north), (std::vector<uint32_t>{n, south}));
+    EXPECT_EQ(list_of(*r, 0, south), (std::vector<uint32_t>{n, north}));
+  }
+}
+
+// A node whose slot left the graph (its record deleted or compacted) needs no way in: the
+// cut treats its last link like any other.
+TEST(HnswInsert, NodesWithoutTheirSlotLoseTheirLastLinkLikeAnyOther) {
+  LineWorld w;
+  HnswGraph g = line_of_four(w);
+  enum : uint32_t { p, a, b, q };
+  g.slot_to_node.erase(g.slot(q));  // q's record was deleted
+  const uint64_t sx = w.at(0.4f);
+  HnswIndex index(std::move(g), Metric::L2);
+  insert_nodes(index, std::vector<LiveEntry>{{sx, "x"}}, w.vectors);
+  const HnswIndex::GraphRead r = index.read_graph();
+  EXPECT_EQ(list_of(*r, 0, p), (std::vector<uint32_t>{4, a}));  // q went, the heuristic's cut
+}
+
+// Clustered records with near-duplicates and outliers, 2,000 of them added one by one to a
+// rebuilt graph of 200: every node but the entry point keeps a way in on layer 0, and the
+// entry point reaches nearly all of them there.
+TEST(HnswInsert, ARebuiltGraphGrownBy2000StaysConnected) {
+  for (const Metric metric : {Metric::L2, Metric::Cosine, Metric::Dot}) {
+    SCOPED_TRACE(metric_name(metric));
+    constexpr size_t kDims = 16, kClusters = 40, kBase = 200, kAdded = 2000;
+    VectorsAndRecords w(kDims);
+    std::mt19937 rng(5);
+    std::normal_distribution<float> noise(0.0f, 0.05f);
+    std::vector<std::vector<float>> centres;
+    for (size_t k = 0; k < kClusters; ++k) centres.push_back(testing::random_vector(rng, kDims));
+    std::vector<LiveEntry> entries;
+    std::vector<std::vector<float>> made;
+    for (size_t i = 0; i < kBase + kAdded; ++i) {
+      std::vector<float> v;
+      if (i % 97 == 13) {
+        v = testing::random_vector(rng, kDims);  // an outlier
+        for (float& x : v) x *= 20.0f;
+      } else if (i % 11 == 5 && !made.empty()) {
+        v = made[rng() % made.size()];  // a near-duplicate
+        v[0] += 1e-4f;
+      } else {
+        v = centres[rng() % (i < kBase ? kClusters / 2 : kClusters)];  // half the clusters are new
+        for (float& x : v) x += noise(rng);
+      }
+      made.push_back(v);
+      entries.push_back({w.add_vector(prepare_vector(metric, v)), "r" + std::to_string(i)});
+    }
+    const HnswConfig config = small_config(8, 16, 8, 40, 10, 1.0 / std::log(8.0));
+    HnswIndex index(
+        rebuild_graph({entries.begin(), entries.begin() + kBase}, w.vectors, kDims, config, metric)
+            .graph,
+        metric);
+    insert_nodes(index, std::span(entries).subspan(kBase), w.vectors);
+
+    const HnswIndex::GraphRead g = index.read_graph();
+    ASSERT_EQ(g->node_count(), kBase + kAdded);
+    std::vector<uint32_t> in(g->node_count(), 0);
+    for (uint32_t i = 0; i < g->node_count(); ++i)
+      for (uint32_t e : g->neighbors(0, i)) ++in[e];
+    size_t without = 0;
+    for (uint32_t i = 0; i < g->node_count(); ++i) without += i != *g->entry_point && in[i] == 0;
+    EXPECT_EQ(without, 0u);
+    std::vector<bool> seen(g->node_count(), false);
+    std::vector<uint32_t> todo = {*g->entry_point};
+    seen[*g->entry_point] = true;
+    size_t reached = 1;
+    while (!todo.empty()) {
+      const uint32_t c = todo.back();
+      todo.pop_back();
+      for (uint32_t e : g->neighbors(0, c)) {
+        if (!seen[e]) seen[e] = true, ++reached, todo.push_back(e);
+      }
+    }
+    // The inner product is no distance: the outliers, twenty times longer, score best
+    // against nearly everything and every list leans towards them, so the cuts that keep
+    // each node's last way in make those lists long, and a few small groups that link
+    // only among themselves stay out of reach.
+    // (The rebuild links its nodes on several threads, so the graph differs from run to
+    // run; the bounds hold for every run.)
+    EXPECT_GE(reached, g->node_count() * (metric == Metric::Dot ? 95 : 99) / 100);
+    // A list outgrows m0 only by links that are the last way into a node: rare, except
+    // for the inner product's favourites.
+    if (metric != Metric::Dot) {
+      size_t long_lists = 0;
+      for (uint32_t i = 0; i < g->node_count(); ++i) long_lists += g->neighbors(0, i).size() > 16;
+      EXPECT_LE(long_lists, g->node_count() / 100);
+    }
+    expect_sound_lists(*g);
   }
 }
 
