@@ -505,7 +505,11 @@ void score_columns(const ScoreContext& ctx, const RecordColumns& cols, size_t be
     uint32_t n = 0;
     for (; at < stop; ++at) {
       if (!(now < cols.expires_at[at])) continue;
-      if (filtered && !matches_filter_text(*ctx.filter, cols.metadata(at))) continue;
+      if (filtered && !(cols.plain_metadata(at)
+                            ? matches_plain_object_text(*ctx.filter, cols.metadata(at))
+                            : matches_filter_text(*ctx.filter, cols.metadata(at)))) {
+        continue;
+      }
       const std::span<const float> v = ctx.vectors->slot_view(at);
       if (v.empty()) continue;
       vectors[n] = v.data();

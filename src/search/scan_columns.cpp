@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "base/worker_pool.hpp"
+#include "search/filter.hpp"
 #include "storage/records.hpp"
 
 namespace tornquil {
@@ -59,19 +60,23 @@ struct Part {
   }
 };
 
+// The meta_lens entry of a metadata text: its length, and whether it is a plain object.
+uint32_t metadata_word(std::string_view metadata) {
+  return static_cast<uint32_t>(metadata.size()) |
+         (is_plain_object_text(metadata) ? RecordColumns::kPlainObject : 0);
+}
+
 // Takes one stored value into `out`; false when it does not decode or cannot be indexed.
 bool take_value(std::string_view value, Part& out) {
   Result<RecordView> decoded = decode_record_view(value);
   if (!decoded) return false;
   const RecordView& r = *decoded;
   if (r.state != RecordState::Active) return true;
-  if (r.slot >= kMaxSlots || r.metadata.size() > std::numeric_limits<uint32_t>::max()) {
-    return false;
-  }
+  if (r.slot >= kMaxSlots || r.metadata.size() > RecordColumns::kMaxMetadataBytes) return false;
   out.slots.push_back(r.slot);
   out.expires_at.push_back(r.expires_at ? *r.expires_at : kNeverExpires);
   out.id_lens.push_back(static_cast<uint32_t>(r.id.size()));
-  out.meta_lens.push_back(static_cast<uint32_t>(r.metadata.size()));
+  out.meta_lens.push_back(metadata_word(r.metadata));
   out.texts.append(r.id);
   out.texts.append(r.metadata);
   return true;
@@ -105,23 +110,24 @@ void cover(RecordColumns& c, uint64_t slot) {
 
 // Puts a record into its free slot; false when the slot is taken (two Active records name
 // one slot, which only a damaged table holds) or beyond what the columns index.
+// `meta_word` is the metadata's metadata_word, when known.
 bool place(RecordColumns& c, uint64_t slot, uint64_t expires_at, uint64_t rank, std::string_view id,
-           std::string_view metadata) {
-  if (slot >= kMaxSlots || metadata.size() > std::numeric_limits<uint32_t>::max()) return false;
+           std::string_view metadata, std::optional<uint32_t> meta_word = std::nullopt) {
+  if (slot >= kMaxSlots || metadata.size() > RecordColumns::kMaxMetadataBytes) return false;
   if (c.holds(slot)) return false;
   cover(c, slot);
   c.expires_at[slot] = expires_at;
   c.ranks[slot] = rank;
   c.texts[slot] = c.arena.add(id, metadata);
   c.id_lens[slot] = static_cast<uint32_t>(id.size());
-  c.meta_lens[slot] = static_cast<uint32_t>(metadata.size());
+  c.meta_lens[slot] = meta_word ? *meta_word : metadata_word(metadata);
   ++c.records;
   c.text_bytes += id.size() + metadata.size();
   return true;
 }
 
 void clear(RecordColumns& c, uint64_t slot) {
-  c.text_bytes -= c.id_lens[slot] + uint64_t{c.meta_lens[slot]};
+  c.text_bytes -= c.id_lens[slot] + uint64_t{c.meta_lens[slot] & RecordColumns::kMaxMetadataBytes};
   --c.records;
   c.expires_at[slot] = 0;
   c.ranks[slot] = 0;
@@ -173,11 +179,14 @@ std::unique_ptr<RecordColumns> build_columns(KvStore& store, ReadTxn& txn, ScanB
   for (Part& p : parts) {
     size_t at = 0;
     for (size_t i = 0; i < p.slots.size(); ++i) {
+      const size_t meta_len = p.meta_lens[i] & RecordColumns::kMaxMetadataBytes;
       const std::string_view id(p.texts.data() + at, p.id_lens[i]);
-      const std::string_view meta(p.texts.data() + at + p.id_lens[i], p.meta_lens[i]);
-      at += p.id_lens[i] + size_t{p.meta_lens[i]};
+      const std::string_view meta(p.texts.data() + at + p.id_lens[i], meta_len);
+      at += p.id_lens[i] + meta_len;
       rank += spacing;
-      if (!place(*out, p.slots[i], p.expires_at[i], rank, id, meta)) return nullptr;
+      if (!place(*out, p.slots[i], p.expires_at[i], rank, id, meta, p.meta_lens[i])) {
+        return nullptr;
+      }
     }
     p = Part();  // give each part back as soon as it is copied
   }

@@ -63,6 +63,9 @@ class TextArena {
 // The Active records of one snapshot, by vector slot.
 struct RecordColumns {
   static constexpr uint64_t kNoText = std::numeric_limits<uint64_t>::max();
+  // In meta_lens: the text is a plain object (is_plain_object_text); the rest is its length.
+  static constexpr uint32_t kPlainObject = uint32_t{1} << 31;
+  static constexpr uint32_t kMaxMetadataBytes = kPlainObject - 1;
 
   uint64_t snapshot_id = 0;  // the committed transaction the columns show
   // By slot. A slot without a record has text kNoText and expiry 0 (never live).
@@ -79,8 +82,10 @@ struct RecordColumns {
   bool holds(uint64_t slot) const { return slot < size() && texts[slot] != kNoText; }
   std::string_view id(uint64_t slot) const { return arena.at(texts[slot], id_lens[slot]); }
   std::string_view metadata(uint64_t slot) const {
-    return arena.at(texts[slot] + id_lens[slot], meta_lens[slot]);
+    return arena.at(texts[slot] + id_lens[slot], meta_lens[slot] & kMaxMetadataBytes);
   }
+  // Whether the metadata text is a plain object, which a filter reads without validating.
+  bool plain_metadata(uint64_t slot) const { return (meta_lens[slot] & kPlainObject) != 0; }
   // Bytes held in memory.
   uint64_t memory_bytes() const;
 };
