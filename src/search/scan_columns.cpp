@@ -38,6 +38,12 @@ constexpr int kMaxSkippedNeighbours = 4096;
 // more than twice their size) is copied afresh.
 constexpr uint64_t kArenaSlackBytes = uint64_t{16} << 20;
 
+// A commit that writes more records than a sixteenth of those held (and at least
+// kMinLargeLog) is not followed: taking the columns again from the table at the next scan
+// costs less than finding each written record's old entry and neighbours.
+constexpr uint64_t kLargeLogFraction = 16;
+constexpr uint64_t kMinLargeLog = 4096;
+
 uint64_t rank_spacing(uint64_t records) {
   return std::min(kMaxSpacing, kMaxRank / (records + 1));
 }
@@ -452,13 +458,13 @@ ScanColumnsCache::Lease ScanColumnsCache::acquire(KvStore& store, ReadTxn& txn,
     // from it, so the next commit finds them at its parent.
     Result<ReadTxn> fresh = store.begin_read();
     if (!fresh) {
-      retire(store);
+      retire(store, true);
       return lease;
     }
     if (!columns_ || columns_->snapshot_id != fresh->snapshot_id()) {
       columns_ = build_record_columns(store, *fresh, bounds);
       builds_.fetch_add(1, std::memory_order_relaxed);
-      if (!columns_) retire(store);
+      if (!columns_) retire(store, true);
     }
   }
   std::shared_lock lk(mu_);
@@ -483,25 +489,33 @@ void ScanColumnsCache::follow(KvStore& store, WriteTxn& txn, std::optional<ReadT
   if (!columns_) return;
   const uint64_t made = txn.committed_snapshot_id();
   if (made == columns_->snapshot_id) return;  // the transaction changed nothing
-  if (!before || made != txn.parent_snapshot_id() + 1) return retire(store);
+  if (!before || made != txn.parent_snapshot_id() + 1) return retire(store, true);
+  if (txn.log()->size() > std::max(kMinLargeLog, columns_->records / kLargeLogFraction)) {
+    return retire(store, false);
+  }
   // Every commit takes the lock, so none has come since this one.
   Result<ReadTxn> after = store.begin_read();
   if (!after || after->snapshot_id() != made ||
       !apply_write_log(*columns_, *txn.log(), *before, *after)) {
-    return retire(store);
+    return retire(store, true);
   }
   columns_->snapshot_id = made;
   std::lock_guard lk(count_mu_);
   build_after_ = 2;
 }
 
-void ScanColumnsCache::retire(KvStore& store) {
+void ScanColumnsCache::retire(KvStore& store, bool failed) {
   columns_.reset();
-  following_.store(false, std::memory_order_release);
-  store.set_write_log(kRecordsTable, false);
   std::lock_guard lk(count_mu_);
   misses_ = 0;
-  build_after_ = std::min<uint32_t>(64, build_after_ * 2);
+  if (failed) {
+    following_.store(false, std::memory_order_release);
+    store.set_write_log(kRecordsTable, false);
+    build_after_ = std::min<uint32_t>(64, build_after_ * 2);
+  } else {
+    // The log stays on, so the next scan builds at once and the columns follow again.
+    build_after_ = 1;
+  }
 }
 
 std::optional<std::pair<uint64_t, uint64_t>> ScanColumnsCache::TEST_state() {

@@ -177,9 +177,10 @@ class ScanColumnsCache {
   std::optional<ReadTxn> snapshot_before(KvStore& store, WriteTxn& txn);
   // After a commit, under the lock for writing.
   void follow(KvStore& store, WriteTxn& txn, std::optional<ReadTxn>& before);
-  // Drops the columns and the log; the next scans build them again, later each time they
-  // had to be dropped. Under the lock for writing.
-  void retire(KvStore& store);
+  // Drops the columns. After a failure the log goes too, and the next scans build them
+  // again later each time; otherwise (a change too large to follow) the next scan builds
+  // them. Under the lock for writing.
+  void retire(KvStore& store, bool failed);
 
   std::shared_mutex mu_;
   std::unique_ptr<RecordColumns> columns_;  // guarded by mu_

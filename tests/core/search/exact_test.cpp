@@ -1242,6 +1242,29 @@ TEST_F(FollowTest, KeysAddedBetweenOthersTakeRanksBetweenTheirsUntilTheGapRunsOu
   EXPECT_EQ(ids_by_rank(cache).size(), want.size() + 1);
 }
 
+TEST_F(FollowTest, ACommitTooLargeToFollowIsTakenAgainAtTheNextScan) {
+  ScanFixture fx(2);
+  fx.add({{"a", {1, 0}}, {"b", {2, 0}}});
+  ScanColumnsCache cache;
+  for (int scan = 0; scan < 2; ++scan) {
+    ASSERT_TRUE(scan_cached(fx, cache, 1, Metric::Dot, query_of({1, 0}), 10));
+  }
+  ASSERT_EQ(cache.TEST_builds(), 1u);
+  commit(fx, cache, [&](WriteTxn& txn) {
+    for (int i = 0; i < 5000; ++i) {
+      ASSERT_TRUE(put_record(txn, record(fx, "n" + std::to_string(i), float(i % 7))));
+    }
+  });
+  EXPECT_FALSE(cache.TEST_state());
+  // The very next scan builds them, and they follow the next commit again.
+  ASSERT_TRUE(scan_cached(fx, cache, 1, Metric::Dot, query_of({1, 0}), 10));
+  expect_followed(fx, cache, "the rebuild");
+  EXPECT_EQ(cache.TEST_builds(), 2u);
+  commit(fx, cache, [&](WriteTxn& txn) { ASSERT_TRUE(put_record(txn, record(fx, "a0", 9))); });
+  expect_followed(fx, cache, "a small commit");
+  EXPECT_EQ(cache.TEST_builds(), 2u);
+}
+
 TEST_F(FollowTest, WhatTheColumnsCannotFollowRetiresThem) {
   struct Case {
     const char* what;
