@@ -245,6 +245,30 @@ std::optional<bool> held(const RecordColumns& c, std::string_view key, std::stri
   return true;
 }
 
+// Steps (with `step`, back or forward) to the nearest entry the columns hold and sets
+// `found` to its slot; leaves it unset at the table's end. Entries `passed(key)` claims are
+// stepped over freely; others the columns do not hold (Pending, Tombstone) only up to a
+// bound. False on a failure or when the columns cannot follow (see held).
+template <class Step, class Passed>
+bool nearest_held(const RecordColumns& c, const Step& step, const Passed& passed,
+                  std::optional<uint64_t>& found) {
+  std::string_view key, value;
+  for (int skipped = 0;;) {
+    Result<bool> at = step(key, value);
+    if (!at) return false;
+    if (!*at) return true;
+    if (passed(key)) continue;
+    uint64_t slot;
+    const std::optional<bool> is_held = held(c, key, value, slot);
+    if (!is_held) return false;
+    if (*is_held) {
+      found = slot;
+      return true;
+    }
+    if (++skipped > kMaxSkippedNeighbours) return false;
+  }
+}
+
 // Ranks for the added keys (in key order), from their neighbours in the snapshot after:
 // each run of added keys with no held record between them is spread evenly over the gap
 // between the held records around it.
@@ -257,39 +281,19 @@ bool place_added(RecordColumns& c, std::vector<KeyChange*>& added, ReadTxn& afte
     Result<bool> at = cur.seek(added[i]->key, key, value);
     if (!at || !*at || key != added[i]->key) return false;
     std::optional<uint64_t> below, above;  // slots of the held neighbours
-    for (int skipped = 0;; ++skipped) {
-      Result<bool> step = cur.prev(key, value);
-      if (!step) return false;
-      if (!*step) break;
-      uint64_t slot;
-      std::optional<bool> is_held = held(c, key, value, slot);
-      if (!is_held) return false;
-      if (*is_held) {
-        below = slot;
-        break;
-      }
-      if (skipped == kMaxSkippedNeighbours) return false;
-    }
+    auto back = [&cur](std::string_view& k, std::string_view& v) { return cur.prev(k, v); };
+    if (!nearest_held(c, back, [](std::string_view) { return false; }, below)) return false;
     at = cur.seek(added[i]->key, key, value);
     if (!at || !*at) return false;
+    // The added keys met on the way forward join this run.
     size_t j = i + 1;
-    for (int skipped = 0;;) {
-      Result<bool> step = cur.next(key, value);
-      if (!step) return false;
-      if (!*step) break;
-      if (j < added.size() && key == added[j]->key) {
-        ++j;
-        continue;
-      }
-      uint64_t slot;
-      std::optional<bool> is_held = held(c, key, value, slot);
-      if (!is_held) return false;
-      if (*is_held) {
-        above = slot;
-        break;
-      }
-      if (++skipped == kMaxSkippedNeighbours) return false;
-    }
+    auto forward = [&cur](std::string_view& k, std::string_view& v) { return cur.next(k, v); };
+    auto in_run = [&](std::string_view k) {
+      if (j >= added.size() || k != added[j]->key) return false;
+      ++j;
+      return true;
+    };
+    if (!nearest_held(c, forward, in_run, above)) return false;
     const uint64_t run = j - i;
     uint64_t lo = 0, step = 0;
     for (int attempt = 0; attempt < 2 && step == 0; ++attempt) {

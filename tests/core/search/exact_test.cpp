@@ -1013,6 +1013,14 @@ class ColumnsTest : public ParallelWalkTest {
     return scan_committed(fx.store(), fx.vectors(), m, q, k, f, nullptr, &cache);
   }
 
+  // Two scans: the first turns the log on, the second builds the columns.
+  void build(ScanFixture& fx, ScanColumnsCache& cache) {
+    for (int scan = 0; scan < 2; ++scan) {
+      ASSERT_TRUE(scan_cached(fx, cache, 1, Metric::Dot, query_of({1, 0}), 10));
+    }
+    ASSERT_TRUE(current(fx, cache));
+  }
+
   // Whether the cache holds columns of the store's current snapshot.
   static bool current(ScanFixture& fx, ScanColumnsCache& cache) {
     auto txn = fx.store().begin_read();
@@ -1124,10 +1132,7 @@ TEST_F(ColumnsTest, ACommitMadePastTheCacheIsNeverServedAndTheColumnsAreBuiltAga
   ScanFixture fx(2);
   fx.add({{"a", {1, 0}}, {"b", {2, 0}}});
   ScanColumnsCache cache;
-  for (int scan = 0; scan < 2; ++scan) {
-    ASSERT_TRUE(scan_cached(fx, cache, 1, Metric::Dot, query_of({1, 0}), 10));
-  }
-  ASSERT_TRUE(current(fx, cache));
+  ASSERT_NO_FATAL_FAILURE(build(fx, cache));
   fx.add({{"c", {3, 0}}});
   fx.remove({"a"});
   for (int scan = 0; scan < 3; ++scan) {
@@ -1195,10 +1200,7 @@ TEST_F(FollowTest, KeysAddedBetweenOthersTakeRanksBetweenTheirsUntilTheGapRunsOu
   ScanFixture fx(2);
   fx.add({{"a", {1, 0}}, {"b", {1, 0}}, {"c", {1, 0}}});
   ScanColumnsCache cache;
-  for (int scan = 0; scan < 2; ++scan) {
-    ASSERT_TRUE(scan_cached(fx, cache, 1, Metric::Dot, query_of({1, 0}), 10));
-  }
-  ASSERT_TRUE(current(fx, cache));
+  ASSERT_NO_FATAL_FAILURE(build(fx, cache));
   std::string key = "a";
   for (int i = 0; i < 80; ++i) {
     key += '~';
@@ -1284,10 +1286,7 @@ TEST_F(FollowTest, WhatTheColumnsCannotFollowRetiresThem) {
     ScanFixture fx(2);
     fx.add({{"a", {1, 0}}, {"b", {2, 0}}});
     ScanColumnsCache cache;
-    for (int scan = 0; scan < 2; ++scan) {
-      ASSERT_TRUE(scan_cached(fx, cache, 1, Metric::Dot, query_of({1, 0}), 10));
-    }
-    ASSERT_TRUE(current(fx, cache));
+    ASSERT_NO_FATAL_FAILURE(build(fx, cache));
     commit(fx, cache, [&](WriteTxn& txn) { c.write(fx, txn); });
     EXPECT_FALSE(cache.TEST_state());
     // The walk answers as before the commit would have it.
