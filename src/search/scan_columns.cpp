@@ -494,7 +494,8 @@ void ScanColumnsCache::follow(KvStore& store, WriteTxn& txn, std::optional<ReadT
   const uint64_t made = txn.committed_snapshot_id();
   if (made == columns_->snapshot_id) return;  // the transaction changed nothing
   if (!before || made != txn.parent_snapshot_id() + 1) return retire(store, true);
-  if (txn.log()->size() > std::max(kMinLargeLog, columns_->records / kLargeLogFraction)) {
+  if (txn.log()->overflowed() ||
+      txn.log()->size() > std::max(kMinLargeLog, columns_->records / kLargeLogFraction)) {
     return retire(store, false);
   }
   // Every commit takes the lock, so none has come since this one.

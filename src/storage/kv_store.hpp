@@ -46,7 +46,7 @@ class WriteLog {
   };
   // Bytes of keys and values a log keeps; past them it gives up (a change that large is
   // cheaper to take again from the table than to follow).
-  static constexpr size_t kMaxBytes = size_t{256} << 20;
+  static constexpr size_t kMaxBytes = size_t{64} << 20;
 
   bool overflowed() const { return overflowed_; }
   size_t size() const { return entries_.size(); }
