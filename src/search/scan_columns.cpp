@@ -277,13 +277,18 @@ bool place_added(RecordColumns& c, std::vector<KeyChange*>& added, ReadTxn& afte
   if (!opened) return false;
   Cursor& cur = *opened;
   std::string_view key, value;
+  std::string probe;
   for (size_t i = 0; i < added.size();) {
-    Result<bool> at = cur.seek(added[i]->key, key, value);
+    // The stored form of the key, so that a key that ends in NUL is not taken for the key
+    // without that NUL.
+    probe.assign(added[i]->key);
+    probe.push_back('\0');
+    Result<bool> at = cur.seek(probe, key, value);
     if (!at || !*at || key != added[i]->key) return false;
     std::optional<uint64_t> below, above;  // slots of the held neighbours
     auto back = [&cur](std::string_view& k, std::string_view& v) { return cur.prev(k, v); };
     if (!nearest_held(c, back, [](std::string_view) { return false; }, below)) return false;
-    at = cur.seek(added[i]->key, key, value);
+    at = cur.seek(probe, key, value);
     if (!at || !*at) return false;
     // The added keys met on the way forward join this run.
     size_t j = i + 1;
@@ -344,15 +349,12 @@ bool apply_log(RecordColumns& c, const WriteLog& log, ReadTxn& before, ReadTxn& 
     changes.push_back(ch);
   }
 
-  // What the columns held of each key, found in key order through one cursor.
-  Result<Cursor> opened = before.cursor(kRecordsTable);
-  if (!opened) return false;
+  // What the columns held of each key.
   for (KeyChange& ch : changes) {
-    std::string_view key, value;
-    Result<bool> at = opened->seek(ch.key, key, value);
-    if (!at) return false;
-    if (!*at || key != ch.key) continue;
-    Result<RecordView> r = decode_record_view(value);
+    Result<std::optional<std::string_view>> value = before.get(kRecordsTable, ch.key);
+    if (!value) return false;
+    if (!*value) continue;
+    Result<RecordView> r = decode_record_view(**value);
     if (!r) return false;
     if (r->state != RecordState::Active) continue;
     if (!c.holds(r->slot) || c.id(r->slot) != ch.key) return false;

@@ -1244,6 +1244,21 @@ TEST_F(FollowTest, KeysAddedBetweenOthersTakeRanksBetweenTheirsUntilTheGapRunsOu
   EXPECT_EQ(ids_by_rank(cache).size(), want.size() + 1);
 }
 
+TEST_F(FollowTest, IdsThatDifferOnlyByTrailingNulsAreFollowedApart) {
+  using namespace std::string_literals;
+  ScanFixture fx(2);
+  fx.add({{"a", {1, 0}}, {"a\0"s, {1, 0}}, {"a\0\0"s, {1, 0}}, {"b", {1, 0}}});
+  ScanColumnsCache cache;
+  ASSERT_NO_FATAL_FAILURE(build(fx, cache));
+  commit(fx, cache, [&](WriteTxn& txn) {
+    ASSERT_TRUE(remove_record(txn, "a\0"s));
+    ASSERT_TRUE(put_record(txn, record(fx, "a\0\0\0"s, 1)));
+    ASSERT_TRUE(put_record(txn, record(fx, ""s, 1)));
+  });
+  expect_followed(fx, cache, "removed and added beside their twins");
+  EXPECT_EQ(ids_by_rank(cache), (std::vector<std::string>{""s, "a", "a\0\0"s, "a\0\0\0"s, "b"}));
+}
+
 TEST_F(FollowTest, ACommitTooLargeToFollowIsTakenAgainAtTheNextScan) {
   ScanFixture fx(2);
   fx.add({{"a", {1, 0}}, {"b", {2, 0}}});
