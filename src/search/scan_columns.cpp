@@ -39,8 +39,8 @@ constexpr int kMaxSkippedNeighbours = 4096;
 constexpr uint64_t kArenaSlackBytes = uint64_t{16} << 20;
 
 // A commit that writes more records than a sixteenth of those held (and at least
-// kMinLargeLog) is not followed: taking the columns again from the table at the next scan
-// costs less than finding each written record's old entry and neighbours.
+// kMinLargeLog) is not followed: taking the columns again from the table costs less than
+// finding each written record's old entry and neighbours.
 constexpr uint64_t kLargeLogFraction = 16;
 constexpr uint64_t kMinLargeLog = 4096;
 
@@ -116,9 +116,8 @@ void cover(RecordColumns& c, uint64_t slot) {
 
 // Puts a record into its free slot; false when the slot is taken (two Active records name
 // one slot, which only a damaged table holds) or beyond what the columns index.
-// `meta_word` is the metadata's metadata_word, when known.
 bool place(RecordColumns& c, uint64_t slot, uint64_t expires_at, uint64_t rank, std::string_view id,
-           std::string_view metadata, std::optional<uint32_t> meta_word = std::nullopt) {
+           std::string_view metadata) {
   if (slot >= kMaxSlots || metadata.size() > RecordColumns::kMaxMetadataBytes) return false;
   if (c.holds(slot)) return false;
   cover(c, slot);
@@ -126,7 +125,7 @@ bool place(RecordColumns& c, uint64_t slot, uint64_t expires_at, uint64_t rank, 
   c.ranks[slot] = rank;
   c.texts[slot] = c.arena.add(id, metadata);
   c.id_lens[slot] = static_cast<uint32_t>(id.size());
-  c.meta_lens[slot] = meta_word ? *meta_word : metadata_word(metadata);
+  c.meta_lens[slot] = metadata_word(metadata);
   ++c.records;
   c.text_bytes += id.size() + metadata.size();
   return true;
@@ -153,6 +152,7 @@ std::unique_ptr<RecordColumns> build_columns(KvStore& store, ReadTxn& txn, ScanB
     RangeTally* tally = walk.tallies.empty() ? nullptr : &walk.tallies[0];
     parts[0].reserve(walk.entries);
     if (!take_range(*cursor, {}, nullptr, false, tally, parts[0])) return nullptr;
+    parts[0].texts.shrink_to_fit();
   } else {
     // The parts are joined in range order, which is key order.
     const size_t n_ranges = walk.range_count();
@@ -166,6 +166,7 @@ std::unique_ptr<RecordColumns> build_columns(KvStore& store, ReadTxn& txn, ScanB
                           &walk.tallies[r], parts[r])) {
             failed.store(true, std::memory_order_relaxed);
           }
+          parts[r].texts.shrink_to_fit();  // it is kept as a chunk of the arena
         },
         [&](size_t) { return !failed.load(std::memory_order_relaxed); });
     if (failed.load(std::memory_order_relaxed)) return nullptr;
@@ -182,19 +183,26 @@ std::unique_ptr<RecordColumns> build_columns(KvStore& store, ReadTxn& txn, ScanB
   if (top > 0) cover(*out, top - 1);
   const uint64_t spacing = rank_spacing(n);
   uint64_t rank = 0;
+  RecordColumns& c = *out;
   for (Part& p : parts) {
-    size_t at = 0;
+    // Each part's texts become a chunk of the arena as they are.
+    if (p.texts.size() > std::numeric_limits<uint32_t>::max()) return nullptr;
+    const size_t bytes = p.texts.size();
+    const uint64_t base = c.arena.adopt(std::move(p.texts));
+    uint64_t at = 0;
     for (size_t i = 0; i < p.slots.size(); ++i) {
-      const size_t meta_len = p.meta_lens[i] & RecordColumns::kMaxMetadataBytes;
-      const std::string_view id(p.texts.data() + at, p.id_lens[i]);
-      const std::string_view meta(p.texts.data() + at + p.id_lens[i], meta_len);
-      at += p.id_lens[i] + meta_len;
-      rank += spacing;
-      if (!place(*out, p.slots[i], p.expires_at[i], rank, id, meta, p.meta_lens[i])) {
-        return nullptr;
-      }
+      const uint64_t slot = p.slots[i];
+      if (c.holds(slot)) return nullptr;  // two Active records name one slot
+      c.expires_at[slot] = p.expires_at[i];
+      c.ranks[slot] = rank += spacing;
+      c.texts[slot] = base | at;
+      c.id_lens[slot] = p.id_lens[i];
+      c.meta_lens[slot] = p.meta_lens[i];
+      at += p.id_lens[i] + uint64_t{p.meta_lens[i] & RecordColumns::kMaxMetadataBytes};
     }
-    p = Part();  // give each part back as soon as it is copied
+    c.records += p.slots.size();
+    c.text_bytes += bytes;
+    p = Part();  // give each part back as soon as it is placed
   }
   return out;
 }
@@ -391,12 +399,13 @@ uint64_t TextArena::add(std::string_view a, std::string_view b) {
   const size_t n = a.size() + b.size();
   if (last_used_ + n > last_size_) {
     const size_t size = std::max(n, kChunkBytes);
-    chunks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+    chunks_.emplace_back();
+    chunks_.back().resize(size);
     last_used_ = 0;
     last_size_ = size;
     bytes_ += size;
   }
-  char* p = chunks_.back().get() + last_used_;
+  char* p = chunks_.back().data() + last_used_;
   std::memcpy(p, a.data(), a.size());
   std::memcpy(p + a.size(), b.data(), b.size());
   const uint64_t ref = (uint64_t{chunks_.size() - 1} << 32) | last_used_;
@@ -404,6 +413,13 @@ uint64_t TextArena::add(std::string_view a, std::string_view b) {
   // A text larger than a chunk has its own; the next one starts a fresh chunk.
   if (last_size_ > kChunkBytes) last_used_ = last_size_;
   return ref;
+}
+
+uint64_t TextArena::adopt(std::string&& chunk) {
+  bytes_ += chunk.capacity();
+  chunks_.push_back(std::move(chunk));
+  last_used_ = last_size_ = 0;  // add() starts a chunk of its own
+  return uint64_t{chunks_.size() - 1} << 32;
 }
 
 uint64_t RecordColumns::memory_bytes() const {
@@ -520,8 +536,9 @@ void ScanColumnsCache::retire(KvStore& store, bool failed) {
     store.set_write_log(kRecordsTable, false);
     build_after_ = std::min<uint32_t>(64, build_after_ * 2);
   } else {
-    // The log stays on, so the next scan builds at once and the columns follow again.
-    build_after_ = 1;
+    // The log stays on, and the columns are built as at first: a walk costs the scan right
+    // after a bulk load less than a build, and the build pays off from the second scan.
+    build_after_ = 2;
   }
 }
 

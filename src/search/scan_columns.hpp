@@ -41,22 +41,26 @@ namespace tornquil {
 // The expiry column's value for a record without one: every clock reading is before it.
 constexpr uint64_t kNeverExpires = std::numeric_limits<uint64_t>::max();
 
-// Texts (ids and metadata) of the columns, in chunks that never move, so that a text added
-// costs a copy of itself only. A text given up leaves its bytes behind until compact().
+// Texts (ids and metadata) of the columns, in chunks whose bytes never move, so that a text
+// added costs a copy of itself only; a build hands over whole chunks it filled. A text given
+// up leaves its bytes behind until the arena is copied afresh.
 class TextArena {
  public:
   static constexpr size_t kChunkBytes = size_t{1} << 20;
   // Where a text was put: chunk << 32 | offset.
   uint64_t add(std::string_view a, std::string_view b);
+  // Takes a filled chunk (of less than 4 GiB) as it is; texts in it are at index << 32 |
+  // their offset.
+  uint64_t adopt(std::string&& chunk);
   std::string_view at(uint64_t ref, size_t len) const {
-    return {chunks_[ref >> 32].get() + (ref & 0xffffffffu), len};
+    return {chunks_[ref >> 32].data() + (ref & 0xffffffffu), len};
   }
   size_t bytes() const { return bytes_; }
 
  private:
-  std::vector<std::unique_ptr<char[]>> chunks_;
-  size_t last_used_ = kChunkBytes;  // of the last chunk, a kChunkBytes one
-  size_t last_size_ = kChunkBytes;
+  std::vector<std::string> chunks_;  // each sized once, never grown
+  size_t last_used_ = 0;             // of the last chunk, when add() may fill it
+  size_t last_size_ = 0;
   size_t bytes_ = 0;  // held by chunks
 };
 
@@ -178,7 +182,7 @@ class ScanColumnsCache {
   // After a commit, under the lock for writing.
   void follow(KvStore& store, WriteTxn& txn, std::optional<ReadTxn>& before);
   // Drops the columns. After a failure the log goes too, and the next scans build them
-  // again later each time; otherwise (a change too large to follow) the next scan builds
+  // again later each time; otherwise (a change too large to follow) the second scan builds
   // them. Under the lock for writing.
   void retire(KvStore& store, bool failed);
 

@@ -1273,7 +1273,9 @@ TEST_F(FollowTest, ACommitTooLargeToFollowIsTakenAgainAtTheNextScan) {
     }
   });
   EXPECT_FALSE(cache.TEST_state());
-  // The very next scan builds them, and they follow the next commit again.
+  // The next scan walks, the one after builds them, and they follow the next commit again.
+  ASSERT_TRUE(scan_cached(fx, cache, 1, Metric::Dot, query_of({1, 0}), 10));
+  EXPECT_FALSE(cache.TEST_state());
   ASSERT_TRUE(scan_cached(fx, cache, 1, Metric::Dot, query_of({1, 0}), 10));
   expect_followed(fx, cache, "the rebuild");
   EXPECT_EQ(cache.TEST_builds(), 2u);
