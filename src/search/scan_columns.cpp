@@ -422,10 +422,6 @@ uint64_t TextArena::adopt(std::string&& chunk) {
   return uint64_t{chunks_.size() - 1} << 32;
 }
 
-uint64_t RecordColumns::memory_bytes() const {
-  return size() * (3 * sizeof(uint64_t) + 2 * sizeof(uint32_t)) + arena.bytes();
-}
-
 std::unique_ptr<RecordColumns> build_record_columns(KvStore& store, ReadTxn& txn,
                                                     ScanBounds* bounds) {
   // The columns only spare work: when memory cannot hold them, the scan walks the table.

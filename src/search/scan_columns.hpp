@@ -90,8 +90,6 @@ struct RecordColumns {
   }
   // Whether the metadata text is a plain object, which a filter reads without validating.
   bool plain_metadata(uint64_t slot) const { return (meta_lens[slot] & kPlainObject) != 0; }
-  // Bytes held in memory.
-  uint64_t memory_bytes() const;
 };
 
 // Walks the record table as `txn` sees it (in parallel over the ranges of `bounds` when it
