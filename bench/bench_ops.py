@@ -10,10 +10,14 @@ import table compares an import into an empty collection with one onto existing 
         [--compact 200000:100000,1000000:10000]
         [--shape-sizes 104000:384,150000:384,1000000:128] [--shapes r,uuid,doc,user]
         [--shape-queries 100] [--import-sizes 10000,100000]
+        [--roads 100000:384:r,100000:384:uuid,1000000:128:r] [--road-queries 100]
 
-An empty --sizes, --compact, --shape-sizes or --import-sizes skips that table. The last
-table imports one export into an empty collection and then onto the same collection, so
-that every line replaces a committed record.
+An empty --sizes, --compact, --shape-sizes, --import-sizes or --roads skips that table. The
+import table imports one export into an empty collection and then onto the same collection,
+so that every line replaces a committed record. The last table times each road a search can
+take (nothing committed since the last search, the first and second search after a commit,
+where_={}, a filter matching half the records, and an agent's loop of add, a pause and a
+search) over clustered vectors, next to NumPy.
 
 NumPy's speed depends on its BLAS. The set-up step installs OpenBLAS for the comparison
 when it is missing and the script runs as root (elsewhere it prints the apt-get line),
@@ -448,6 +452,134 @@ def import_onto_table(sizes):
               f"   {onto / empty:.2f}x (target >= 0.5x)", flush=True)
 
 
+# ---- The roads of one search ----
+
+
+def clustered(rng, n, dim, centres):
+    """Unit vectors around a few hundred topics, as sentence embeddings of one agent's
+    memories fall: many near-duplicates, no two exactly alike."""
+    v = centres[rng.integers(0, len(centres), n)] + 0.35 * rng.standard_normal((n, dim),
+                                                                               dtype=np.float32)
+    v /= np.linalg.norm(v, axis=1, keepdims=True)
+    return v.astype(np.float32)
+
+
+def rss_now():
+    """Anonymous resident memory: the vector file's pages are the file's."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def run_roads(n, dim, shape, queries):
+    """Median latency of each road a search of a collection of n records can take."""
+    import resource
+    rng = np.random.default_rng(SEED)
+    centres = rng.standard_normal((256, dim), dtype=np.float32)
+    make_id = ID_SHAPES[shape][1]
+    qs = clustered(rng, queries, dim, centres)
+    turns = min(queries, 40)
+    fresh = clustered(rng, 2 * turns, dim, centres)
+    root = tempfile.mkdtemp(prefix="tornquil_bench_")
+    out = {}
+    try:
+        db = tornquil.Tornquil(os.path.join(root, "db"))
+        c = db.collection("bench", dim)
+        step = 50_000
+        for lo in range(0, n, step):
+            hi = min(n, lo + step)
+            ids = [make_id(i) for i in range(lo, hi)]
+            c.add_batch(clustered(rng, hi - lo, dim, centres),
+                        [{"half": i % 2, "source": "chat", "turn": i} for i in range(lo, hi)],
+                        ids=None if ids[0] is None else ids)
+        c.sync()
+        before = rss_now()
+        for q in qs[:10]:
+            c.search(q, K)
+        out["rss_growth"] = rss_now() - before
+        out["unchanged"] = median_latency(c.search, [(q, K) for q in qs])
+        out["empty_filter"] = median_latency(c.search, [(q, K, {}) for q in qs])
+        out["half_filter"] = median_latency(c.search, [(q, K, {"half": 1}) for q in qs])
+        first, second = [], []
+        for t in range(turns):
+            c.add(fresh[t], {"half": t % 2, "source": "chat", "turn": n + t})
+            c.sync()
+            for times in (first, second):
+                s = time.perf_counter()
+                c.search(qs[t], K)
+                times.append(time.perf_counter() - s)
+        out["first"] = statistics.median(first)
+        out["second"] = statistics.median(second)
+        adds, loop = [], []
+        for t in range(turns):
+            s = time.perf_counter()
+            c.add(fresh[turns + t], {"half": t % 2, "source": "chat", "turn": n + turns + t})
+            adds.append(time.perf_counter() - s)
+            time.sleep(0.15)
+            s = time.perf_counter()
+            c.search(qs[t], K)
+            loop.append(time.perf_counter() - s)
+        out["loop_add"] = statistics.median(adds)
+        out["loop_search"] = statistics.median(loop)
+        # A batch into the searched collection: its writes are logged for the columns.
+        rows = clustered(rng, 10_000, dim, centres)
+        metas = [{"half": i % 2, "source": "chat", "turn": i} for i in range(10_000)]
+        s = time.perf_counter()
+        c.add_batch(rows, metas)
+        out["batch"] = time.perf_counter() - s
+        s = time.perf_counter()
+        c.search(qs[0], K)
+        out["after_batch"] = time.perf_counter() - s
+        out["peak_rss"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+        del c, db
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+    return out
+
+
+ROADS = [
+    ("unfiltered, nothing committed since the last search", "unchanged", 0.8),
+    ("first search after a commit", "first", 0.8),
+    ("second search after a commit", "second", 0.8),
+    ("where_={}", "empty_filter", 0.8),
+    ("one-field filter matching half the records", "half_filter", 1.2),
+    ("agent loop: add, wait 150 ms, search", "loop_search", None),
+]
+
+
+def road_table(configs, queries):
+    print(f"\n== roads of a search ==   k = {K}, cosine, clustered vectors; ratio to NumPy's"
+          f" M @ q + argpartition over a matrix of the same size, timed after each column;"
+          f" load {os.getloadavg()[0]:.1f}")
+    results = []
+    for n, dim, shape in configs:
+        r = run_roads(n, dim, shape, queries)
+        r["numpy"] = numpy_search(n, queries, dim)["median_s"]
+        results.append(((n, dim, shape), r))
+    head = "".join(f"{f'{n:,} x {dim} {shape}':>26}" for (n, dim, shape), _ in results)
+    print(f"  {'road':<54}{head}   goal")
+    for name, key, goal in ROADS:
+        cells = "".join(f"{r[key] / r['numpy']:>9.2f}x {r[key] * 1e3:>8.2f} ms    "
+                        for _, r in results)
+        print(f"  {name:<54}{cells}{'<= %.1fx' % goal if goal else ''}")
+    print(f"  {'NumPy':<54}" + "".join(f"{'':>10} {r['numpy'] * 1e3:>8.2f} ms    "
+                                         for _, r in results))
+    print(f"  {'add in the agent loop':<54}" + "".join(f"{'':>10} {r['loop_add'] * 1e3:>8.2f} ms    "
+                                                         for _, r in results))
+    print(f"  {'add_batch of 10,000 into the searched collection':<54}" +
+          "".join(f"{'':>10} {r['batch'] * 1e3:>8.1f} ms    " for _, r in results))
+    print(f"  {'the search after it':<54}" +
+          "".join(f"{r['after_batch'] / r['numpy']:>9.2f}x {r['after_batch'] * 1e3:>8.2f} ms    "
+                  for _, r in results))
+    print(f"  {'anonymous memory taken by the first searches':<54}" +
+          "".join(f"{'':>10} {r['rss_growth'] / 2**20:>8.1f} MiB   " for _, r in results))
+    print(f"  {'peak resident memory of the process so far':<54}" +
+          "".join(f"{'':>10} {r['peak_rss'] / 2**20:>8.0f} MiB   " for _, r in results))
+    print(f"  load after the table: {os.getloadavg()[0]:.1f}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default="10000,100000")
@@ -458,6 +590,9 @@ def main():
     parser.add_argument("--shapes", default=",".join(ID_SHAPES))
     parser.add_argument("--shape-queries", type=int, default=100)
     parser.add_argument("--import-sizes", default="10000,100000")
+    parser.add_argument("--roads", default="100000:384:r,100000:384:uuid,1000000:128:r",
+                        help="records:dims:ids triples for the table of search roads")
+    parser.add_argument("--road-queries", type=int, default=100)
     args = parser.parse_args()
 
     ensure_openblas()
@@ -501,6 +636,10 @@ def main():
     import_sizes = [int(s) for s in args.import_sizes.split(",") if s]
     if import_sizes:
         import_onto_table(import_sizes)
+    roads = [(int(n), int(d), shape) for n, d, shape in
+             (r.split(":") for r in args.roads.split(",") if r)]
+    if roads:
+        road_table(roads, args.road_queries)
 
 
 if __name__ == "__main__":

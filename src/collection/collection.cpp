@@ -50,11 +50,15 @@ std::function<void()> Collection::TEST_take_commit_hook() {
 
 Result<void> commit_collection_txn(Collection& c, WriteTxn& txn) {
   if (std::function<void()> hook = c.TEST_take_commit_hook()) hook();
-  if (c.TEST_take_commit_failure()) {
-    // Leaving the transaction uncommitted abandons it when its owner drops it.
-    return std::unexpected(CoreError::transaction("injected commit failure"));
-  }
-  return txn.commit();
+  // The record columns follow the commit: it is made under their lock, and its writes to
+  // the record table are applied to them before any later commit can be.
+  return c.scan_columns.commit(*c.meta, txn, [&c, &txn]() -> Result<void> {
+    if (c.TEST_take_commit_failure()) {
+      // Leaving the transaction uncommitted abandons it when its owner drops it.
+      return std::unexpected(CoreError::transaction("injected commit failure"));
+    }
+    return txn.commit();
+  });
 }
 
 uint64_t vector_file_bytes(Collection& c) {

@@ -28,6 +28,11 @@
 //   4. slots.vectors_lock    (inside hnsw_lock; never with pending_lock or freelist_lock)
 //   5. the index's graph lock
 //   6. the index's deleted-slot lock
+//   7. scan_columns' lock: for reading by an exact scan, inside vectors_lock; for writing
+//      by the scan that builds the columns (inside vectors_lock) and by
+//      commit_collection_txn inside its write transaction, with no lock of this list held
+//      but flush_lock. A scan never waits for it while a writer wants it (it walks the
+//      store instead), so a commit is never held up by a stream of scans.
 // No write transaction is begun while any lock above is held, except flush_lock: nothing
 // that holds a write transaction or another collection lock ever waits for flush_lock, so
 // a flush may wait for the store's writer while holding it. Outside this order:

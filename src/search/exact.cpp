@@ -417,13 +417,15 @@ std::optional<CoreError> run_parallel_walk(const ScoreContext& ctx, SnapshotRang
 // straight through. Arrival order then says nothing of key order, so the column road's top
 // lists break ties by key rank instead: better score first (NaN last), then the lower rank.
 // That is a total order, and it is the order of the walk's hits, whose equal scores come in
-// key order; any split of the work gives the same list.
+// key order; any split of the work gives the same list. A filter is tested on the metadata
+// text the columns keep, as the walk tests the stored text; its widened top list only ever
+// changes which items are kept past the first k, so the first k by that order are the hits.
 
-// A scored record of the columns: its score, its key rank and where it stands in the columns.
+// A scored record of the columns: its score, its key rank and its slot.
 struct RankedItem {
   float score;
-  uint32_t rank;
-  uint64_t at;
+  uint64_t rank;
+  uint64_t slot;
 };
 
 bool ranked_before(const RankedItem& a, const RankedItem& b, bool hib) {
@@ -487,8 +489,10 @@ class RankedTop {
   std::vector<RankedItem> items_;
 };
 
-// Tests and scores the records [begin, end) of the columns into `top`, a chunk at a time,
-// with the tests the walk makes of a decoded record that is Active.
+// Tests and scores the slots [begin, end) of the columns into `top`, a chunk at a time,
+// with the tests the walk makes of a decoded record that is Active: expiry, filter, the
+// slot inside the mapping, the deleted mark. An empty slot has expiry 0 and never passes.
+template <bool filtered>
 void score_columns(const ScoreContext& ctx, const RecordColumns& cols, size_t begin, size_t end,
                    RankedTop& top) {
   const float* vectors[kChunkEntries];
@@ -501,7 +505,12 @@ void score_columns(const ScoreContext& ctx, const RecordColumns& cols, size_t be
     uint32_t n = 0;
     for (; at < stop; ++at) {
       if (!(now < cols.expires_at[at])) continue;
-      const std::span<const float> v = ctx.vectors->slot_view(cols.slots[at]);
+      if (filtered && !(cols.plain_metadata(at)
+                            ? matches_plain_object_text(*ctx.filter, cols.metadata(at))
+                            : matches_filter_text(*ctx.filter, cols.metadata(at)))) {
+        continue;
+      }
+      const std::span<const float> v = ctx.vectors->slot_view(at);
       if (v.empty()) continue;
       vectors[n] = v.data();
       index[n++] = at;
@@ -509,8 +518,8 @@ void score_columns(const ScoreContext& ctx, const RecordColumns& cols, size_t be
     const uint32_t scored = score_vectors<false>(
         ctx, n, [&vectors](uint32_t j) { return vectors[j]; }, scores, positions);
     for (uint32_t j = 0; j < scored; ++j) {
-      const uint64_t i = index[positions[j]];
-      top.push(RankedItem{scores[j], cols.ranks[i], i});
+      const uint64_t slot = index[positions[j]];
+      top.push(RankedItem{scores[j], cols.ranks[slot], slot});
     }
   }
 }
@@ -521,11 +530,10 @@ void score_columns(const ScoreContext& ctx, const RecordColumns& cols, size_t be
 // caller first) take over the shares of those still waking.
 constexpr size_t kSharesPerWorker = 4;
 
-// The best k of the columns, as hits: contiguous shares of the slot-ordered records, each
-// read straight through by whichever thread takes it, merged by rank. The hits' metadata is
-// read from `txn`, which shows the columns' snapshot.
-Result<std::vector<SearchHit>> scan_columns(const ScoreContext& ctx, const RecordColumns& cols,
-                                            ReadTxn& txn, uint64_t k, bool hib) {
+// The best k of the columns, as hits: contiguous shares of the slots, each read straight
+// through by whichever thread takes it, merged by rank.
+std::vector<SearchHit> scan_columns(const ScoreContext& ctx, const RecordColumns& cols,
+                                    uint64_t k, bool hib) {
   const size_t n = cols.size();
   const ScanWalkTestHooks* hooks = scan_walk_test_hooks();
   const size_t shares = hooks && hooks->column_shares != 0 ? hooks->column_shares
@@ -533,10 +541,16 @@ Result<std::vector<SearchHit>> scan_columns(const ScoreContext& ctx, const Recor
                             ? 1
                             : std::min<size_t>(kSharesPerWorker * worker_count(),
                                                (n + kChunkEntries - 1) / kChunkEntries);
+  const bool filtered = ctx.filter != nullptr && !ctx.filter->empty();
   std::vector<std::vector<RankedItem>> best_of(shares);
   auto score_share = [&](size_t s) {
     RankedTop top(k, hib, n / shares + 1);
-    score_columns(ctx, cols, n * s / shares, n * (s + 1) / shares, top);
+    const size_t begin = n * s / shares, end = n * (s + 1) / shares;
+    if (filtered) {
+      score_columns<true>(ctx, cols, begin, end, top);
+    } else {
+      score_columns<false>(ctx, cols, begin, end, top);
+    }
     best_of[s] = std::move(top.finish());
   };
   parallel_for(shares, 1, [&](size_t begin, size_t end) {
@@ -551,13 +565,9 @@ Result<std::vector<SearchHit>> scan_columns(const ScoreContext& ctx, const Recor
   std::vector<SearchHit> hits;
   hits.reserve(best.size());
   for (const RankedItem& item : best) {
-    const std::string_view id = cols.id(item.rank);
-    TQ_ASSIGN(std::optional<std::string_view> value, txn.get(kRecordsTable, id));
-    // The snapshot is the columns' own, so the record is there.
-    if (!value) return std::unexpected(CoreError::database("record missing from its snapshot"));
-    TQ_ASSIGN(RecordView r, decode_record_view(*value));
-    hits.push_back(SearchHit{std::string(id), parse_metadata_text(r.metadata), item.score,
-                             cols.slots[item.at]});
+    hits.push_back(SearchHit{std::string(cols.id(item.slot)),
+                             parse_metadata_text(cols.metadata(item.slot)), item.score,
+                             item.slot});
   }
   return hits;
 }
@@ -584,14 +594,9 @@ Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorag
   TQ_ASSIGN(ReadTxn txn, begin_read_txn(store));
   ScanWalkTestHooks* const hooks = scan_walk_test_hooks();
   if (hooks && hooks->after_first_txn) hooks->after_first_txn(hooks->arg);
-  if (columns != nullptr && !filter) {
-    bool build = false;
-    std::shared_ptr<const RecordColumns> cols = columns->find(txn.snapshot_id(), build);
-    if (build) {
-      cols = build_record_columns(store, txn, bounds);
-      columns->publish(txn.snapshot_id(), cols);
-    }
-    if (cols) return scan_columns(ctx, *cols, txn, k, hib);
+  if (columns != nullptr) {
+    const ScanColumnsCache::Lease lease = columns->acquire(store, txn, bounds);
+    if (lease) return scan_columns(ctx, *lease.columns(), k, hib);
   }
   HitMerger merger(limit, hib);
   SnapshotRangeWalk walk;  // holds its transactions until the hits are built

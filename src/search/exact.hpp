@@ -69,9 +69,9 @@ struct ScanCandidate {
 // A large table is cut into ranges at the separators of `bounds` (the record table's, kept
 // by its owner between scans; null to learn nothing), and a walk that finds them missing or
 // stale learns new ones into it. They only share the work out: the hits are the same
-// whatever they hold. An unfiltered scan given `columns` (the record table's, kept by its
-// owner; null to keep none) searches the columns of its snapshot once they are built, and
-// builds them when it is the snapshot's second scan; the hits are the same either way.
+// whatever they hold. A scan given `columns` (the record table's, kept by its owner; null to
+// keep none) searches the columns when they show its snapshot, filtered or not, and builds
+// them at the second scan that finds none; the hits are the same either way.
 Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorage& vectors,
                                               Metric metric, std::span<const float> query,
                                               uint64_t k,

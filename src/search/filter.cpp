@@ -255,4 +255,94 @@ bool matches_filter_text(const MetadataFilter& filter, std::string_view text) {
   return true;
 }
 
+bool is_plain_object_text(std::string_view text) {
+  JsonObjectWalker walker(text);
+  if (!walker.is_object()) return false;
+  JsonRawString key;
+  std::string_view value;
+  std::string_view last;
+  bool first = true;
+  while (walker.next(key, value)) {
+    if (key.escaped || (!first && !(last < key.raw))) return false;
+    last = key.raw;
+    first = false;
+  }
+  return walker.valid();
+}
+
+namespace {
+
+bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+const char* skip_space(const char* p, const char* end) {
+  while (p < end && is_json_space(*p)) ++p;
+  return p;
+}
+
+// Past the string that starts at p (on its opening quote).
+const char* skip_string(const char* p, const char* end) {
+  for (++p; p < end && *p != '"'; ++p) {
+    if (*p == '\\') ++p;
+  }
+  return p < end ? p + 1 : end;
+}
+
+// Past the value that starts at p, in a text known to be valid.
+const char* skip_value(const char* p, const char* end) {
+  if (p >= end) return end;
+  if (*p == '"') return skip_string(p, end);
+  if (*p == '{' || *p == '[') {
+    int depth = 0;
+    while (p < end) {
+      const char c = *p;
+      if (c == '"') {
+        p = skip_string(p, end);
+        continue;
+      }
+      ++p;
+      if (c == '{' || c == '[') ++depth;
+      if ((c == '}' || c == ']') && --depth == 0) return p;
+    }
+    return end;
+  }
+  while (p < end && *p != ',' && *p != '}' && *p != ']' && !is_json_space(*p)) ++p;
+  return p;
+}
+
+}  // namespace
+
+bool matches_plain_object_text(const MetadataFilter& filter, std::string_view text) {
+  if (filter.empty()) return true;
+  const std::vector<FieldFilter>& fields = filter.fields;
+  const char* p = skip_space(text.data(), text.data() + text.size());
+  const char* const end = text.data() + text.size();
+  if (p >= end || *p != '{') return false;
+  ++p;
+  // Keys and fields both ascend: a field that sorts before the key at hand is missing.
+  size_t f = 0;
+  while (true) {
+    p = skip_space(p, end);
+    if (p >= end || *p != '"') return false;  // '}': the fields left are missing
+    const char* key_start = p + 1;
+    p = skip_string(p, end);
+    const std::string_view key(key_start, static_cast<size_t>(p - 1 - key_start));
+    p = skip_space(p, end);
+    if (p >= end) return false;
+    p = skip_space(p + 1, end);  // the colon
+    const char* value_start = p;
+    p = skip_value(p, end);
+    if (f < fields.size() && fields[f].field < key) return false;
+    if (f < fields.size() && fields[f].field == key) {
+      if (p == value_start ||
+          !all_hold(fields[f], RawValue({value_start, static_cast<size_t>(p - value_start)}))) {
+        return false;
+      }
+      if (++f == fields.size()) return true;
+    }
+    p = skip_space(p, end);
+    if (p >= end || *p != ',') return false;
+    ++p;
+  }
+}
+
 }  // namespace tornquil

@@ -55,4 +55,15 @@ bool matches_filter(const MetadataFilter& filter, const JsonValue& metadata);
 // or object value with an array or object operand, or the filter names more than 16 fields.
 bool matches_filter_text(const MetadataFilter& filter, std::string_view text);
 
+// Whether the text is one valid JSON object whose keys hold no escapes and stand in strictly
+// ascending byte order: the form the compact writer gives every stored metadata text. Such a
+// text can be tested by matches_plain_object_text, which reads no further than the last
+// field the filter names.
+bool is_plain_object_text(std::string_view text);
+
+// matches_filter_text's answer for a text that is_plain_object_text accepts. The text is
+// read as it stands, without validating it again; any other text gives an answer of no
+// meaning (never a read outside it).
+bool matches_plain_object_text(const MetadataFilter& filter, std::string_view text);
+
 }  // namespace tornquil

@@ -1,24 +1,34 @@
-// The record columns: what an unfiltered exact scan needs of the committed records, taken
-// out of the store once per snapshot. A scan over the store decodes every stored value on
-// every query; when the same snapshot is searched again (nothing committed in between, the
-// common case of an agent reading far more than it writes) the columns let the scan skip
-// the store entirely and run through dense arrays, split evenly among the workers.
+// The record columns: what an exact scan needs of the committed records, held in memory
+// so that a scan skips the store entirely and runs through dense arrays, split evenly
+// among the workers. A scan over the store decodes every stored value on every query; an
+// agent's memory is searched far more often than it is written, and is written in small
+// steps, so the columns are taken out of the store once per open collection and then
+// follow every commit: each write transaction logs its writes to the record table, and its
+// commit applies them to the columns of the snapshot it began from.
 //
-// The columns hold the Active records of one snapshot: slot, expiry, key rank and id.
-// State cannot change without a commit, so only Active records are kept; everything that
-// can change within a snapshot (the clock against the expiry, the vector file's length,
-// the deleted mark in a slot) is still tested by every scan, exactly as the store walk
-// does. A scan over the columns gives the same hits in the same order as the walk.
+// The columns hold the Active records of one snapshot, indexed by vector slot (so a scan
+// reads the vector file straight through): expiry, key rank, id and metadata text. State
+// cannot change without a commit, so only Active records are kept; everything that can
+// change within a snapshot (the clock against the expiry, the vector file's length, the
+// deleted mark in a slot) is still tested by every scan, exactly as the store walk does.
+// Ties are broken by key rank: ranks rise with the keys and leave gaps, so a key inserted
+// between two others takes a rank between theirs; only when a gap runs out are all ranks
+// spread out again. A scan over the columns gives the same hits in the same order as the
+// walk.
 //
-// Thread safety: RecordColumns is immutable once built and shared between scans. A
-// ScanColumnsCache may be used by any number of threads; its mutex is held only to look up
-// or publish, never across a build or a scan.
+// Thread safety: a ScanColumnsCache may be used by any number of threads. Its lock is held
+// for reading by a scan of the columns, and for writing by a commit that brings them along
+// (inside its write transaction) and by the scan that builds them. A scan never waits for
+// a writer: while one wants the lock, scans walk the store.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,48 +41,159 @@ namespace tornquil {
 // The expiry column's value for a record without one: every clock reading is before it.
 constexpr uint64_t kNeverExpires = std::numeric_limits<uint64_t>::max();
 
-// One entry per Active record, in slot order (so a scan reads the vector file straight
-// through), each with its rank in key order; the ids stand in key order.
-struct RecordColumns {
-  uint64_t snapshot_id = 0;  // the committed transaction the columns were taken from
-  std::vector<uint64_t> slots;
-  std::vector<uint64_t> expires_at;
-  std::vector<uint32_t> ranks;
-  std::vector<uint32_t> id_ends;  // by rank: where each id ends in `ids`
-  std::string ids;                // the ids, back to back, in key order
-
-  size_t size() const { return slots.size(); }
-  // The id of the record of key rank `rank`.
-  std::string_view id(size_t rank) const {
-    const size_t begin = rank == 0 ? 0 : id_ends[rank - 1];
-    return std::string_view(ids).substr(begin, id_ends[rank] - begin);
+// Texts (ids and metadata) of the columns, in chunks whose bytes never move, so that a text
+// added costs a copy of itself only; a build hands over whole chunks it filled. A text given
+// up leaves its bytes behind until the arena is copied afresh.
+class TextArena {
+ public:
+  static constexpr size_t kChunkBytes = size_t{1} << 20;
+  // Where a text was put: chunk << 32 | offset.
+  uint64_t add(std::string_view a, std::string_view b);
+  // Takes a filled chunk (of less than 4 GiB) as it is; texts in it are at index << 32 |
+  // their offset.
+  uint64_t adopt(std::string&& chunk);
+  std::string_view at(uint64_t ref, size_t len) const {
+    return {chunks_[ref >> 32].data() + (ref & 0xffffffffu), len};
   }
+  size_t bytes() const { return bytes_; }
+
+ private:
+  std::vector<std::string> chunks_;  // each sized once, never grown
+  size_t last_used_ = 0;             // of the last chunk, when add() may fill it
+  size_t last_size_ = 0;
+  size_t bytes_ = 0;  // held by chunks
+};
+
+// The Active records of one snapshot, by vector slot.
+struct RecordColumns {
+  static constexpr uint64_t kNoText = std::numeric_limits<uint64_t>::max();
+  // In meta_lens: the text is a plain object (is_plain_object_text); the rest is its length.
+  static constexpr uint32_t kPlainObject = uint32_t{1} << 31;
+  static constexpr uint32_t kMaxMetadataBytes = kPlainObject - 1;
+
+  uint64_t snapshot_id = 0;  // the committed transaction the columns show
+  // By slot. A slot without a record has text kNoText and expiry 0 (never live).
+  std::vector<uint64_t> expires_at;
+  std::vector<uint64_t> ranks;
+  std::vector<uint64_t> texts;       // the id, then the metadata, in `arena`
+  std::vector<uint32_t> id_lens;
+  std::vector<uint32_t> meta_lens;
+  TextArena arena;
+  uint64_t records = 0;
+  uint64_t text_bytes = 0;  // of the records held; the arena holds more once texts go
+
+  size_t size() const { return expires_at.size(); }  // slots covered
+  bool holds(uint64_t slot) const { return slot < size() && texts[slot] != kNoText; }
+  std::string_view id(uint64_t slot) const { return arena.at(texts[slot], id_lens[slot]); }
+  std::string_view metadata(uint64_t slot) const {
+    return arena.at(texts[slot] + id_lens[slot], meta_lens[slot] & kMaxMetadataBytes);
+  }
+  // Whether the metadata text is a plain object, which a filter reads without validating.
+  bool plain_metadata(uint64_t slot) const { return (meta_lens[slot] & kPlainObject) != 0; }
 };
 
 // Walks the record table as `txn` sees it (in parallel over the ranges of `bounds` when it
-// is large) and takes its columns. Null when any stored value does not decode or the walk
-// fails: the store walk then meets the same value and reports it. Null as well when memory
-// runs out on the way.
-std::shared_ptr<const RecordColumns> build_record_columns(KvStore& store, ReadTxn& txn,
-                                                          ScanBounds* bounds);
+// is large) and takes its columns. Null when any stored value does not decode, two Active
+// records name one slot, a slot is beyond what the columns index, or the walk fails: the
+// store walk then meets the same and reports it, or gives the same hits. Null as well when
+// memory runs out on the way.
+std::unique_ptr<RecordColumns> build_record_columns(KvStore& store, ReadTxn& txn,
+                                                    ScanBounds* bounds);
 
-// The columns of a collection's record table, kept between scans. A snapshot's columns are
-// built at its second scan, so that a store searched once after every commit never pays
-// for a build it cannot use again.
+// Applies the writes of one committed write transaction to the columns of the snapshot it
+// began from: `before` shows that snapshot, `after` the one the commit made, and `log` is
+// its writes to the record table. False when the change cannot be applied (a value that
+// does not decode, a record the columns do not hold as they should, a key whose neighbours
+// in the table are far from any record held, memory running out); the columns are then
+// left half changed and must be dropped.
+bool apply_write_log(RecordColumns& columns, const WriteLog& log, ReadTxn& before, ReadTxn& after);
+
+// The columns of a collection's record table, kept from the collection's second scan on and
+// brought along by every commit.
 class ScanColumnsCache {
  public:
-  // The columns of snapshot `id`, or null. With null, `build` says whether this scan is to
-  // build them (and publish them after); one scan at a time builds.
-  std::shared_ptr<const RecordColumns> find(uint64_t id, bool& build);
-  // Hands over what a build made for snapshot `id` (null when it failed); ends the build.
-  void publish(uint64_t id, std::shared_ptr<const RecordColumns> built);
+  // A scan's hold on the columns, for reading, while it is alive.
+  class Lease {
+   public:
+    const RecordColumns* columns() const { return columns_; }
+    explicit operator bool() const { return columns_ != nullptr; }
+
+   private:
+    friend class ScanColumnsCache;
+    std::shared_lock<std::shared_mutex> lock_;
+    const RecordColumns* columns_ = nullptr;
+  };
+
+  // The columns of `txn`'s snapshot, held for reading; or none, and the scan walks. A scan
+  // that finds none while the columns are not being kept turns the store's log of record
+  // writes on; the next one builds them, from a snapshot of its own taken while no commit
+  // can come between (so that every later commit finds them at its parent).
+  Lease acquire(KvStore& store, ReadTxn& txn, ScanBounds* bounds);
+
+  // Commits `txn` (through `commit`, which returns its result) and brings the columns to the
+  // snapshot it made, or drops them when they cannot follow: columns of another snapshot, a
+  // transaction begun before the log was on, a change that cannot be applied. A failed
+  // commit leaves them as they were. The caller holds the write transaction and no lock
+  // that a scan may hold.
+  template <class Commit>
+  Result<void> commit(KvStore& store, WriteTxn& txn, const Commit& commit) {
+    if (txn.log() == nullptr && !following_.load(std::memory_order_acquire)) return commit();
+    Writing w(*this);
+    std::optional<ReadTxn> before = snapshot_before(store, txn);
+    Result<void> r = commit();
+    if (r) follow(store, txn, before);
+    return r;
+  }
+
+  // The columns' snapshot and record count, for tests; nullopt when none are kept.
+  std::optional<std::pair<uint64_t, uint64_t>> TEST_state();
+  // Builds since the cache was made.
+  uint64_t TEST_builds() const { return builds_.load(); }
+  // Runs `check` on the columns under the lock, when there are any.
+  template <class Check>
+  void TEST_inspect(const Check& check) {
+    std::shared_lock lk(mu_);
+    if (columns_) check(*columns_);
+  }
 
  private:
-  std::mutex mu_;
-  std::shared_ptr<const RecordColumns> current_;  // guarded by mu_, as are the rest
-  uint64_t seen_ = 0;                             // the last snapshot a scan asked for
-  bool seen_valid_ = false;
-  bool building_ = false;
+  // Holds the lock for writing, scans kept off it from before the wait.
+  class Writing {
+   public:
+    explicit Writing(ScanColumnsCache& c) : c_(c) {
+      c_.writers_.fetch_add(1, std::memory_order_acq_rel);
+      c_.mu_.lock();
+    }
+    ~Writing() {
+      c_.mu_.unlock();
+      c_.writers_.fetch_sub(1, std::memory_order_acq_rel);
+    }
+    Writing(const Writing&) = delete;
+    Writing& operator=(const Writing&) = delete;
+
+   private:
+    ScanColumnsCache& c_;
+  };
+
+  // A read transaction on the snapshot `txn` began from, when the columns are at it.
+  std::optional<ReadTxn> snapshot_before(KvStore& store, WriteTxn& txn);
+  // After a commit, under the lock for writing.
+  void follow(KvStore& store, WriteTxn& txn, std::optional<ReadTxn>& before);
+  // Drops the columns. After a failure the log goes too, and the next scans build them
+  // again later each time; otherwise (a change too large to follow) the second scan builds
+  // them. Under the lock for writing.
+  void retire(KvStore& store, bool failed);
+
+  std::shared_mutex mu_;
+  std::unique_ptr<RecordColumns> columns_;  // guarded by mu_
+  std::atomic<int> writers_{0};             // waiting for or holding mu_ for writing
+  std::atomic<uint64_t> builds_{0};
+  // True from the moment a build begins while columns are kept: every commit then takes
+  // the lock.
+  std::atomic<bool> following_{false};
+  std::mutex count_mu_;
+  uint32_t misses_ = 0;       // guarded by count_mu_: scans without columns since the last build
+  uint32_t build_after_ = 2;  // guarded by count_mu_: the miss that builds
 };
 
 }  // namespace tornquil

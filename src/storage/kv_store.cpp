@@ -10,6 +10,7 @@
 
 #include <lmdb.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <shared_mutex>
@@ -73,6 +74,12 @@ struct KvStore::Impl {
   platform::File lock_file;  // holds the exclusive flock until after mdb_env_close
   std::shared_mutex tables_mu;
   std::vector<std::pair<std::string, MDB_dbi>> tables;  // guarded by tables_mu
+  // Held across a commit and the look at the snapshot it made, so that no other commit of
+  // this store comes between the two.
+  std::mutex commit_mu;
+  std::atomic<bool> log_on{false};
+  std::mutex log_mu;
+  std::string log_table;  // guarded by log_mu; set once, never changed after
 
   bool find(std::string_view name, MDB_dbi* out) {
     std::shared_lock lk(tables_mu);
@@ -160,6 +167,15 @@ Result<ReadTxn> KvStore::begin_read() {
   return ReadTxn(this, txn);
 }
 
+void KvStore::set_write_log(std::string_view table, bool on) {
+  std::lock_guard lk(impl_->log_mu);
+  if (impl_->log_table.empty()) impl_->log_table = std::string(table);
+  if (impl_->log_table != table) return;
+  impl_->log_on.store(on, std::memory_order_release);
+}
+
+bool KvStore::write_log_on() const { return impl_->log_on.load(std::memory_order_acquire); }
+
 Result<WriteTxn> KvStore::begin_write() {
   MDB_txn* txn = nullptr;
   int rc = mdb_txn_begin(impl_->env, nullptr, 0, &txn);
@@ -209,6 +225,12 @@ Result<bool> Cursor::seek(std::string_view probe, std::string_view& key, std::st
   return found;
 }
 
+Result<bool> Cursor::prev(std::string_view& key, std::string_view& value) {
+  if (cur_ == nullptr || ended_ || first_) return false;
+  MDB_val k;
+  return cursor_step(cur_, &k, MDB_PREV, key, value);
+}
+
 Result<bool> Cursor::last(std::string_view& key, std::string_view& value) {
   if (cur_ == nullptr) return false;
   first_ = false;
@@ -233,11 +255,15 @@ Result<void> cursor_put(MDB_cursor* cur, std::string_view key, std::string_view 
 }  // namespace
 
 Result<void> Cursor::put(std::string_view key, std::string_view value) {
-  return cursor_put(cur_, key, value, 0);
+  TQ_TRY(cursor_put(cur_, key, value, 0));
+  if (log_ != nullptr) log_->put(key, value);
+  return {};
 }
 
 Result<void> Cursor::append(std::string_view key, std::string_view value) {
-  return cursor_put(cur_, key, value, MDB_APPEND);
+  TQ_TRY(cursor_put(cur_, key, value, MDB_APPEND));
+  if (log_ != nullptr) log_->put(key, value);
+  return {};
 }
 
 Result<std::optional<std::string_view>> Cursor::find(std::string_view key) {
@@ -253,7 +279,9 @@ Result<std::optional<std::string_view>> Cursor::find(std::string_view key) {
 Result<void> Cursor::replace(std::string_view key, std::string_view value) {
   // LMDB writes at the cursor under MDB_CURRENT; it needs the key only when the value no
   // longer fits where it stood.
-  return cursor_put(cur_, key, value, MDB_CURRENT);
+  TQ_TRY(cursor_put(cur_, key, value, MDB_CURRENT));
+  if (log_ != nullptr) log_->put(key, value);
+  return {};
 }
 
 namespace {
@@ -268,12 +296,12 @@ Result<std::optional<std::string_view>> txn_get(MDB_txn* txn, MDB_dbi dbi, std::
   return std::optional<std::string_view>{view(v)};
 }
 
-Result<Cursor> txn_cursor(MDB_txn* txn, MDB_dbi dbi) {
+Result<Cursor> txn_cursor(MDB_txn* txn, MDB_dbi dbi, WriteLog* log = nullptr) {
   MDB_cursor* c = nullptr;
   int rc = mdb_cursor_open(txn, dbi, &c);
   if (absent_table(rc)) return Cursor();
   if (rc != 0) return database_error(rc);
-  return Cursor(c);
+  return Cursor(c, log);
 }
 
 }  // namespace
@@ -311,10 +339,55 @@ Result<uint64_t> ReadTxn::entry_count(std::string_view table) {
 
 uint64_t ReadTxn::snapshot_id() const { return static_cast<uint64_t>(mdb_txn_id(txn_)); }
 
+// ---- WriteLog
+
+void WriteLog::add(std::string_view key, std::string_view value, bool has_value) {
+  if (overflowed_) return;
+  if (bytes_.size() + key.size() + value.size() > kMaxBytes) {
+    overflowed_ = true;
+    bytes_ = std::string();
+    entries_ = std::vector<Stored>();
+    return;
+  }
+  entries_.push_back(Stored{bytes_.size(), static_cast<uint32_t>(key.size()),
+                            static_cast<uint32_t>(value.size()), has_value});
+  bytes_.append(key);
+  bytes_.append(value);
+}
+
+WriteLog::Entry WriteLog::operator[](size_t i) const {
+  const Stored& s = entries_[i];
+  const std::string_view all(bytes_);
+  Entry e{all.substr(s.at, s.key_len), std::nullopt};
+  if (s.has_value) e.value = all.substr(s.at + s.key_len, s.value_len);
+  return e;
+}
+
 // ---- WriteTxn
 
+WriteTxn::WriteTxn(KvStore* s, MDB_txn* t) : store_(s), txn_(t) {
+  parent_id_ = static_cast<uint64_t>(mdb_txn_id(t)) - 1;
+  committed_id_ = parent_id_;
+  KvStore::Impl& im = *s->impl_;
+  if (!im.log_on.load(std::memory_order_acquire)) return;
+  log_ = std::make_unique<WriteLog>();
+  std::string table;
+  {
+    std::lock_guard lk(im.log_mu);
+    table = im.log_table;
+  }
+  MDB_dbi dbi;
+  if (im.find(table, &dbi)) logged_dbi_ = dbi;
+}
+
 WriteTxn::WriteTxn(WriteTxn&& o) noexcept
-    : store_(o.store_), txn_(o.txn_), created_(std::move(o.created_)) {
+    : store_(o.store_),
+      txn_(o.txn_),
+      parent_id_(o.parent_id_),
+      committed_id_(o.committed_id_),
+      log_(std::move(o.log_)),
+      logged_dbi_(o.logged_dbi_),
+      created_(std::move(o.created_)) {
   o.txn_ = nullptr;
 }
 
@@ -331,6 +404,10 @@ Result<unsigned> WriteTxn::table(std::string_view name) {
   std::string n(name);
   int rc = mdb_dbi_open(txn_, n.c_str(), MDB_CREATE, &dbi);
   if (rc != 0) return database_error(rc);
+  if (log_) {
+    std::lock_guard lk(store_->impl_->log_mu);
+    if (n == store_->impl_->log_table) logged_dbi_ = dbi;
+  }
   created_.emplace_back(std::move(n), dbi);
   return dbi;
 }
@@ -347,16 +424,16 @@ Result<std::optional<std::string_view>> WriteTxn::get(std::string_view table,
 
 Result<Cursor> WriteTxn::cursor(std::string_view table) {
   MDB_dbi dbi;
-  if (store_->impl_->find(table, &dbi)) return txn_cursor(txn_, dbi);
+  if (store_->impl_->find(table, &dbi)) return txn_cursor(txn_, dbi, log_for(dbi));
   for (auto& [n, d] : created_) {
-    if (n == table) return txn_cursor(txn_, d);
+    if (n == table) return txn_cursor(txn_, d, log_for(d));
   }
   return Cursor();
 }
 
 Result<Cursor> WriteTxn::writer(std::string_view table) {
   TQ_ASSIGN(MDB_dbi dbi, this->table(table));
-  return txn_cursor(txn_, dbi);
+  return txn_cursor(txn_, dbi, log_for(dbi));
 }
 
 Result<void> WriteTxn::put(std::string_view table, std::string_view key, std::string_view value) {
@@ -366,6 +443,7 @@ Result<void> WriteTxn::put(std::string_view table, std::string_view key, std::st
   MDB_val v{value.size(), const_cast<char*>(value.data())};
   int rc = mdb_put(txn_, dbi, kb.val(), &v, 0);
   if (rc != 0) return database_error(rc);
+  if (WriteLog* log = log_for(dbi)) log->put(key, value);
   return {};
 }
 
@@ -376,12 +454,23 @@ Result<bool> WriteTxn::remove(std::string_view table, std::string_view key) {
   int rc = mdb_del(txn_, dbi, kb.val(), nullptr);
   if (rc == MDB_NOTFOUND) return false;
   if (rc != 0) return database_error(rc);
+  if (WriteLog* log = log_for(dbi)) log->remove(key);
   return true;
 }
 
 Result<void> WriteTxn::commit() {
   MDB_txn* txn = std::exchange(txn_, nullptr);
-  int rc = mdb_txn_commit(txn);
+  int rc;
+  {
+    // A transaction that wrote nothing makes no snapshot; LMDB says which by its last id.
+    std::lock_guard lk(store_->impl_->commit_mu);
+    rc = mdb_txn_commit(txn);
+    if (rc == 0) {
+      MDB_envinfo info;
+      mdb_env_info(store_->impl_->env, &info);
+      if (static_cast<uint64_t>(info.me_last_txnid) == parent_id_ + 1) committed_id_ = parent_id_ + 1;
+    }
+  }
   if (rc != 0) return std::unexpected(CoreError::transaction(kv_error_text(rc)));
   if (!created_.empty()) {
     std::unique_lock lk(store_->impl_->tables_mu);

@@ -4,11 +4,17 @@
 // table it opens. Every key is stored as its UTF-8 bytes followed by one 0x00 byte, which
 // keeps ascending byte order and lets the empty key be stored; callers never see it.
 //
+// A store may be asked to log the writes of one table: every write transaction begun while
+// the log is on keeps, beside its writes, the key and the new value (or the removal) of each
+// write to that table, in order, for whoever keeps a copy of the table in memory to follow
+// the commit with. While the log is off a write costs nothing more.
+//
 // Thread safety: a KvStore may be used from any number of threads. A transaction object
 // belongs to one thread at a time. Views returned by a transaction are valid until that
 // transaction ends (commit, abort or destruction), never longer.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -30,12 +36,44 @@ constexpr size_t kMaxKeyBytes = 510;
 
 class KvStore;
 
+// The writes one write transaction made to the logged table, in the order made. Values are
+// copies, valid for the log's life. A log that grew past its bound keeps nothing and says so.
+class WriteLog {
+ public:
+  struct Entry {
+    std::string_view key;
+    std::optional<std::string_view> value;  // nullopt: the key was removed
+  };
+  // Bytes of keys and values a log keeps; past them it gives up (a change that large is
+  // cheaper to take again from the table than to follow).
+  static constexpr size_t kMaxBytes = size_t{64} << 20;
+
+  bool overflowed() const { return overflowed_; }
+  size_t size() const { return entries_.size(); }
+  Entry operator[](size_t i) const;
+
+  void put(std::string_view key, std::string_view value) { add(key, value, true); }
+  void remove(std::string_view key) { add(key, {}, false); }
+
+ private:
+  struct Stored {
+    size_t at;  // in bytes_: the key, then the value
+    uint32_t key_len;
+    uint32_t value_len;
+    bool has_value;
+  };
+  void add(std::string_view key, std::string_view value, bool has_value);
+  std::string bytes_;
+  std::vector<Stored> entries_;
+  bool overflowed_ = false;
+};
+
 // Walks one table in ascending key order. An absent table gives an empty walk.
 class Cursor {
  public:
   Cursor() = default;
   ~Cursor();
-  Cursor(Cursor&& o) noexcept : cur_(o.cur_), first_(o.first_), ended_(o.ended_) {
+  Cursor(Cursor&& o) noexcept : cur_(o.cur_), log_(o.log_), first_(o.first_), ended_(o.ended_) {
     o.cur_ = nullptr;
   }
   Cursor& operator=(Cursor&&) = delete;
@@ -55,6 +93,10 @@ class Cursor {
   // Moves to the last entry; false for an empty or absent table. next() then ends.
   Result<bool> last(std::string_view& key, std::string_view& value);
 
+  // Steps back from the entry the cursor stands on; false before the first (the cursor then
+  // stays where it was). Only after a seek() or last() that found an entry.
+  Result<bool> prev(std::string_view& key, std::string_view& value);
+
   // Writing, through a cursor from WriteTxn::writer only. Each search starts from the page
   // the cursor stands on, so keys taken in ascending order cost a short search instead of
   // a walk from the root.
@@ -73,11 +115,13 @@ class Cursor {
   // Database on failure.
   Result<void> replace(std::string_view key, std::string_view value);
 
-  // Takes ownership of an open LMDB cursor (store-internal).
-  explicit Cursor(MDB_cursor* c) : cur_(c) {}
+  // Takes ownership of an open LMDB cursor (store-internal); writes go to `log` too when
+  // it is not null.
+  explicit Cursor(MDB_cursor* c, WriteLog* log = nullptr) : cur_(c), log_(log) {}
 
  private:
   MDB_cursor* cur_ = nullptr;
+  WriteLog* log_ = nullptr;
   bool first_ = true;   // the next step is the table's first entry
   bool ended_ = false;  // seek() or last() found nothing: over until the next positioning
 };
@@ -130,12 +174,28 @@ class WriteTxn {
   // transaction is gone either way.
   Result<void> commit();
 
+  // The committed transaction this one began from: its snapshot is what a read transaction
+  // begun before this commit sees.
+  uint64_t parent_snapshot_id() const { return parent_id_; }
+  // After a commit: the snapshot readers now see, this transaction's own when it wrote
+  // anything, else still the parent's (a transaction that changed nothing makes none).
+  uint64_t committed_snapshot_id() const { return committed_id_; }
+  // The writes to the logged table, or null when the log was off as this transaction began.
+  // Still there after the commit.
+  const WriteLog* log() const { return log_.get(); }
+
  private:
   friend class KvStore;
-  WriteTxn(KvStore* s, MDB_txn* t) : store_(s), txn_(t) {}
+  WriteTxn(KvStore* s, MDB_txn* t);
   Result<unsigned> table(std::string_view name);
+  // The log for writes to table `dbi`, or null.
+  WriteLog* log_for(unsigned dbi) const { return log_ && dbi == logged_dbi_ ? log_.get() : nullptr; }
   KvStore* store_;
   MDB_txn* txn_;
+  uint64_t parent_id_ = 0;
+  uint64_t committed_id_ = 0;
+  std::unique_ptr<WriteLog> log_;
+  unsigned logged_dbi_ = ~0u;  // the logged table's handle, once known
   // Tables this transaction created; published to the store's handle cache on commit.
   std::vector<std::pair<std::string, unsigned>> created_;
 };
@@ -157,6 +217,11 @@ class KvStore {
   Result<WriteTxn> begin_write();
 
   const std::string& path() const { return path_; }
+
+  // Turns the log of writes to `table` on or off for write transactions begun from now on.
+  // One table per store: the name given first is the only one ever logged.
+  void set_write_log(std::string_view table, bool on);
+  bool write_log_on() const;
 
  private:
   friend class ReadTxn;

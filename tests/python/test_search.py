@@ -331,3 +331,87 @@ def test_repeated_searches_give_the_first_searchs_hits_across_every_kind_of_chan
         now = look()
         assert now != seen or change is changes[-1]
         seen = now
+
+
+# ---- The oracle between writes of every kind ----
+
+
+def test_search_matches_the_oracle_between_writes_of_every_kind(db, tmp_path):
+    """Searches right after each kind of write (flush, batch, delete, upsert, compaction,
+    import), with and without filters, against a brute force over what the collection holds:
+    the best scores, ties in id order, only live records that match."""
+    rng = np.random.default_rng(11)
+    dim = 16
+    centres = rng.standard_normal((5, dim)).astype(np.float32)
+
+    def clustered(n):
+        v = centres[rng.integers(0, 5, n)].copy()
+        near = rng.random(n) < 0.7  # the others are exact copies of a centre
+        v[near] += 0.05 * rng.standard_normal((int(near.sum()), dim)).astype(np.float32)
+        return v
+
+    c = db.collection("oracle", dim, "cosine")
+    live = {}  # id -> (vector, metadata)
+
+    def put_batch(names, ttl=None):
+        vs = clustered(len(names))
+        metas = [{"g": int(i % 3), "n": int(i)} for i in range(len(names))]
+        c.add_batch(vs, metas, ids=names, ttls=None if ttl is None else [ttl] * len(names))
+        if ttl != 0:
+            live.update({n: (v, m) for n, v, m in zip(names, vs, metas)})
+
+    def check(after):
+        names = sorted(live)
+        stored = np.array([live[n][0] for n in names], np.float32)
+        for q in [centres[0], centres[3], np.zeros(dim, np.float32), clustered(1)[0]]:
+            norm = np.linalg.norm(q)
+            for where in [None, {}, {"g": 1}, {"n": {"$lt": 40}}]:
+                keep = [i for i, n in enumerate(names) if not where or all(
+                    (live[n][1][f] == v if not isinstance(v, dict) else live[n][1][f] < v["$lt"])
+                    for f, v in where.items())]
+                s = stored[keep] / np.linalg.norm(stored[keep], axis=1, keepdims=True)
+                want = (s.astype(np.float64) @ (q / norm if norm else q).astype(np.float64))
+                order = np.argsort(-want, kind="stable")  # ids are sorted: ties in id order
+                got = c.search(q, 12, where)
+                assert len(got) == min(12, len(keep)), after
+                got_ids = [h.id for h in got]
+                assert len(set(got_ids)) == len(got_ids)
+                by_id = {names[keep[i]]: want[i] for i in range(len(keep))}
+                assert all(i in by_id for i in got_ids), after
+                tol = 1e-4
+                assert np.abs(np.array([by_id[i] for i in got_ids]) - want[order[:len(got)]]).max() <= tol, after
+                for a, b in zip(got, got[1:]):
+                    assert a.score > b.score or (a.score == b.score and a.id < b.id), after
+                for h in got:
+                    assert h.metadata == live[h.id][1]
+
+    put_batch([f"m{i:05d}" for i in range(0, 3000, 2)])
+    check("the first batch")
+    check("a second look")
+    for i in range(1, 400, 7):  # between the stored ids
+        v = clustered(1)[0]
+        c.add(v, {"g": i % 3, "n": i}, id=f"m{i:05d}")
+        live[f"m{i:05d}"] = (v, {"g": i % 3, "n": i})
+    c.sync()
+    check("a flush")
+    for n in sorted(live)[::11]:
+        assert c.delete(n)
+        del live[n]
+    check("deletes")
+    for n in sorted(live)[::13]:
+        v = clustered(1)[0]
+        c.upsert(n, v, {"g": 2, "n": 7})
+        live[n] = (v, {"g": 2, "n": 7})
+    check("upserts")
+    put_batch([f"m{i:05d}" for i in range(5, 3000, 10)])  # new ids and replacements
+    check("a batch")
+    put_batch([f"m{i:05d}" for i in range(3, 3000, 100)], ttl=0)
+    for n in [f"m{i:05d}" for i in range(3, 3000, 100)]:
+        live.pop(n, None)
+    check("expired records")
+    c.compact()
+    check("compaction")
+    path = str(tmp_path / "all.ndjson")
+    c.export_to_file(path)
+    c.import_from_file(path)
+    check("an import")

@@ -13,7 +13,9 @@
 
 #include "base/json_read.hpp"
 #include "collection/compact.hpp"
+#include "collection/search.hpp"
 #include "collection_fixture.hpp"
+#include "search/exact.hpp"
 
 namespace tornquil::testing {
 namespace {
@@ -187,6 +189,78 @@ TEST_F(ConcurrencyTest, BatchesCompactionAndAddsKeepEveryVectorAndSlot) {
     EXPECT_EQ(std::set<uint64_t>(stored->begin(), stored->end()), free);
     EXPECT_EQ(named.size() + free.size(), slot_count(*c));
     ASSERT_TRUE(compact_collection(*c));
+  }
+}
+
+// Four threads search while one writes every kind of commit. Records written before the
+// threads start are never touched, and each search for one of their vectors must find it
+// first, filtered or not, on whichever road the search takes; when the writer is done, the
+// columns that followed its commits give exactly the walk's hits.
+TEST_F(ConcurrencyTest, FourSearchesBesideOneWriterFindWhatStaysAndEndOnTheWalksHits) {
+  auto c = open(make_config(kDims));
+  ASSERT_TRUE(c);
+  constexpr uint64_t kStable = 300;
+  for (uint64_t i = 0; i < kStable; ++i) {
+    ASSERT_TRUE(add_record(*c, vec(kDims, i), JsonValue(), "s" + std::to_string(i), std::nullopt,
+                           false));
+  }
+  ASSERT_TRUE(flush_pending(*c));
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> searches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937 rng(t);
+      const std::optional<MetadataFilter> everything = MetadataFilter{};
+      while (!stop.load()) {
+        const uint64_t i = rng() % kStable;
+        auto hits = search_collection(*c, vec(kDims, i), 3, t % 2 ? everything : std::nullopt);
+        ASSERT_TRUE(hits) << hits.error().render();
+        ASSERT_FALSE(hits->empty());
+        EXPECT_EQ((*hits)[0].id, "s" + std::to_string(i));
+        EXPECT_EQ((*hits)[0].score, 0.0f);
+        searches.fetch_add(1);
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    std::mt19937 rng(9);
+    for (uint64_t round = 0; !stop.load(); ++round) {
+      const uint64_t base = 1000 + round * 20;
+      for (uint64_t j = 0; j < 5; ++j) {
+        ASSERT_TRUE(add_record(*c, vec(kDims, base + j), JsonValue(), "w" + std::to_string(base + j),
+                               std::nullopt, false));
+      }
+      ASSERT_TRUE(flush_pending(*c));
+      Batch b;
+      b.ids.emplace();
+      for (uint64_t j = 5; j < 10; ++j) {
+        b.row(vec(kDims, base + j));
+        b.ids->push_back("w" + std::to_string(base + j));
+      }
+      ASSERT_TRUE(add_batch_records(*c, b.input()));
+      ASSERT_TRUE(upsert_record(*c, "w" + std::to_string(base + 1), vec(kDims, base + 11),
+                                JsonValue(), std::nullopt, false));
+      ASSERT_TRUE(delete_by_id(*c, "w" + std::to_string(base + 2)));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  stop.store(true);
+  for (auto& th : threads) th.join();
+  ASSERT_GT(searches.load(), 0u);
+
+  for (uint64_t i = 0; i < kStable; i += 37) {
+    auto got = search_collection(*c, vec(kDims, i), 50, std::nullopt);
+    ASSERT_TRUE(got);
+    std::shared_lock lk(c->slots.vectors_lock);
+    auto walked = scan_committed(*c->meta, c->slots.vectors, Metric::L2, vec(kDims, i), 50,
+                                 std::nullopt);
+    ASSERT_TRUE(walked);
+    ASSERT_EQ(got->size(), walked->size());
+    for (size_t j = 0; j < got->size(); ++j) {
+      EXPECT_EQ((*got)[j].id, (*walked)[j].id);
+      EXPECT_EQ((*got)[j].score, (*walked)[j].score);
+    }
   }
 }
 

@@ -14,6 +14,7 @@
 #include <bit>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <map>
 #include <random>
@@ -997,38 +998,60 @@ TEST_F(ScanTest, BufferScanOfManyCopiesMatchesTheOracleAndAShortVectorIsSkipped)
   }
 }
 
-// ---- the columns of a snapshot ----
+// ---- the record columns ----
 
 // Scans through a columns cache, as a collection makes them; the hooks fix the shares.
 class ColumnsTest : public ParallelWalkTest {
  protected:
   Result<std::vector<SearchHit>> scan_cached(ScanFixture& fx, ScanColumnsCache& cache,
                                              uint32_t shares, Metric m, const std::vector<float>& q,
-                                             uint64_t k) {
+                                             uint64_t k,
+                                             const std::optional<MetadataFilter>& f = std::nullopt) {
     hooks_ = ScanWalkTestHooks();
     hooks_.column_shares = shares;
     TEST_set_scan_walk_hooks(&hooks_);
-    return scan_committed(fx.store(), fx.vectors(), m, q, k, std::nullopt, nullptr, &cache);
+    return scan_committed(fx.store(), fx.vectors(), m, q, k, f, nullptr, &cache);
   }
 
-  // The columns the cache holds for the store's current snapshot, or null.
-  static std::shared_ptr<const RecordColumns> held(ScanFixture& fx, ScanColumnsCache& cache) {
-    bool build = false;
+  // Two scans: the first turns the log on, the second builds the columns.
+  void build(ScanFixture& fx, ScanColumnsCache& cache) {
+    for (int scan = 0; scan < 2; ++scan) {
+      ASSERT_TRUE(scan_cached(fx, cache, 1, Metric::Dot, query_of({1, 0}), 10));
+    }
+    ASSERT_TRUE(current(fx, cache));
+  }
+
+  // Whether the cache holds columns of the store's current snapshot.
+  static bool current(ScanFixture& fx, ScanColumnsCache& cache) {
     auto txn = fx.store().begin_read();
     EXPECT_TRUE(txn);
-    // Asking twice for a snapshot the cache has seen would start a build; held() only
-    // looks when the answer is already there or the cache has seen it once.
-    return cache.find(txn->snapshot_id(), build);
+    auto state = cache.TEST_state();
+    return state && state->first == txn->snapshot_id();
+  }
+
+  // The held records' ids, in order of their key ranks.
+  static std::vector<std::string> ids_by_rank(ScanColumnsCache& cache) {
+    std::vector<std::pair<uint64_t, std::string>> ranked;
+    cache.TEST_inspect([&](const RecordColumns& c) {
+      for (uint64_t s = 0; s < c.size(); ++s) {
+        if (c.holds(s)) ranked.emplace_back(c.ranks[s], std::string(c.id(s)));
+      }
+    });
+    std::sort(ranked.begin(), ranked.end());
+    std::vector<std::string> out;
+    for (auto& [r, id] : ranked) out.push_back(std::move(id));
+    return out;
   }
 };
 
 TEST_F(ColumnsTest, ScansOverTheColumnsGiveTheWalksHitsBitForBit) {
   // Records of every kind that must not be a hit, many equal scores, ids of several shapes;
-  // k below, at and past the number of live records. The first scan of a snapshot walks,
-  // the second builds the columns and scans them, the third only scans them.
+  // k below, at and past the number of live records, with and without filters. The first
+  // scan walks, the second builds the columns and scans them, the third only scans them.
   const char* const kShapes[] = {"zero-padded counter", "random hex",
                                  "empty, NUL and bytes from 0x80 up",
                                  "longest ids differing at the end"};
+  const char* const kFilters[] = {nullptr, "{}", "{\"tag\": 2}", "{\"tag\": {\"$lt\": 2}}"};
   for (const char* shape : kShapes) {
     SCOPED_TRACE(shape);
     ScanFixture fx(5);
@@ -1041,37 +1064,38 @@ TEST_F(ColumnsTest, ScansOverTheColumnsGiveTheWalksHitsBitForBit) {
     std::normal_distribution<float> nd;
     std::vector<float> q(fx.dims());
     for (float& x : q) x = nd(rng);
-    for (Metric m : {Metric::Dot, Metric::L2}) {
-      const std::vector<float> query = prepare_vector(m, q);
-      for (uint64_t k :
-           {uint64_t{1}, uint64_t{37}, uint64_t{1800}, std::numeric_limits<uint64_t>::max()}) {
-        for (uint32_t shares : {1u, 3u, 8u, 13u}) {
-          SCOPED_TRACE(std::string(metric_name(m)) + " k " + std::to_string(k) + " shares " +
-                       std::to_string(shares));
-          TEST_set_scan_walk_hooks(nullptr);
-          auto walked = fx.scan(m, query, k);
-          ASSERT_TRUE(walked) << walked.error().render();
-          expect_same_hits(*walked, Oracle::hits(recs, m, query, k, std::nullopt));
-          ScanColumnsCache cache;
-          for (int scan = 0; scan < 3; ++scan) {
-            auto got = scan_cached(fx, cache, shares, m, query, k);
-            ASSERT_TRUE(got) << got.error().render();
-            expect_identical_hits(*got, *walked);
-            for (size_t i = 0; i < got->size(); ++i) {
-              EXPECT_EQ((*got)[i].slot, (*walked)[i].slot);
+    for (const char* f : kFilters) {
+      const std::optional<MetadataFilter> filter =
+          f ? where(f) : std::optional<MetadataFilter>();
+      for (Metric m : {Metric::Dot, Metric::L2}) {
+        const std::vector<float> query = prepare_vector(m, q);
+        for (uint64_t k :
+             {uint64_t{1}, uint64_t{37}, uint64_t{1800}, std::numeric_limits<uint64_t>::max()}) {
+          for (uint32_t shares : {1u, 3u, 13u}) {
+            SCOPED_TRACE(std::string(f ? f : "no filter") + " " + std::string(metric_name(m)) + " k " +
+                         std::to_string(k) + " shares " + std::to_string(shares));
+            TEST_set_scan_walk_hooks(nullptr);
+            auto walked = fx.scan(m, query, k, filter);
+            ASSERT_TRUE(walked) << walked.error().render();
+            expect_same_hits(*walked, Oracle::hits(recs, m, query, k, filter));
+            ScanColumnsCache cache;
+            for (int scan = 0; scan < 3; ++scan) {
+              auto got = scan_cached(fx, cache, shares, m, query, k, filter);
+              ASSERT_TRUE(got) << got.error().render();
+              expect_identical_hits(*got, *walked);
+              for (size_t i = 0; i < got->size(); ++i) {
+                EXPECT_EQ((*got)[i].slot, (*walked)[i].slot);
+              }
             }
+            ASSERT_TRUE(current(fx, cache));
+            // Only Active records are kept, their ranks in key order.
+            std::vector<std::string> active;
+            for (const Rec& r : recs) {
+              if (r.state == RecordState::Active) active.push_back(r.id);
+            }
+            std::sort(active.begin(), active.end());
+            EXPECT_EQ(ids_by_rank(cache), active);
           }
-          auto columns = held(fx, cache);
-          ASSERT_TRUE(columns);
-          // Only Active records are kept, in slot order, with their ids in key order.
-          EXPECT_TRUE(std::is_sorted(columns->slots.begin(), columns->slots.end()));
-          std::vector<std::string> active;
-          for (const Rec& r : recs) {
-            if (r.state == RecordState::Active) active.push_back(r.id);
-          }
-          std::sort(active.begin(), active.end());
-          ASSERT_EQ(columns->size(), active.size());
-          for (size_t i = 0; i < active.size(); i += 97) EXPECT_EQ(columns->id(i), active[i]);
         }
       }
     }
@@ -1090,7 +1114,7 @@ TEST_F(ColumnsTest, WhatChangesWithinASnapshotIsTestedAtEveryScan) {
     ASSERT_TRUE(r);
     EXPECT_EQ(ids_of(*r), (std::vector<std::string>{"c", "b", "a"}));
   }
-  ASSERT_TRUE(held(fx, cache));
+  ASSERT_TRUE(current(fx, cache));
   static int64_t later_ns = 0;
   later_ns = static_cast<int64_t>(kNow + 1) * 1000000000;
   TEST_set_wall_clock([] { return later_ns; });
@@ -1098,20 +1122,17 @@ TEST_F(ColumnsTest, WhatChangesWithinASnapshotIsTestedAtEveryScan) {
   ASSERT_TRUE(expired);
   EXPECT_EQ(ids_of(*expired), (std::vector<std::string>{"c", "a"}));
   ASSERT_TRUE(write_deleted_marker(fx.vectors(), slots[2]));
-  auto deleted = scan_cached(fx, cache, 2, Metric::Dot, query_of({1, 0}), 10);
+  auto deleted = scan_cached(fx, cache, 2, Metric::Dot, query_of({1, 0}), 10, where("{}"));
   ASSERT_TRUE(deleted);
   EXPECT_EQ(ids_of(*deleted), (std::vector<std::string>{"a"}));
-  EXPECT_TRUE(held(fx, cache));
+  EXPECT_TRUE(current(fx, cache));
 }
 
-TEST_F(ColumnsTest, ACommitRetiresTheColumnsAndTheNewSnapshotIsBuiltAgain) {
+TEST_F(ColumnsTest, ACommitMadePastTheCacheIsNeverServedAndTheColumnsAreBuiltAgain) {
   ScanFixture fx(2);
   fx.add({{"a", {1, 0}}, {"b", {2, 0}}});
   ScanColumnsCache cache;
-  for (int scan = 0; scan < 2; ++scan) {
-    ASSERT_TRUE(scan_cached(fx, cache, 1, Metric::Dot, query_of({1, 0}), 10));
-  }
-  ASSERT_TRUE(held(fx, cache));
+  ASSERT_NO_FATAL_FAILURE(build(fx, cache));
   fx.add({{"c", {3, 0}}});
   fx.remove({"a"});
   for (int scan = 0; scan < 3; ++scan) {
@@ -1119,9 +1140,8 @@ TEST_F(ColumnsTest, ACommitRetiresTheColumnsAndTheNewSnapshotIsBuiltAgain) {
     ASSERT_TRUE(r);
     EXPECT_EQ(ids_of(*r), (std::vector<std::string>{"c", "b"})) << "scan " << scan;
   }
-  auto columns = held(fx, cache);
-  ASSERT_TRUE(columns);
-  EXPECT_EQ(columns->size(), 2u);
+  ASSERT_TRUE(current(fx, cache));
+  EXPECT_EQ(cache.TEST_state()->second, 2u);
 }
 
 TEST_F(ColumnsTest, AValueThatDoesNotDecodeKeepsEveryScanOnTheWalkThatReportsIt) {
@@ -1134,48 +1154,178 @@ TEST_F(ColumnsTest, AValueThatDoesNotDecodeKeepsEveryScanOnTheWalkThatReportsIt)
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().kind(), ErrorKind::Serialization);
   }
-  EXPECT_FALSE(held(fx, cache));
+  EXPECT_FALSE(cache.TEST_state());
 }
 
-TEST(ScanColumnsCacheTest, ASnapshotIsBuiltAtItsSecondScanByOneScanAndServesOnlyItself) {
-  // Each step asks for a snapshot; `publish` hands over a build for the snapshot it names.
-  struct Step {
-    const char* what;
-    uint64_t snapshot;
-    bool publish;  // publish a build of `snapshot` instead of asking
-    bool served;   // columns came back
-    bool build;    // this scan was told to build
-  };
-  const Step kSteps[] = {
-      {"first scan of 5 walks", 5, false, false, false},
-      {"second scan of 5 builds", 5, false, false, true},
-      {"a third scan during the build walks", 5, false, false, false},
-      {"the build is handed over", 5, true, false, false},
-      {"now 5 is served", 5, false, true, false},
-      {"an older snapshot walks and keeps nothing", 4, false, false, false},
-      {"5 is still served", 5, false, true, false},
-      {"a commit: 6 walks first", 6, false, false, false},
-      {"6 builds", 6, false, false, true},
-      {"a scan of 7 meanwhile", 7, false, false, false},
-      {"the build of 6 comes too late to keep", 6, true, false, false},
-      {"6 is not served", 6, false, false, false},
-      {"7 builds at its second scan", 7, false, false, true},
-  };
-  ScanColumnsCache cache;
-  for (const Step& s : kSteps) {
-    SCOPED_TRACE(s.what);
-    if (s.publish) {
-      auto built = std::make_shared<RecordColumns>();
-      built->snapshot_id = s.snapshot;
-      cache.publish(s.snapshot, built);
-      continue;
-    }
-    bool build = true;
-    auto got = cache.find(s.snapshot, build);
-    EXPECT_EQ(got != nullptr, s.served);
-    EXPECT_EQ(build, s.build);
-    if (got) EXPECT_EQ(got->snapshot_id, s.snapshot);
+// Commits through the cache, as a collection makes them.
+class FollowTest : public ColumnsTest {
+ protected:
+  void commit(ScanFixture& fx, ScanColumnsCache& cache,
+              const std::function<void(WriteTxn&)>& write) {
+    auto txn = fx.store().begin_write();
+    ASSERT_TRUE(txn);
+    write(*txn);
+    ASSERT_TRUE(cache.commit(fx.store(), *txn, [&txn] { return txn->commit(); }));
   }
+  Record record(ScanFixture& fx, const std::string& id, float x, std::string meta = "{}") {
+    auto slot = append_slot(fx.vectors());
+    EXPECT_TRUE(slot);
+    EXPECT_TRUE(write_vector(fx.vectors(), *slot, std::vector<float>{x, 0}));
+    return Record{id, *slot, std::move(meta), kNow - 10, std::nullopt, RecordState::Active};
+  }
+  // Scans once through the cache and once by the walk; the hits must be identical and
+  // the columns at the store's snapshot.
+  void expect_followed(ScanFixture& fx, ScanColumnsCache& cache, const char* what) {
+    SCOPED_TRACE(what);
+    ASSERT_TRUE(current(fx, cache));
+    for (const char* f : {static_cast<const char*>(nullptr), "{\"t\": 1}"}) {
+      const std::optional<MetadataFilter> filter =
+          f ? where(f) : std::optional<MetadataFilter>();
+      for (uint64_t k : {uint64_t{3}, uint64_t{1000}}) {
+        auto got = scan_cached(fx, cache, 3, Metric::Dot, query_of({1, 0}), k, filter);
+        ASSERT_TRUE(current(fx, cache));
+        TEST_set_scan_walk_hooks(nullptr);
+        auto walked = fx.scan(Metric::Dot, query_of({1, 0}), k, filter);
+        ASSERT_TRUE(got && walked);
+        expect_identical_hits(*got, *walked);
+      }
+    }
+  }
+};
+
+TEST_F(FollowTest, KeysAddedBetweenOthersTakeRanksBetweenTheirsUntilTheGapRunsOut) {
+  // Every record scores the same, so the hits come in key order. Each commit adds a key
+  // just below "b", halving the gap there, well past the point where the ranks must be
+  // spread out again; replacements keep their key's place, removals leave it.
+  ScanFixture fx(2);
+  fx.add({{"a", {1, 0}}, {"b", {1, 0}}, {"c", {1, 0}}});
+  ScanColumnsCache cache;
+  ASSERT_NO_FATAL_FAILURE(build(fx, cache));
+  std::string key = "a";
+  for (int i = 0; i < 80; ++i) {
+    key += '~';
+    commit(fx, cache, [&](WriteTxn& txn) { ASSERT_TRUE(put_record(txn, record(fx, key, 1))); });
+    if (i % 20 == 0) expect_followed(fx, cache, "an insert below b");
+  }
+  expect_followed(fx, cache, "eighty inserts below b");
+  // A batch of keys before everything and after everything, one replaced, one removed, a
+  // Pending record (never a hit), and a key that goes in and out in the same commit.
+  commit(fx, cache, [&](WriteTxn& txn) {
+    for (const char* id : {"0", "00", "000", "d", "dd", "ddd"}) {
+      ASSERT_TRUE(put_record(txn, record(fx, id, 1, "{\"t\":1}")));
+    }
+    ASSERT_TRUE(put_record(txn, record(fx, "b", 1, "{\"t\":1}")));
+    ASSERT_TRUE(remove_record(txn, "c"));
+    Record pending = record(fx, "a~~", 1);
+    pending.state = RecordState::Pending;
+    ASSERT_TRUE(put_record(txn, pending));
+    ASSERT_TRUE(put_record(txn, record(fx, "e", 1)));
+    ASSERT_TRUE(remove_record(txn, "e"));
+  });
+  expect_followed(fx, cache, "a mixed commit");
+  std::vector<std::string> want = {"0", "00", "000", "a"};
+  for (size_t n = 1; n <= 80; ++n) {
+    if (n != 2) want.push_back("a" + std::string(n, '~'));
+  }
+  for (const char* id : {"b", "d", "dd", "ddd"}) want.push_back(id);
+  EXPECT_EQ(ids_by_rank(cache), want);
+  // The Pending record made Active through a writing cursor, as a batch does.
+  commit(fx, cache, [&](WriteTxn& txn) {
+    auto cur = txn.writer(kRecordsTable);
+    ASSERT_TRUE(cur);
+    auto found = cur->find("a~~");
+    ASSERT_TRUE(found && *found);
+    auto r = decode_record(**found);
+    ASSERT_TRUE(r);
+    r->state = RecordState::Active;
+    ASSERT_TRUE(cur->replace("a~~", encode_record(*r)));
+  });
+  expect_followed(fx, cache, "a promotion");
+  EXPECT_EQ(ids_by_rank(cache).size(), want.size() + 1);
+}
+
+TEST_F(FollowTest, IdsThatDifferOnlyByTrailingNulsAreFollowedApart) {
+  using namespace std::string_literals;
+  ScanFixture fx(2);
+  fx.add({{"a", {1, 0}}, {"a\0"s, {1, 0}}, {"a\0\0"s, {1, 0}}, {"b", {1, 0}}});
+  ScanColumnsCache cache;
+  ASSERT_NO_FATAL_FAILURE(build(fx, cache));
+  commit(fx, cache, [&](WriteTxn& txn) {
+    ASSERT_TRUE(remove_record(txn, "a\0"s));
+    ASSERT_TRUE(put_record(txn, record(fx, "a\0\0\0"s, 1)));
+    ASSERT_TRUE(put_record(txn, record(fx, ""s, 1)));
+  });
+  expect_followed(fx, cache, "removed and added beside their twins");
+  EXPECT_EQ(ids_by_rank(cache), (std::vector<std::string>{""s, "a", "a\0\0"s, "a\0\0\0"s, "b"}));
+}
+
+TEST_F(FollowTest, ACommitTooLargeToFollowIsTakenAgainAtTheNextScan) {
+  ScanFixture fx(2);
+  fx.add({{"a", {1, 0}}, {"b", {2, 0}}});
+  ScanColumnsCache cache;
+  for (int scan = 0; scan < 2; ++scan) {
+    ASSERT_TRUE(scan_cached(fx, cache, 1, Metric::Dot, query_of({1, 0}), 10));
+  }
+  ASSERT_EQ(cache.TEST_builds(), 1u);
+  commit(fx, cache, [&](WriteTxn& txn) {
+    for (int i = 0; i < 5000; ++i) {
+      ASSERT_TRUE(put_record(txn, record(fx, "n" + std::to_string(i), float(i % 7))));
+    }
+  });
+  EXPECT_FALSE(cache.TEST_state());
+  // The next scan walks, the one after builds them, and they follow the next commit again.
+  ASSERT_TRUE(scan_cached(fx, cache, 1, Metric::Dot, query_of({1, 0}), 10));
+  EXPECT_FALSE(cache.TEST_state());
+  ASSERT_TRUE(scan_cached(fx, cache, 1, Metric::Dot, query_of({1, 0}), 10));
+  expect_followed(fx, cache, "the rebuild");
+  EXPECT_EQ(cache.TEST_builds(), 2u);
+  commit(fx, cache, [&](WriteTxn& txn) { ASSERT_TRUE(put_record(txn, record(fx, "a0", 9))); });
+  expect_followed(fx, cache, "a small commit");
+  EXPECT_EQ(cache.TEST_builds(), 2u);
+}
+
+TEST_F(FollowTest, WhatTheColumnsCannotFollowRetiresThem) {
+  struct Case {
+    const char* what;
+    std::function<void(ScanFixture&, WriteTxn&)> write;
+  };
+  const Case kCases[] = {
+      {"a value that does not decode",
+       [](ScanFixture&, WriteTxn& txn) { ASSERT_TRUE(txn.put(kRecordsTable, "x", "\x02")); }},
+      {"a record in a slot another holds",
+       [](ScanFixture&, WriteTxn& txn) {
+         ASSERT_TRUE(put_record(txn, Record{"x", 0, "{}", kNow, std::nullopt,
+                                            RecordState::Active}));
+       }},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    ScanFixture fx(2);
+    fx.add({{"a", {1, 0}}, {"b", {2, 0}}});
+    ScanColumnsCache cache;
+    ASSERT_NO_FATAL_FAILURE(build(fx, cache));
+    commit(fx, cache, [&](WriteTxn& txn) { c.write(fx, txn); });
+    EXPECT_FALSE(cache.TEST_state());
+    // The walk answers as before the commit would have it.
+    auto r = scan_cached(fx, cache, 1, Metric::Dot, query_of({1, 0}), 10);
+    TEST_set_scan_walk_hooks(nullptr);
+    auto walked = fx.scan(Metric::Dot, query_of({1, 0}), 10);
+    ASSERT_EQ(r.has_value(), walked.has_value());
+    if (r) expect_identical_hits(*r, *walked);
+  }
+  // A transaction begun before the log was on cannot be followed either.
+  ScanFixture fx(2);
+  fx.add({{"a", {1, 0}}});
+  ScanColumnsCache cache;
+  auto early = fx.store().begin_write();
+  ASSERT_TRUE(early);
+  for (int scan = 0; scan < 2; ++scan) {
+    ASSERT_TRUE(scan_cached(fx, cache, 1, Metric::Dot, query_of({1, 0}), 10));
+  }
+  ASSERT_TRUE(cache.TEST_state());
+  ASSERT_TRUE(put_record(*early, Record{"b", 1, "{}", kNow, std::nullopt, RecordState::Active}));
+  ASSERT_TRUE(cache.commit(fx.store(), *early, [&] { return early->commit(); }));
+  EXPECT_FALSE(cache.TEST_state());
 }
 
 }  // namespace

@@ -274,5 +274,92 @@ TEST_F(KvStoreTest, WritingCursorPutsFindsAndReplacesInPlace) {
   EXPECT_EQ(got, want);
 }
 
+// What a transaction's log shows: every write to the logged table in order, nothing of
+// other tables, and nothing at all for a transaction begun while the log was off.
+std::vector<std::string> log_lines(const WriteTxn& txn) {
+  std::vector<std::string> out;
+  const WriteLog* log = txn.log();
+  if (log == nullptr) return {"no log"};
+  for (size_t i = 0; i < log->size(); ++i) {
+    const WriteLog::Entry e = (*log)[i];
+    out.push_back(std::string(e.key) + (e.value ? "=" + std::string(*e.value) : " removed"));
+  }
+  return out;
+}
+
+TEST_F(KvStoreTest, TheWriteLogKeepsEveryWriteToItsTableWhileOn) {
+  auto s = KvStore::open(path_);
+  ASSERT_TRUE(s);
+  KvStore& store = **s;
+  auto off = store.begin_write();
+  ASSERT_TRUE(off);
+  ASSERT_TRUE(off->put("t", "a", "1"));
+  EXPECT_EQ(log_lines(*off), std::vector<std::string>{"no log"});
+  ASSERT_TRUE(off->commit());
+
+  store.set_write_log("t", true);
+  EXPECT_TRUE(store.write_log_on());
+  auto txn = store.begin_write();
+  ASSERT_TRUE(txn);
+  ASSERT_TRUE(txn->put("t", "b", "2"));
+  ASSERT_TRUE(txn->put("other", "x", "9"));
+  EXPECT_TRUE(*txn->remove("t", "a"));
+  EXPECT_FALSE(*txn->remove("t", "absent"));  // nothing changed, nothing logged
+  {
+    auto cur = txn->writer("t");
+    ASSERT_TRUE(cur);
+    ASSERT_TRUE(cur->append("c", "3"));
+    ASSERT_TRUE(cur->put("b", "4"));
+    ASSERT_TRUE(*cur->find("c"));
+    ASSERT_TRUE(cur->replace("c", "5"));
+  }
+  const std::vector<std::string> want = {"b=2", "a removed", "c=3", "b=4", "c=5"};
+  EXPECT_EQ(log_lines(*txn), want);
+  const uint64_t parent = txn->parent_snapshot_id();
+  ASSERT_TRUE(txn->commit());
+  EXPECT_EQ(txn->committed_snapshot_id(), parent + 1);
+  EXPECT_EQ(log_lines(*txn), want);  // still there after the commit
+  EXPECT_EQ(store.begin_read()->snapshot_id(), parent + 1);
+
+  // A transaction that writes nothing makes no snapshot; another table is never logged.
+  auto empty = store.begin_write();
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->parent_snapshot_id(), parent + 1);
+  ASSERT_TRUE(empty->commit());
+  EXPECT_EQ(empty->committed_snapshot_id(), parent + 1);
+  store.set_write_log("other", true);
+  auto still = store.begin_write();
+  ASSERT_TRUE(still->put("other", "y", "1"));
+  EXPECT_TRUE(log_lines(*still).empty());
+  ASSERT_TRUE(still->commit());
+
+  store.set_write_log("t", false);
+  EXPECT_FALSE(store.write_log_on());
+  auto after = store.begin_write();
+  ASSERT_TRUE(after->put("t", "d", "6"));
+  EXPECT_EQ(log_lines(*after), std::vector<std::string>{"no log"});
+}
+
+TEST_F(KvStoreTest, ATableCreatedInTheTransactionIsLoggedAndPrevStepsBack) {
+  auto s = KvStore::open(path_);
+  ASSERT_TRUE(s);
+  (*s)->set_write_log("fresh", true);
+  auto txn = (*s)->begin_write();
+  ASSERT_TRUE(txn->put("fresh", "k", "v"));
+  EXPECT_EQ(log_lines(*txn), std::vector<std::string>{"k=v"});
+  ASSERT_TRUE(txn->put("fresh", "j", "w"));
+  ASSERT_TRUE(txn->commit());
+
+  auto rt = (*s)->begin_read();
+  auto cur = rt->cursor("fresh");
+  std::string_view k, v;
+  ASSERT_TRUE(*cur->seek("k", k, v));
+  ASSERT_TRUE(*cur->prev(k, v));
+  EXPECT_EQ(k, "j");
+  EXPECT_FALSE(*cur->prev(k, v));  // before the first: stays on it
+  ASSERT_TRUE(*cur->next(k, v));
+  EXPECT_EQ(k, "k");
+}
+
 }  // namespace
 }  // namespace tornquil
