@@ -461,12 +461,19 @@ def test_ids_compacted_away_and_added_again_into_their_own_slots_are_found(path)
     slots_after = {r[0]: r[1] for r in audit(path, "g")["records"]}
     assert {r: slots_after[r] for r in gone} == {r: slots_before[r] for r in gone}
 
+    # The graph is approximate: a full rebuild leaves about one node in 500 that its own
+    # vector does not reach, depending on the timing of the parallel build. A stale slot map
+    # loses dozens of the 200 (76 before compaction told the index), so a budget of two
+    # misses still shows the fault.
     def all_found(c):
-        for rid in gone:
-            hit = c.search(vec(rid, 1), 1)[0]
-            assert (hit.id, hit.score) == (rid, 0.0), rid
-        for rid in keep[:50]:
-            assert c.search(vec(rid, 0), 1)[0].id == rid
+        def found(rid, version):
+            hit = c.search(vec(rid, version), 1)[0]
+            return (hit.id, hit.score) == (rid, 0.0)
+
+        missed = [rid for rid in gone if not found(rid, 1)]
+        assert len(missed) <= 2, missed
+        missed = [rid for rid in keep[:50] if not found(rid, 0)]
+        assert len(missed) <= 2, missed
 
     all_found(c)
     del c, db
