@@ -310,7 +310,9 @@ TEST(VectorFileTest, WriteSlotsPlacesEveryFloatOfALongRun) {
     const uint64_t count = 1000;  // 400,000 bytes
     ASSERT_TRUE(append_slots(*s, first + count + 1));
     const std::vector<float> edge(kDims, -1.0f);
-    if (first > 0) ASSERT_TRUE(write_vector(*s, first - 1, edge));
+    if (first > 0) {
+      ASSERT_TRUE(write_vector(*s, first - 1, edge));
+    }
     ASSERT_TRUE(write_vector(*s, first + count, edge));
     std::vector<float> run(count * kDims);
     for (size_t i = 0; i < run.size(); ++i) run[i] = static_cast<float>(i);
@@ -326,7 +328,9 @@ TEST(VectorFileTest, WriteSlotsPlacesEveryFloatOfALongRun) {
       ASSERT_TRUE(std::equal(r->begin(), r->end(), run.begin() + k * kDims))
           << "slot " << first + k;
     }
-    if (first > 0) EXPECT_EQ((*read_vector(*back, first - 1))[kDims - 1], -1.0f);
+    if (first > 0) {
+      EXPECT_EQ((*read_vector(*back, first - 1))[kDims - 1], -1.0f);
+    }
     EXPECT_EQ((*read_vector(*back, first + count))[0], -1.0f);
   }
 }
