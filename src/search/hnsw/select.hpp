@@ -42,11 +42,10 @@ struct SelectScratch {
 // Chooses the list an owner keeps from `candidates` (node, score against the owner), given
 // best first, and writes their node indices to `out`:
 //  1. In candidate order: a candidate that must_keep(node) names is taken. Any other is
-//     taken when it scores strictly better against the owner than fn(its vector, v) for
-//     the vector v of every candidate taken so far (fn = dist.one or dist.four; a
-//     candidate without a vector, or a taken one without, never counts as nearer), as long
-//     as fewer than
-//     limit - (the number of must-keep candidates) others were taken.
+//     taken when it scores strictly better against the owner than against every
+//     candidate taken so far (by `dist`; a candidate without a vector, or a taken one
+//     without, never counts as nearer), as long as fewer than limit - (the number of
+//     must-keep candidates) others were taken.
 //  2. The candidates passed over then fill those places, in candidate order.
 // `out` holds the candidates of step 1 in their order, then those of step 2; the list is
 // longer than `limit` only when more candidates must be kept than it allows. The others go
