@@ -155,11 +155,4 @@ void prepare_vector_into(Metric m, std::span<const float> v, float* out) {
   prepare_vector_into(kernel_path(), m, v, out);
 }
 
-bool prepared_head_is_nan(Metric m, std::span<const float> v) {
-  if (v.empty()) return false;
-  if (m != Metric::Cosine) return std::isnan(v[0]);
-  const CosineScale s = cosine_scale(kernel_path(), v);
-  return !s.zeros && std::isnan(v[0] * s.inv);
-}
-
 }  // namespace tornquil

@@ -136,9 +136,4 @@ std::vector<float> prepare_vector(KernelPath p, Metric m, std::span<const float>
 void prepare_vector_into(Metric m, std::span<const float> v, float* out);
 void prepare_vector_into(KernelPath p, Metric m, std::span<const float> v, float* out);
 
-// True when the first float of v's prepared form is a NaN, which the vector file reads as a
-// deleted slot: a NaN first element under every metric; for Cosine also any NaN element (the
-// norm is NaN) or an infinite first element (inf times 0). Allocates nothing.
-bool prepared_head_is_nan(Metric m, std::span<const float> v);
-
 }  // namespace tornquil
