@@ -69,20 +69,23 @@ std::vector<uint64_t> running_batch_slots(Collection& c) {
   return out;
 }
 
+// A read snapshot of the table begun under the buffer's mutex, so that a buffered record is
+// either in the buffer then or in the snapshot; the slots of the buffered and in-flight
+// records are appended to `slots`.
+Result<ReadTxn> begin_snapshot_with_buffer(Collection& c, std::vector<uint64_t>& slots) {
+  std::lock_guard lk(c.pending_lock);
+  TQ_ASSIGN(ReadTxn txn, begin_read_txn(*c.meta));
+  for (const std::vector<PendingRecord>* list : {&c.in_flight, &c.pending}) {
+    for (const PendingRecord& p : *list) slots.push_back(p.record.slot);
+  }
+  return txn;
+}
+
 Result<ScanResult> scan_records(Collection& c) {
   ScanResult out;
-  std::optional<ReadTxn> txn;
   std::vector<uint64_t> buffered;
-  {
-    // The snapshot begins under the buffer's mutex, so a buffered record is either in the
-    // buffer now or in the snapshot.
-    std::lock_guard lk(c.pending_lock);
-    TQ_ASSIGN(ReadTxn t, begin_read_txn(*c.meta));
-    txn.emplace(std::move(t));
-    for (const std::vector<PendingRecord>* list : {&c.in_flight, &c.pending}) {
-      for (const PendingRecord& p : *list) buffered.push_back(p.record.slot);
-    }
-  }
+  TQ_ASSIGN(ReadTxn snapshot, begin_snapshot_with_buffer(c, buffered));
+  std::optional<ReadTxn> txn(std::move(snapshot));
   // Every record of the snapshot was committed with a slot already allocated, so a slot
   // at or above this count comes from a damaged record.
   {
@@ -240,15 +243,10 @@ Result<std::vector<uint64_t>> leaked_slots(Collection& c) {
       bound = c.slots.vectors.slot_count();
     }
     SlotSet named(bound);
-    std::optional<ReadTxn> txn;
-    {
-      std::lock_guard lk(c.pending_lock);
-      TQ_ASSIGN(ReadTxn t, begin_read_txn(*c.meta));
-      txn.emplace(std::move(t));
-      for (const std::vector<PendingRecord>* list : {&c.in_flight, &c.pending}) {
-        for (const PendingRecord& p : *list) named.insert(p.record.slot);
-      }
-    }
+    std::vector<uint64_t> buffered;
+    TQ_ASSIGN(ReadTxn snapshot, begin_snapshot_with_buffer(c, buffered));
+    std::optional<ReadTxn> txn(std::move(snapshot));
+    for (uint64_t s : buffered) named.insert(s);
     for (uint64_t s : running_batch_slots(c)) named.insert(s);
     {
       std::shared_lock lk(c.slots.freelist_lock);

@@ -17,7 +17,6 @@ import signal
 import struct
 import subprocess
 import sys
-import textwrap
 import threading
 import time
 import zlib
@@ -26,6 +25,7 @@ import numpy as np
 import pytest
 
 import tornquil
+from helpers import child, kill_once_ready
 
 DIM = 8
 
@@ -36,11 +36,6 @@ def vec(rid, version):
     return np.random.default_rng(seed).standard_normal(DIM).astype(np.float32)
 
 
-def child(script, *args, stdout=subprocess.PIPE):
-    """A Python child that sees the same tornquil as the tests."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), OPENBLAS_NUM_THREADS="1")
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(script), *map(str, args)],
-                            env=env, stdout=stdout, stderr=subprocess.PIPE, text=True)
 
 
 def release_all():
@@ -141,22 +136,10 @@ def test_sigkill_at_any_moment_loses_nothing_acknowledged(tmp_path):
     upserts_in_flight = 0
     for cycle in range(20):
         state_file.write_text(json.dumps({k: v for k, v in acked.items() if v is not None}))
-        # The log is a file: a pipe could fill up and stall the child before the kill.
         log = tmp_path / f"log{cycle}"
-        with open(log, "w") as out:
-            proc = child(KILL_CHILD, path, state_file, cycle, stdout=out)
-        try:
-            deadline = time.monotonic() + 30
-            while not log.read_text().startswith("ready\n") and proc.poll() is None:
-                assert time.monotonic() < deadline
-                time.sleep(0.01)
-            time.sleep(rng.uniform(0.05, 0.3))
-            proc.send_signal(signal.SIGKILL)
-            _, err = proc.communicate(timeout=30)
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-        assert proc.returncode == -signal.SIGKILL, err
+        status, err = kill_once_ready(log, rng.uniform(0.05, 0.3), KILL_CHILD, path, state_file,
+                                      cycle)
+        assert status == -signal.SIGKILL, err
         text = log.read_text()
         # A line cut short by the kill announced an operation that never started.
         lines = text[:text.rfind("\n") + 1].splitlines()

@@ -2,19 +2,15 @@
 as its old record or its new one, never as absent, and its vector matches its metadata."""
 
 import json
-import os
 import random
 import signal
-import subprocess
-import sys
-import textwrap
 import time
 import zlib
 
 import numpy as np
-import pytest
 
 import tornquil
+from helpers import kill_once_ready
 
 DIM = 8
 N = 20000
@@ -60,29 +56,14 @@ def test_a_killed_import_onto_existing_ids_keeps_each_old_or_new_record(tmp_path
     c.sync()
     del c
     state = dict.fromkeys(ids, 0)  # id -> the version it last read as
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), OPENBLAS_NUM_THREADS="1")
     rng = random.Random(11)
     killed_mid_way = 0
     for cycle in range(1, 21):
         source = tmp_path / f"v{cycle}.ndjson"
         source.write_text(export_text(cycle))
-        log = tmp_path / f"log{cycle}"
-        with open(log, "w") as out:
-            proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(IMPORT_CHILD), path,
-                                     str(source)], env=env, stdout=out, stderr=subprocess.PIPE,
-                                    text=True)
-        try:
-            deadline = time.monotonic() + 30
-            while not log.read_text().startswith("ready\n") and proc.poll() is None:
-                assert time.monotonic() < deadline
-                time.sleep(0.005)
-            time.sleep(rng.uniform(0.05, 1.0) * took)
-            proc.send_signal(signal.SIGKILL)
-            _, err = proc.communicate(timeout=30)
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-        assert proc.returncode in (0, -signal.SIGKILL), err
+        status, err = kill_once_ready(tmp_path / f"log{cycle}", rng.uniform(0.05, 1.0) * took,
+                                      IMPORT_CHILD, path, source)
+        assert status in (0, -signal.SIGKILL), err
         db = tornquil.Tornquil(path)
         c = db.get_collection("k")
         seen_new = 0

@@ -16,7 +16,6 @@ import signal
 import struct
 import subprocess
 import sys
-import textwrap
 import threading
 import time
 import zlib
@@ -25,6 +24,7 @@ import numpy as np
 import pytest
 
 import tornquil
+from helpers import child, kill_once_ready
 from test_hnsw import give_graph_params, graph_params
 
 D = 32  # the graph fixture's dimensions, used on both roads
@@ -101,13 +101,7 @@ def assert_no_leaks(a):
     assert len(named) + len(free) == a["slot_count"]
 
 
-def child(script, *args, stdout=subprocess.PIPE):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), OPENBLAS_NUM_THREADS="1")
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(script), *map(str, args)],
-                            env=env, stdout=stdout, stderr=subprocess.PIPE, text=True)
-
-
-# ---- Item 4: one id, one record ----
+# ---- One id, one record ----
 
 
 def export_one(db, tmp_path, rid, version):
@@ -222,7 +216,7 @@ def test_the_newest_copy_of_an_id_is_its_record(path, tmp_path, road, name, step
     assert len(c) == live
 
 
-# ---- Item 1: a batch killed after its first transaction ----
+# ---- A batch killed after its first transaction ----
 
 BATCH_KILL_CHILD = """
 import os, signal, sys, threading
@@ -364,7 +358,7 @@ def test_batches_compaction_and_adds_side_by_side_keep_every_vector_and_slot(pat
         assert (hit.id, hit.score) == (rid, 0.0)
 
 
-# ---- Item 3: compaction after a kill cycle ----
+# ---- Compaction after a kill cycle ----
 
 CYCLE_CHILD = """
 import random, sys, zlib
@@ -401,21 +395,9 @@ def test_compaction_after_kill_cycles_leaves_no_slot_leaked(path, tmp_path):
     dims = 8
     rng = random.Random(7)
     for cycle in range(6):
-        log = tmp_path / f"log{cycle}"
-        with open(log, "w") as out:
-            proc = child(CYCLE_CHILD, path, cycle, dims, stdout=out)
-        try:
-            deadline = time.monotonic() + 30
-            while not log.read_text().startswith("ready\n") and proc.poll() is None:
-                assert time.monotonic() < deadline
-                time.sleep(0.01)
-            time.sleep(rng.uniform(0.1, 0.5))
-            proc.send_signal(signal.SIGKILL)
-            _, err = proc.communicate(timeout=30)
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-        assert proc.returncode == -signal.SIGKILL, err
+        status, err = kill_once_ready(tmp_path / f"log{cycle}", rng.uniform(0.1, 0.5),
+                                      CYCLE_CHILD, path, cycle, dims)
+        assert status == -signal.SIGKILL, err
         c = tornquil.Tornquil(path).collection("k", dims, "l2")
         c.compact()
         live = len(c)
