@@ -5,6 +5,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import pytest
@@ -44,3 +45,60 @@ def kill_once_ready(log, delay, script, *args):
         if proc.poll() is None:
             proc.kill()
     return proc.returncode, err
+
+
+def run_turns(workers, timeout=300):
+    """Runs each worker on a thread of its own, interleaved by a handshake rather than by the
+    clock, and waits for them all. `workers` maps a name to (turns, step): `step(i)` is one
+    turn of fixed work. A worker with a count of turns waits, before each turn after its first,
+    until every other worker still at work has finished a turn since its own last one, so
+    each turn meets the others' work however fast the machine is; a worker whose count is
+    None repeats its step without waiting until every counted worker is done. A wait longer
+    than `timeout` seconds (a guard against a hang, never a speed bound) fails. Raises the
+    first failure of any worker; the others stop at their next turn. Returns the turns each
+    worker finished."""
+    cond = threading.Condition()
+    turns = dict.fromkeys(workers, 0)
+    seen = {name: dict.fromkeys(workers, 0) for name in workers}  # turns at my last one
+    gone, failures = set(), []
+
+    def laggards(name):
+        return [o for o in workers if o != name and o not in gone and turns[o] <= seen[name][o]]
+
+    def counted_at_work():
+        return any(n not in gone for n, (count, _) in workers.items() if count is not None)
+
+    def run(name):
+        count, step = workers[name]
+        try:
+            i = 0
+            while not failures and (i < count if count is not None else counted_at_work()):
+                if count is not None and i:
+                    with cond:
+                        if not cond.wait_for(lambda: failures or not laggards(name), timeout):
+                            raise TimeoutError(
+                                f"{name} waited {timeout} s for a turn of {laggards(name)}")
+                    if failures:
+                        break
+                step(i)
+                i += 1
+                with cond:
+                    turns[name] += 1
+                    seen[name] = dict(turns)
+                    cond.notify_all()
+        except BaseException as e:  # raised by the caller's thread below
+            failures.append((name, e))
+        finally:
+            with cond:
+                gone.add(name)
+                cond.notify_all()
+
+    threads = [threading.Thread(target=run, args=(name,)) for name in workers]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if failures:
+        name, e = failures[0]
+        raise AssertionError(f"worker {name} failed: {e!r}") from e
+    return turns

@@ -17,15 +17,13 @@ import signal
 import struct
 import subprocess
 import sys
-import threading
-import time
 import zlib
 
 import numpy as np
 import pytest
 
 import tornquil
-from helpers import child, kill_once_ready
+from helpers import child, kill_once_ready, run_turns
 
 DIM = 8
 
@@ -273,62 +271,67 @@ def test_a_vector_file_too_short_for_the_slots_in_use_is_refused(tmp_path):
 def test_threads_always_see_their_own_acknowledged_writes(tmp_path):
     c = tornquil.Tornquil(str(tmp_path / "db")).collection("t", DIM, "l2")
     errors = []
-    stop = time.monotonic() + 3.0
     added = [[] for _ in range(4)]
     final = [{} for _ in range(2)]  # mutator -> id -> version or None
+    rngs = [random.Random(t) for t in range(2)]
+    versions = [0, 0]
 
     def check(cond, what):
         if not cond:
             errors.append(what)
 
     def adder(t):
-        i = 0
-        while time.monotonic() < stop:
-            rid = f"a{t}-{i}"
-            c.add(vec(rid, 0), {"t": t, "i": i}, id=rid)
-            added[t].append(rid)
-            got = c.get(rid)
-            check(got is not None and got.metadata == {"t": t, "i": i}, f"get after add {rid}")
-            i += 1
+        def turn(_):
+            for _ in range(25):
+                i = len(added[t])
+                rid = f"a{t}-{i}"
+                c.add(vec(rid, 0), {"t": t, "i": i}, id=rid)
+                added[t].append(rid)
+                got = c.get(rid)
+                check(got is not None and got.metadata == {"t": t, "i": i}, f"get after add {rid}")
+        return turn
 
     def mutator(t):
-        rng = random.Random(t)
-        state = final[t]
-        version = 0
-        while time.monotonic() < stop:
-            rid = f"m{t}-{rng.randrange(40)}"
-            current = state.get(rid)
-            version += 1
-            op = rng.random()
-            if current is None:
-                if op < 0.5:
-                    c.add(vec(rid, version), {"v": version}, id=rid)
-                else:
-                    c.upsert(rid, vec(rid, version), {"v": version})
-                state[rid] = version
-            elif op < 0.4:
-                c.upsert(rid, vec(rid, version), {"v": version})
-                state[rid] = version
-            elif op < 0.7:
-                check(c.delete(rid) is True, f"delete of live {rid}")
-                state[rid] = None
-                check(c.delete(rid) is False, f"second delete of {rid}")
-            else:
-                hits = c.search(vec(rid, current), 1)
-                check(bool(hits) and hits[0].id == rid and hits[0].score == 0.0,
-                      f"search for {rid}")
-            got = c.get(rid)
-            seen = None if got is None else got.metadata["v"]
-            check(seen == state[rid], f"get of {rid}: {seen} != {state[rid]}")
-            live = sum(v is not None for v in state.values())
-            check(len(c) >= live, f"len below the {live} records of mutator {t}")
+        rng, state = rngs[t], final[t]
 
-    threads = [threading.Thread(target=adder, args=(t,)) for t in range(4)]
-    threads += [threading.Thread(target=mutator, args=(t,)) for t in range(2)]
-    for th in threads:
-        th.start()
-    for th in threads:
-        th.join()
+        def turn(_):
+            for _ in range(25):
+                mutate(t, rng, state)
+        return turn
+
+    def mutate(t, rng, state):
+        rid = f"m{t}-{rng.randrange(40)}"
+        current = state.get(rid)
+        versions[t] += 1
+        version = versions[t]
+        op = rng.random()
+        if current is None:
+            if op < 0.5:
+                c.add(vec(rid, version), {"v": version}, id=rid)
+            else:
+                c.upsert(rid, vec(rid, version), {"v": version})
+            state[rid] = version
+        elif op < 0.4:
+            c.upsert(rid, vec(rid, version), {"v": version})
+            state[rid] = version
+        elif op < 0.7:
+            check(c.delete(rid) is True, f"delete of live {rid}")
+            state[rid] = None
+            check(c.delete(rid) is False, f"second delete of {rid}")
+        else:
+            hits = c.search(vec(rid, current), 1)
+            check(bool(hits) and hits[0].id == rid and hits[0].score == 0.0,
+                  f"search for {rid}")
+        got = c.get(rid)
+        seen = None if got is None else got.metadata["v"]
+        check(seen == state[rid], f"get of {rid}: {seen} != {state[rid]}")
+        live = sum(v is not None for v in state.values())
+        check(len(c) >= live, f"len below the {live} records of mutator {t}")
+
+    # Fixed work, each turn of a thread meeting a turn of every other.
+    workers = {f"adder{t}": (20, adder(t)) for t in range(4)}
+    workers.update({f"mutator{t}": (20, mutator(t)) for t in range(2)})
+    run_turns(workers)
     assert not errors, f"{len(errors)} wrong answers, the first: {errors[:5]}"
 
     c.sync()

@@ -3,14 +3,12 @@
 // acknowledged, undeleted record exactly once, in a slot of its own, with its own vector.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <map>
 #include <mutex>
 #include <random>
 #include <set>
-#include <thread>
 
+#include "../turns.hpp"
 #include "base/json_read.hpp"
 #include "collection/compact.hpp"
 #include "collection/search.hpp"
@@ -41,56 +39,51 @@ TEST_F(ConcurrencyTest, AddsDeletesAndCountsKeepEveryAcknowledgedRecord) {
   std::map<std::string, uint64_t> acknowledged;  // id -> seed of its vector
   std::vector<std::string> recent;               // ids deleters pick from
   std::set<std::string> deleted;
-  std::atomic<bool> stop{false};
-  std::atomic<uint64_t> counts{0};
 
-  std::vector<std::thread> threads;
+  // Fixed work: each turn of a thread meets a turn of every other.
+  constexpr uint64_t kTurns = 40;
+  std::vector<TurnWorker> workers;
   for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (uint64_t i = 0; !stop.load(); ++i) {
-        const std::string id = "t" + std::to_string(t) + "-" + std::to_string(i);
-        auto r = add_record(*c, vec(kDims, seed_of(t, i)), JsonValue(), id, std::nullopt);
-        ASSERT_TRUE(r) << r.error().render();
-        std::lock_guard lk(mu);
-        acknowledged[id] = seed_of(t, i);
-        recent.push_back(id);
-      }
-    });
+    workers.push_back({kTurns, [&, t](uint64_t turn) {
+                         for (uint64_t i = turn * 25; i < (turn + 1) * 25; ++i) {
+                           const std::string id = "t" + std::to_string(t) + "-" + std::to_string(i);
+                           auto r = add_record(*c, vec(kDims, seed_of(t, i)), JsonValue(), id,
+                                               std::nullopt);
+                           ASSERT_TRUE(r) << r.error().render();
+                           std::lock_guard lk(mu);
+                           acknowledged[id] = seed_of(t, i);
+                           recent.push_back(id);
+                         }
+                       }});
   }
   for (int t = 0; t < 2; ++t) {
-    threads.emplace_back([&, t] {
-      std::mt19937 rng(t);
-      while (!stop.load()) {
-        std::string id;
-        {
-          std::lock_guard lk(mu);
-          if (recent.empty()) continue;
-          // Among the newest few, so that both deleters sometimes pick the same id and
-          // buffered as well as committed records are deleted.
-          const size_t window = std::min<size_t>(recent.size(), 8);
-          id = recent[recent.size() - 1 - rng() % window];
-        }
-        if (delete_one(*c, id)) {
-          std::lock_guard lk(mu);
-          deleted.insert(id);
-        }
-      }
-    });
+    workers.push_back({kTurns, [&, rng = std::mt19937(t)](uint64_t) mutable {
+                         for (int k = 0; k < 5; ++k) {
+                           std::string id;
+                           {
+                             std::lock_guard lk(mu);
+                             if (recent.empty()) return;
+                             // Among the newest few, so that both deleters sometimes pick the
+                             // same id and buffered as well as committed records are deleted.
+                             const size_t window = std::min<size_t>(recent.size(), 8);
+                             id = recent[recent.size() - 1 - rng() % window];
+                           }
+                           if (delete_one(*c, id)) {
+                             std::lock_guard lk(mu);
+                             deleted.insert(id);
+                           }
+                         }
+                       }});
   }
   for (int t = 0; t < 2; ++t) {
-    threads.emplace_back([&] {
-      while (!stop.load()) {
-        auto n = record_count(*c);
-        ASSERT_TRUE(n) << n.error().render();
-        counts.fetch_add(1);
-      }
-    });
+    workers.push_back({kTurns, [&](uint64_t) {
+                         auto n = record_count(*c);
+                         ASSERT_TRUE(n) << n.error().render();
+                       }});
   }
-
-  std::this_thread::sleep_for(std::chrono::seconds(2));
-  stop.store(true);
-  for (auto& th : threads) th.join();
-  ASSERT_GT(counts.load(), 0u);
+  run_turns(workers);
+  ASSERT_FALSE(HasFatalFailure());
+  // From their second turn on, the deleters follow adds.
   ASSERT_GT(deleted.size(), 0u);
 
   // The last reference flushes what is still buffered.
@@ -127,44 +120,48 @@ TEST_F(ConcurrencyTest, AddsDeletesAndCountsKeepEveryAcknowledgedRecord) {
 TEST_F(ConcurrencyTest, BatchesCompactionAndAddsKeepEveryVectorAndSlot) {
   auto c = open(make_config(kDims));
   ASSERT_TRUE(c);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  auto running = [&] { return std::chrono::steady_clock::now() < deadline; };
   // The seed of a vector is recorded in its metadata, so each record says what it holds.
   auto meta = [](uint64_t seed) { return "{\"s\":" + std::to_string(seed) + "}"; };
 
-  std::thread batches([&] {
-    std::mt19937_64 rng(1);
-    for (uint64_t round = 1; running(); ++round) {
-      Batch b;
-      b.ids.emplace();
-      b.ttls.emplace();
-      for (int i = 0; i < 200; ++i) {
-        const uint64_t seed = round * 1000 + i;
-        b.row(vec(kDims, seed), meta(seed));
-        b.ids->push_back("b" + std::to_string(rng() % 1500));
-        b.ttls->push_back(rng() % 2 ? std::optional<uint64_t>(0) : std::nullopt);
-      }
-      auto r = add_batch_records(*c, b.input());
-      ASSERT_TRUE(r) << r.error().render();
-    }
-  });
-  std::thread compactor([&] {
-    while (running()) {
-      auto r = compact_collection(*c);
-      ASSERT_TRUE(r) << r.error().render();
-    }
-  });
-  std::thread adder([&] {
-    std::mt19937_64 rng(2);
-    for (uint64_t seed = 1u << 30; running(); ++seed) {
-      auto r = add_record(*c, vec(kDims, seed), parse_metadata_text(meta(seed)),
-                          "a" + std::to_string(rng() % 1000), std::nullopt);
-      ASSERT_TRUE(r) << r.error().render();
-    }
-  });
-  batches.join();
-  compactor.join();
-  adder.join();
+  std::mt19937_64 batch_rng(1), add_rng(2);
+  uint64_t compacted = 0;
+  constexpr uint64_t kTurns = 12;
+  const std::vector<TurnWorker> workers = {
+      {kTurns,
+       [&](uint64_t turn) {
+         Batch b;
+         b.ids.emplace();
+         b.ttls.emplace();
+         for (int i = 0; i < 200; ++i) {
+           const uint64_t seed = (turn + 1) * 1000 + i;
+           b.row(vec(kDims, seed), meta(seed));
+           b.ids->push_back("b" + std::to_string(batch_rng() % 1500));
+           b.ttls->push_back(batch_rng() % 2 ? std::optional<uint64_t>(0) : std::nullopt);
+         }
+         auto r = add_batch_records(*c, b.input());
+         ASSERT_TRUE(r) << r.error().render();
+       }},
+      {kTurns,
+       [&](uint64_t) {
+         auto r = compact_collection(*c);
+         ASSERT_TRUE(r) << r.error().render();
+         compacted += r->expired_removed + r->tombstones_removed;
+       }},
+      {kTurns,
+       [&](uint64_t turn) {
+         for (uint64_t seed = (1u << 30) + turn * 100; seed < (1u << 30) + (turn + 1) * 100;
+              ++seed) {
+           auto r = add_record(*c, vec(kDims, seed), parse_metadata_text(meta(seed)),
+                               "a" + std::to_string(add_rng() % 1000), std::nullopt);
+           ASSERT_TRUE(r) << r.error().render();
+         }
+       }},
+  };
+  run_turns(workers);
+  ASSERT_FALSE(HasFatalFailure());
+  // From its second turn on, each compaction follows a batch, whose expired records only
+  // compaction removes.
+  EXPECT_GT(compacted, 0u);
   ASSERT_TRUE(sync_collection(*c));
 
   for (int pass = 0; pass < 2; ++pass) {
@@ -201,60 +198,54 @@ TEST_F(ConcurrencyTest, FourSearchesBesideOneWriterFindWhatStaysAndEndOnTheWalks
   ASSERT_TRUE(c);
   constexpr uint64_t kStable = 300;
   for (uint64_t i = 0; i < kStable; ++i) {
-    ASSERT_TRUE(add_record(*c, vec(kDims, i), JsonValue(), "s" + std::to_string(i), std::nullopt,
-                           false));
+    ASSERT_TRUE(
+        add_record(*c, vec(kDims, i), JsonValue(), "s" + std::to_string(i), std::nullopt, false));
   }
   ASSERT_TRUE(flush_pending(*c));
-  std::atomic<bool> stop{false};
-  std::atomic<uint64_t> searches{0};
-  std::vector<std::thread> threads;
+  // The searchers run until the writer is done; each round of the writer waits until every
+  // searcher has searched since the last one.
+  std::vector<TurnWorker> workers;
+  workers.push_back(
+      {40, [&](uint64_t round) {
+         const uint64_t base = 1000 + round * 20;
+         for (uint64_t j = 0; j < 5; ++j) {
+           ASSERT_TRUE(add_record(*c, vec(kDims, base + j), JsonValue(),
+                                  "w" + std::to_string(base + j), std::nullopt, false));
+         }
+         ASSERT_TRUE(flush_pending(*c));
+         Batch b;
+         b.ids.emplace();
+         for (uint64_t j = 5; j < 10; ++j) {
+           b.row(vec(kDims, base + j));
+           b.ids->push_back("w" + std::to_string(base + j));
+         }
+         ASSERT_TRUE(add_batch_records(*c, b.input()));
+         ASSERT_TRUE(upsert_record(*c, "w" + std::to_string(base + 1), vec(kDims, base + 11),
+                                   JsonValue(), std::nullopt, false));
+         ASSERT_TRUE(delete_by_id(*c, "w" + std::to_string(base + 2)));
+       }});
   for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      std::mt19937 rng(t);
-      const std::optional<MetadataFilter> everything = MetadataFilter{};
-      while (!stop.load()) {
-        const uint64_t i = rng() % kStable;
-        auto hits = search_collection(*c, vec(kDims, i), 3, t % 2 ? everything : std::nullopt);
-        ASSERT_TRUE(hits) << hits.error().render();
-        ASSERT_FALSE(hits->empty());
-        EXPECT_EQ((*hits)[0].id, "s" + std::to_string(i));
-        EXPECT_EQ((*hits)[0].score, 0.0f);
-        searches.fetch_add(1);
-      }
-    });
+    workers.push_back({std::nullopt, [&, t, rng = std::mt19937(t)](uint64_t) mutable {
+                         const std::optional<MetadataFilter> everything = MetadataFilter{};
+                         const uint64_t i = rng() % kStable;
+                         auto hits = search_collection(*c, vec(kDims, i), 3,
+                                                       t % 2 ? everything : std::nullopt);
+                         ASSERT_TRUE(hits) << hits.error().render();
+                         ASSERT_FALSE(hits->empty());
+                         EXPECT_EQ((*hits)[0].id, "s" + std::to_string(i));
+                         EXPECT_EQ((*hits)[0].score, 0.0f);
+                       }});
   }
-  threads.emplace_back([&] {
-    std::mt19937 rng(9);
-    for (uint64_t round = 0; !stop.load(); ++round) {
-      const uint64_t base = 1000 + round * 20;
-      for (uint64_t j = 0; j < 5; ++j) {
-        ASSERT_TRUE(add_record(*c, vec(kDims, base + j), JsonValue(), "w" + std::to_string(base + j),
-                               std::nullopt, false));
-      }
-      ASSERT_TRUE(flush_pending(*c));
-      Batch b;
-      b.ids.emplace();
-      for (uint64_t j = 5; j < 10; ++j) {
-        b.row(vec(kDims, base + j));
-        b.ids->push_back("w" + std::to_string(base + j));
-      }
-      ASSERT_TRUE(add_batch_records(*c, b.input()));
-      ASSERT_TRUE(upsert_record(*c, "w" + std::to_string(base + 1), vec(kDims, base + 11),
-                                JsonValue(), std::nullopt, false));
-      ASSERT_TRUE(delete_by_id(*c, "w" + std::to_string(base + 2)));
-    }
-  });
-  std::this_thread::sleep_for(std::chrono::seconds(2));
-  stop.store(true);
-  for (auto& th : threads) th.join();
-  ASSERT_GT(searches.load(), 0u);
+  const std::vector<uint64_t> turns = run_turns(workers);
+  ASSERT_FALSE(HasFatalFailure());
+  EXPECT_EQ(turns[0], 40u);
 
   for (uint64_t i = 0; i < kStable; i += 37) {
     auto got = search_collection(*c, vec(kDims, i), 50, std::nullopt);
     ASSERT_TRUE(got);
     std::shared_lock lk(c->slots.vectors_lock);
-    auto walked = scan_committed(*c->meta, c->slots.vectors, Metric::L2, vec(kDims, i), 50,
-                                 std::nullopt);
+    auto walked =
+        scan_committed(*c->meta, c->slots.vectors, Metric::L2, vec(kDims, i), 50, std::nullopt);
     ASSERT_TRUE(walked);
     ASSERT_EQ(got->size(), walked->size());
     for (size_t j = 0; j < got->size(); ++j) {

@@ -4,17 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <random>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "../turns.hpp"
 #include "base/json_read.hpp"
 #include "base/json_write.hpp"
 #include "collection/index_refresh.hpp"
@@ -225,48 +223,38 @@ TEST_F(HnswRoadTest, SearchesRunWhileAnotherThreadAddsDeletesReplacesAndSyncs) {
   for (uint64_t i = 0; i < 200; ++i) add_seeded(*c, i, i % 2 ? R"({"g":1})" : R"({"g":0})");
   ASSERT_TRUE(sync_collection(*c));
 
-  std::atomic<bool> stop{false};
-  std::atomic<uint64_t> searches{0}, syncs{0};
-  std::vector<std::thread> threads;
+  // The searchers run until the writer is done; each step of the writer waits until every
+  // searcher has searched since the last one.
+  std::vector<TurnWorker> workers;
+  workers.push_back({400, [&, rng = std::mt19937_64(99)](uint64_t step) mutable {
+                       // The ids cycle through 0..399, so later adds replace records under
+                       // their ids (with the vector they always had, so scores stay checkable).
+                       const uint64_t i = 200 + step;
+                       const uint64_t seed = i % 400;
+                       add_seeded(*c, seed, seed % 2 ? R"({"g":1})" : R"({"g":0})");
+                       if (rng() % 4 == 0) {
+                         ASSERT_TRUE(delete_by_id(*c, rid(rng() % 400)));
+                       }
+                       if (i % 25 == 0) {
+                         auto s = sync_collection(*c);
+                         ASSERT_TRUE(s) << s.error().render();
+                       }
+                     }});
   for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      const MetadataFilter odd = parse_where_filter(parse_metadata_text(R"({"g":1})"));
-      std::mt19937_64 rng(t);
-      while (!stop.load()) {
-        const uint64_t seed = rng() % 400;
-        const uint64_t k = 1 + rng() % 12;
-        const bool filtered = rng() % 2;
-        auto hits =
-            search_collection(*c, rand_vec(seed), k, filtered ? std::optional(odd) : std::nullopt);
-        ASSERT_TRUE(hits) << hits.error().render();
-        check_hits(*hits, rand_vec(seed), k, filtered);
-        searches.fetch_add(1);
-      }
-    });
+    workers.push_back({std::nullopt, [&, rng = std::mt19937_64(t),
+                                      odd = parse_where_filter(parse_metadata_text(R"({"g":1})"))](
+                                         uint64_t) mutable {
+                         const uint64_t seed = rng() % 400;
+                         const uint64_t k = 1 + rng() % 12;
+                         const bool filtered = rng() % 2;
+                         auto hits = search_collection(
+                             *c, rand_vec(seed), k, filtered ? std::optional(odd) : std::nullopt);
+                         ASSERT_TRUE(hits) << hits.error().render();
+                         check_hits(*hits, rand_vec(seed), k, filtered);
+                       }});
   }
-  threads.emplace_back([&] {
-    std::mt19937_64 rng(99);
-    for (uint64_t i = 200; !stop.load(); ++i) {
-      // The ids cycle through 0..399, so later adds replace records under their ids
-      // (with the vector they always had, so scores stay checkable).
-      const uint64_t seed = i % 400;
-      add_seeded(*c, seed, seed % 2 ? R"({"g":1})" : R"({"g":0})");
-      if (rng() % 4 == 0) {
-        ASSERT_TRUE(delete_by_id(*c, rid(rng() % 400)));
-      }
-      if (i % 25 == 0) {
-        auto s = sync_collection(*c);
-        ASSERT_TRUE(s) << s.error().render();
-        syncs.fetch_add(1);
-      }
-    }
-  });
-
-  std::this_thread::sleep_for(std::chrono::seconds(2));
-  stop.store(true);
-  for (auto& th : threads) th.join();
-  EXPECT_GT(searches.load(), 0u);
-  EXPECT_GT(syncs.load(), 0u);
+  run_turns(workers);
+  ASSERT_FALSE(HasFatalFailure());
 
   // Once everything is synced, every live record has a node that owns its slot, and nearly
   // every one is its own first hit (an insertion can prune away the only link to a node). A
