@@ -102,3 +102,19 @@ def run_turns(workers, timeout=300):
         name, e = failures[0]
         raise AssertionError(f"worker {name} failed: {e!r}") from e
     return turns
+
+
+def buffered(make, rows, attempts=20):
+    """The collection `make(attempt)` returns, its write buffer empty, with `rows` of
+    (vector, metadata, id) added one after another and all still in the buffer. An add
+    flushes a buffer that went non-empty 100 ms before, so the adds must end within 90 ms of
+    the first one's start; after a slower run (a busy machine), `make` is called again for a
+    new collection."""
+    for attempt in range(attempts):
+        c = make(attempt)
+        start = time.time()  # the wall clock, as the buffer's age is read
+        for vector, metadata, rid in rows:
+            c.add(vector, metadata, id=rid)
+        if time.time() - start < 0.09:
+            return c
+    pytest.fail(f"{len(rows)} adds never ended within 90 ms in {attempts} attempts")

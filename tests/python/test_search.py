@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import tornquil
+from helpers import buffered
 
 
 def ids(hits):
@@ -119,14 +120,23 @@ def test_results_come_best_first_for_each_metric(db, metric):
     assert scores(got) == pytest.approx(want, rel=1e-6)
 
 
+def committed(db, name, metric, rows):
+    """make() for buffered(): a collection holding `rows` of (vector, id), all committed."""
+
+    def make(attempt):
+        c = db.collection(f"{name}{attempt}", len(rows[0][0]), metric)
+        for v, rid in rows:
+            c.add(v, {}, id=rid)
+        c.sync()
+        return c
+
+    return make
+
+
 def test_equal_scores_keep_id_order_then_buffer_order(db):
     # A zero query on a cosine collection scores every record 0.0.
-    c = db.collection("ties", 3)
-    for rid in ["d", "b", "c", "a"]:
-        c.add([1.0, 2.0, 3.0], {}, id=rid)
-    c.sync()
-    for rid in ["z", "y"]:
-        c.add([3.0, 2.0, 1.0], {}, id=rid)  # buffered
+    c = buffered(committed(db, "ties", "cosine", [([1.0, 2.0, 3.0], r) for r in "dbca"]),
+                 [([3.0, 2.0, 1.0], {}, r) for r in "zy"])
     got = c.search([0.0, 0.0, 0.0], 10)
     assert ids(got) == ["a", "b", "c", "d", "z", "y"]
     assert scores(got) == [0.0] * 6
@@ -134,12 +144,9 @@ def test_equal_scores_keep_id_order_then_buffer_order(db):
 
 
 def test_buffered_hits_merge_behind_committed_hits_of_equal_score(db):
-    c = db.collection("merge", 2, "dot")
-    c.add([1.0, 0.0], {}, id="b-committed")
-    c.add([3.0, 0.0], {}, id="top-committed")
-    c.sync()
-    c.add([1.0, 0.0], {}, id="a-buffered")
-    c.add([2.0, 0.0], {}, id="mid-buffered")
+    c = buffered(committed(db, "merge", "dot", [([1.0, 0.0], "b-committed"),
+                                                ([3.0, 0.0], "top-committed")]),
+                 [([1.0, 0.0], {}, "a-buffered"), ([2.0, 0.0], {}, "mid-buffered")])
     got = c.search([1.0, 0.0], 10)
     assert ids(got) == ["top-committed", "mid-buffered", "b-committed", "a-buffered"]
     # Cut to k after the merge.
@@ -147,12 +154,8 @@ def test_buffered_hits_merge_behind_committed_hits_of_equal_score(db):
 
 
 def test_l2_merges_ascending(db):
-    c = db.collection("l2", 1, "l2")
-    c.add([5.0], {}, id="c5")
-    c.add([1.0], {}, id="c1")
-    c.sync()
-    c.add([3.0], {}, id="b3")
-    c.add([1.0], {}, id="b1")
+    c = buffered(committed(db, "l2", "l2", [([5.0], "c5"), ([1.0], "c1")]),
+                 [([3.0], {}, "b3"), ([1.0], {}, "b1")])
     got = c.search([0.0], 3)
     assert ids(got) == ["c1", "b1", "b3"]
     assert scores(got) == [1.0, 1.0, 9.0]
@@ -322,15 +325,38 @@ def test_repeated_searches_give_the_first_searchs_hits_across_every_kind_of_chan
         lambda: c.delete(seen[0][0][0]),
         lambda: c.upsert(seen[1][3][0], -pool[0], {"up": True}),
         lambda: (c.add(queries[1] * 10, {"new": 1}, id="aaa-new"), c.sync()),
-        lambda: (c.add(queries[0] * 10, {"short": 1}, id="short-lived", ttl=2), c.sync()),
-        lambda: time.sleep(2.2),  # its TTL passes without a commit
-        lambda: c.compact(),
     ]
     for change in changes:
         change()
         now = look()
-        assert now != seen or change is changes[-1]
+        assert now != seen
         seen = now
+
+    # A record that lives for `ttl` seconds is found; a look that may have run past its
+    # expiry (a busy machine) proves nothing, and another record with a longer TTL is tried.
+    ttl = 2
+    while True:
+        since = math.floor(time.time())  # the expiry is at least since + ttl
+        c.add(queries[0] * 10, {"short": ttl}, id=f"short-lived-{ttl}", ttl=ttl)
+        until = math.floor(time.time()) + ttl  # and at most this
+        c.sync()
+        try:
+            now, failed = look(), None
+        except AssertionError as e:
+            now, failed = None, e
+        if time.time() < since + ttl:
+            if failed:
+                raise failed
+            break
+        time.sleep(max(0.0, until - time.time()))
+        seen, ttl = look(), ttl * 4
+    assert now != seen
+    seen = now
+    time.sleep(max(0.0, until - time.time()))  # its TTL passes without a commit
+    now = look()
+    assert now != seen
+    c.compact()  # removes what no search saw any more
+    assert look() == now
 
 
 # ---- The oracle between writes of every kind ----

@@ -6,10 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <functional>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -22,7 +26,7 @@
 namespace tornquil::testing {
 namespace {
 
-class BatchInsertTest : public CollectionTest {
+class BatchInsertTest : public ManualClockTest {
  protected:
   // A collection of its own for each case of a table.
   std::shared_ptr<Collection> open_case(int n, const CollectionConfig& config) {
@@ -296,16 +300,11 @@ TEST_F(BatchInsertTest, VectorsStoredWithANaNHeadAreRefusedByEveryWriter) {
     bool refused;
   };
   const std::vector<Case> cases = {
-      {Metric::L2, {kNaN, 1, 2}, true},
-      {Metric::Dot, {kNaN, 1, 2}, true},
-      {Metric::Cosine, {kNaN, 1, 2}, true},
-      {Metric::Cosine, {1, 2, kNaN}, true},
-      {Metric::Cosine, {kInf, 1, 2}, true},
-      {Metric::Cosine, {-kInf, 1, 2}, true},
-      {Metric::L2, {1, kNaN, 2}, true},
-      {Metric::L2, {kInf, 1, 2}, true},
-      {Metric::Dot, {-kInf, kNaN, 2}, true},
-      {Metric::Cosine, {1, kInf, 2}, true},
+      {Metric::L2, {kNaN, 1, 2}, true},           {Metric::Dot, {kNaN, 1, 2}, true},
+      {Metric::Cosine, {kNaN, 1, 2}, true},       {Metric::Cosine, {1, 2, kNaN}, true},
+      {Metric::Cosine, {kInf, 1, 2}, true},       {Metric::Cosine, {-kInf, 1, 2}, true},
+      {Metric::L2, {1, kNaN, 2}, true},           {Metric::L2, {kInf, 1, 2}, true},
+      {Metric::Dot, {-kInf, kNaN, 2}, true},      {Metric::Cosine, {1, kInf, 2}, true},
       {Metric::Cosine, {0, 0, 0}, false},          // stored as zeros
       {Metric::Cosine, {3e38f, 3e38f, 1}, false},  // the norm overflows: 0, 0, 0
   };
@@ -331,7 +330,10 @@ TEST_F(BatchInsertTest, VectorsStoredWithANaNHeadAreRefusedByEveryWriter) {
     }
     const size_t at = *first_non_finite(tc.v);
     const std::string refusal = "element " + std::to_string(at) + " is not finite (" +
-                                (std::isnan(tc.v[at]) ? "NaN" : tc.v[at] > 0 ? "inf" : "-inf") + ")";
+                                (std::isnan(tc.v[at]) ? "NaN"
+                                 : tc.v[at] > 0       ? "inf"
+                                                      : "-inf") +
+                                ")";
     ASSERT_FALSE(a) << what;
     EXPECT_EQ(a.error().render(), "Invalid input: vector " + refusal) << what;
     ASSERT_FALSE(u) << what;
@@ -641,6 +643,30 @@ TEST_F(BatchInsertTest, BigBatchInterleavedWithSingleAddsKeepsEveryRecordInItsOw
   auto c = open(make_config(kDims));
   ASSERT_TRUE(c);
 
+  // After each of its first two phases the batch waits until every adder has added since,
+  // so single adds land between its commits however the threads are scheduled.
+  struct Meet {
+    std::mutex mu;
+    std::condition_variable added;
+    std::vector<uint64_t> adds = std::vector<uint64_t>(4, 0);
+    bool timed_out = false;
+  } meet;
+  TEST_set_batch_phase_hook(
+      [](int, void* arg) {
+        auto* m = static_cast<Meet*>(arg);
+        std::unique_lock lk(m->mu);
+        const std::vector<uint64_t> before = m->adds;
+        auto all_moved = [&] {
+          for (size_t t = 0; t < before.size(); ++t) {
+            if (m->adds[t] == before[t]) return false;
+          }
+          return true;
+        };
+        // A guard against a hang, never a speed bound.
+        if (!m->added.wait_for(lk, std::chrono::seconds(300), all_moved)) m->timed_out = true;
+      },
+      &meet);
+
   std::atomic<bool> batch_done{false};
   std::vector<std::map<std::string, uint64_t>> added(4);  // id -> seed, per thread
   std::vector<std::thread> threads;
@@ -651,14 +677,19 @@ TEST_F(BatchInsertTest, BigBatchInterleavedWithSingleAddsKeepsEveryRecordInItsOw
         auto r = add_record(*c, vec(kDims, seed), JsonValue(), std::nullopt, std::nullopt);
         ASSERT_TRUE(r) << r.error().render();
         added[t][*r] = seed;
+        std::lock_guard lk(meet.mu);
+        ++meet.adds[t];
+        meet.added.notify_all();
       }
     });
   }
   const Batch b = seeded(kDims, kBatch);
   auto ids = add_batch_records(*c, b.input());
+  TEST_set_batch_phase_hook(nullptr, nullptr);
   batch_done.store(true);
   for (std::thread& th : threads) th.join();
   ASSERT_TRUE(ids) << ids.error().render();
+  EXPECT_FALSE(meet.timed_out);
   ASSERT_TRUE(flush_pending(*c));
 
   std::map<std::string, uint64_t> want;  // id -> seed

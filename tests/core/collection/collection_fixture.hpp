@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <span>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "../storage/test_dir.hpp"
+#include "base/clock.hpp"
 #include "collection/batch_insert.hpp"
 #include "collection/collection.hpp"
 #include "storage/records.hpp"
@@ -58,6 +61,41 @@ class CollectionTest : public ::testing::Test {
   }
 
   TestDir dir_;
+};
+
+// While alive, the wall clock that the collection reads (record times, the age of the write
+// buffer) stands still at the moment it was made and moves only by advance(), so whether a
+// buffer is old enough to flush is the test's choice and never the machine's speed. One at a
+// time.
+class ManualClock {
+ public:
+  ManualClock() {
+    ns().store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+                   .count());
+    TEST_set_wall_clock(&read);
+  }
+  ~ManualClock() { TEST_set_wall_clock(nullptr); }
+  ManualClock(const ManualClock&) = delete;
+  ManualClock& operator=(const ManualClock&) = delete;
+
+  void advance(std::chrono::milliseconds by) {
+    ns().fetch_add(std::chrono::duration_cast<std::chrono::nanoseconds>(by).count());
+  }
+
+ private:
+  static std::atomic<int64_t>& ns() {
+    static std::atomic<int64_t> now{0};
+    return now;
+  }
+  static int64_t read() { return ns().load(); }
+};
+
+// A collection test whose buffered records stay in the buffer until the test flushes them or
+// adds the hundredth, however long its steps take.
+class ManualClockTest : public CollectionTest {
+ protected:
+  ManualClock clock_;
 };
 
 // Every committed record, in key order.

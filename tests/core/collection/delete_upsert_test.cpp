@@ -13,9 +13,9 @@
 namespace tornquil::testing {
 namespace {
 
-using DeleteTest = CollectionTest;
-using UpsertTest = CollectionTest;
-using SyncTest = CollectionTest;
+using DeleteTest = ManualClockTest;
+using UpsertTest = ManualClockTest;
+using SyncTest = ManualClockTest;
 
 uint32_t first_float_bits(Collection& c, uint64_t slot) {
   auto f = slot_floats(c, slot);

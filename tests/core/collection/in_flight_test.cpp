@@ -15,7 +15,7 @@
 namespace tornquil::testing {
 namespace {
 
-using InFlightTest = CollectionTest;
+using InFlightTest = ManualClockTest;
 
 // A flush started on its own thread and held just before its commit until release().
 class PausedFlush {
@@ -182,7 +182,7 @@ TEST_F(InFlightTest, UpsertOfARecordInFlightWaitsAndIsNotUndone) {
   EXPECT_EQ(count(*c), 1u);
 }
 
-using UpsertAtomicityTest = CollectionTest;
+using UpsertAtomicityTest = ManualClockTest;
 
 TEST_F(UpsertAtomicityTest, TheOldRecordStaysWholeUntilTheReplacementCommits) {
   auto c = open(make_config(4));

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <thread>
 
 #include "base/uuid.hpp"
 #include "collection_fixture.hpp"
@@ -12,7 +11,7 @@
 namespace tornquil::testing {
 namespace {
 
-using WriteBufferTest = CollectionTest;
+using WriteBufferTest = ManualClockTest;
 
 TEST_F(WriteBufferTest, HundredthAddFlushesTheWholeBufferInOneTransaction) {
   auto c = open(make_config(4));
@@ -46,11 +45,14 @@ TEST_F(WriteBufferTest, AnAddIntoAnOldBufferFlushesItButTimeAloneDoesNot) {
   const uint64_t since = c->pending_since_ms.load();
   EXPECT_GE(since, before);
   EXPECT_LE(since, now_unix_millis());
-  std::this_thread::sleep_for(std::chrono::milliseconds(120));
-  EXPECT_EQ(buffered(*c), 1u);  // there is no timer
+  clock_.advance(std::chrono::milliseconds(99));
   add(*c, 2, "b");
+  EXPECT_EQ(buffered(*c), 2u);  // not old enough yet
+  clock_.advance(std::chrono::milliseconds(1));
+  EXPECT_EQ(buffered(*c), 2u);  // there is no timer
+  add(*c, 3, "c");
   EXPECT_EQ(buffered(*c), 0u);
-  EXPECT_EQ(committed_records(*c).size(), 2u);
+  EXPECT_EQ(committed_records(*c).size(), 3u);
   EXPECT_EQ(c->pending_since_ms.load(), 0u);
 }
 
@@ -252,7 +254,7 @@ TEST_F(WriteBufferTest, FailedFlushKeepsItsRecordsAheadOfNewerOnes) {
 TEST_F(WriteBufferTest, AgedBufferWhoseFlushFailedIsRetriedByTheNextAdd) {
   auto c = open(make_config(4));
   add(*c, 1, "a");
-  std::this_thread::sleep_for(std::chrono::milliseconds(110));
+  clock_.advance(std::chrono::milliseconds(100));
   c->TEST_fail_next_commit();
   ASSERT_FALSE(add_record(*c, vec(4, 2), JsonValue(), "b", std::nullopt));
   EXPECT_EQ(buffered(*c), 2u);
