@@ -39,6 +39,17 @@
 //   compact_lock    taken by compact_collection alone, with nothing else held; it may
 //                   begin write transactions while holding it, like flush_lock
 //   batches_lock    taken with no other lock held, for one look or change of `batches`
+// Reader-writer locks (hnsw_lock, slots.freelist_lock, slots.vectors_lock, the index's
+// graph and deleted-slot locks, scan_columns', the handle's cache lock) are
+// platform::RwLock: no new reader gets in while a writer waits, so a stream of searches
+// cannot keep a writer out for longer than the readers already inside take. Hence two
+// rules: no thread takes one of them for reading while it already holds it for reading, and
+// no thread that holds one for reading waits for another thread that takes it.
+// The worker pool: a thread that holds any lock of this list waits for parallel work only
+// through run_isolated or parallel_for (worker_pool.hpp), so that it runs no task of
+// another caller meanwhile (such a task may need the lock it holds). Pool tasks take no lock
+// of this list and begin no write transaction: work that does (a commit, the import's
+// batches) runs on the calling thread.
 #pragma once
 
 #include <atomic>
@@ -56,6 +67,7 @@
 
 #include "base/error.hpp"
 #include "base/json_value.hpp"
+#include "base/platform.hpp"
 #include "collection/layout.hpp"
 #include "search/hnsw/graph.hpp"
 #include "search/scan_columns.hpp"
@@ -138,7 +150,7 @@ class Collection {
   // 0 after a successful flush.
   std::atomic<uint64_t> pending_since_ms{0};
 
-  std::shared_mutex hnsw_lock;
+  platform::RwLock hnsw_lock;
   // Absent unless config.hnsw is set and an index was loaded or built.
   std::unique_ptr<HnswIndex> hnsw;  // guarded by hnsw_lock
   // The index lags the committed records and must be refreshed before the next search
