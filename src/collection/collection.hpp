@@ -22,7 +22,9 @@
 // Lock order: no thread takes a lock of this list while holding one that comes later, and
 // pairs not listed together are never held together:
 //   0. flush_lock      (taken by flush_pending alone, with nothing else held)
-//   1. pending_lock
+//   1. pending_lock    (len, compaction and search begin their committed read transaction
+//                       while holding it, so that they see the buffer and the table of one
+//                       moment; a read transaction never waits for a writer)
 //   2. slots.freelist_lock   (inside pending_lock; for reading inside a write transaction)
 //   3. hnsw_lock
 //   4. slots.vectors_lock    (inside hnsw_lock; never with pending_lock or freelist_lock)
