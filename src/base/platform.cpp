@@ -393,6 +393,16 @@ void random_bytes(void* buf, size_t n) {
   }
 }
 
+RwLock::RwLock() {
+  pthread_rwlockattr_t attr;
+  if (::pthread_rwlockattr_init(&attr) != 0 ||
+      ::pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP) != 0 ||
+      ::pthread_rwlock_init(&lock_, &attr) != 0) {
+    fatal("a reader-writer lock could not be made");
+  }
+  ::pthread_rwlockattr_destroy(&attr);
+}
+
 unsigned logical_processors() {
   cpu_set_t set;
   if (::sched_getaffinity(0, sizeof(set), &set) == 0) {

@@ -5,6 +5,8 @@
 // contains a NUL byte" before it touches the file system.
 #pragma once
 
+#include <pthread.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -144,6 +146,35 @@ class Mapping {
  private:
   unsigned char* base_ = nullptr;
   uint64_t len_ = 0;
+};
+
+// A reader-writer lock that admits no new reader while a writer waits, so that a steady
+// stream of readers (searches) cannot keep a writer out: the writer waits only for the
+// readers already inside. The price is that one thread must never hold it for reading twice
+// (nor wait, while holding it for reading, for another thread that takes it for reading): a
+// writer that arrives between the two holds the second reader back behind itself, and the
+// first never lets go. Meets the SharedMutex requirements, for std::shared_lock and
+// std::unique_lock. Not recursive for writing either. A failure of the system lock (a broken
+// invariant, such as a thread taking it twice for writing) ends the process.
+class RwLock {
+ public:
+  RwLock();
+  ~RwLock() { ::pthread_rwlock_destroy(&lock_); }
+  RwLock(const RwLock&) = delete;
+  RwLock& operator=(const RwLock&) = delete;
+
+  void lock() { check(::pthread_rwlock_wrlock(&lock_)); }
+  bool try_lock() { return ::pthread_rwlock_trywrlock(&lock_) == 0; }
+  void unlock() { check(::pthread_rwlock_unlock(&lock_)); }
+  void lock_shared() { check(::pthread_rwlock_rdlock(&lock_)); }
+  bool try_lock_shared() { return ::pthread_rwlock_tryrdlock(&lock_) == 0; }
+  void unlock_shared() { check(::pthread_rwlock_unlock(&lock_)); }
+
+ private:
+  static void check(int rc) {
+    if (rc != 0) fatal("a reader-writer lock failed");
+  }
+  pthread_rwlock_t lock_;
 };
 
 // Wall-clock time since the Unix epoch in nanoseconds; negative before 1970.

@@ -35,8 +35,19 @@ unsigned choose_worker_count(const char* num_threads, const char* rs_num_cpus,
 unsigned worker_count();
 
 // The process's arena, created on first use and never destroyed (threads still inside it
-// at interpreter shutdown must not find it gone).
+// at interpreter shutdown must not find it gone). Wait in it only through run_isolated or
+// parallel_for.
 tbb::task_arena& worker_pool();
+
+// Runs f() inside the pool, isolated: while the calling thread waits there for the work that
+// f starts (a parallel_for, a task_group), it runs only that work, never a task of another
+// caller. Every wait in the pool goes through here, because the caller may hold a lock of a
+// collection, and another caller's task may need that lock (or wait for a writer that waits
+// for it). f itself may run on a worker when the pool has no room for the calling thread.
+template <class F>
+void run_isolated(const F& f) {
+  worker_pool().execute([&] { tbb::this_task_arena::isolate(f); });
+}
 
 // Runs f(begin, end) over disjoint consecutive ranges that together cover [0, n), inside the
 // pool, and returns when every range is done. A range of `grain` items or fewer is not split
@@ -51,7 +62,7 @@ void parallel_for(size_t n, size_t grain, const F& f) noexcept {
     f(size_t{0}, n);
     return;
   }
-  worker_pool().execute([&] {
+  run_isolated([&] {
     tbb::parallel_for(tbb::blocked_range<size_t>(0, n, grain),
                       [&](const tbb::blocked_range<size_t>& r) { f(r.begin(), r.end()); });
   });

@@ -195,7 +195,7 @@ std::vector<size_t> key_order(const std::vector<std::string>& ids) {
     const int cmp = ids[a.item].compare(ids[b.item]);
     return cmp != 0 ? cmp < 0 : a.item < b.item;
   };
-  worker_pool().execute([&] { tbb::parallel_sort(keys.begin(), keys.end(), before); });
+  run_isolated([&] { tbb::parallel_sort(keys.begin(), keys.end(), before); });
   std::vector<size_t> order(ids.size());
   for (size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].item;
   return order;
@@ -497,7 +497,7 @@ Result<void> write_vectors(Collection& c, const BatchInput& in, const BatchPlan&
   };
   Result<void> written;
   if (!pieces.empty()) {
-    worker_pool().execute([&] {
+    run_isolated([&] {
       tbb::task_group next;
       prepare(pieces[0], staged[0].data());
       for (size_t p = 0; p < pieces.size() && written; ++p) {

@@ -22,7 +22,9 @@
 // Lock order: no thread takes a lock of this list while holding one that comes later, and
 // pairs not listed together are never held together:
 //   0. flush_lock      (taken by flush_pending alone, with nothing else held)
-//   1. pending_lock
+//   1. pending_lock    (len, compaction and search begin their committed read transaction
+//                       while holding it, so that they see the buffer and the table of one
+//                       moment; a read transaction never waits for a writer)
 //   2. slots.freelist_lock   (inside pending_lock; for reading inside a write transaction)
 //   3. hnsw_lock
 //   4. slots.vectors_lock    (inside hnsw_lock; never with pending_lock or freelist_lock)
@@ -39,6 +41,17 @@
 //   compact_lock    taken by compact_collection alone, with nothing else held; it may
 //                   begin write transactions while holding it, like flush_lock
 //   batches_lock    taken with no other lock held, for one look or change of `batches`
+// Reader-writer locks (hnsw_lock, slots.freelist_lock, slots.vectors_lock, the index's
+// graph and deleted-slot locks, scan_columns', the handle's cache lock) are
+// platform::RwLock: no new reader gets in while a writer waits, so a stream of searches
+// cannot keep a writer out for longer than the readers already inside take. Hence two
+// rules: no thread takes one of them for reading while it already holds it for reading, and
+// no thread that holds one for reading waits for another thread that takes it.
+// The worker pool: a thread that holds any lock of this list waits for parallel work only
+// through run_isolated or parallel_for (worker_pool.hpp), so that it runs no task of
+// another caller meanwhile (such a task may need the lock it holds). Pool tasks take no lock
+// of this list and begin no write transaction: work that does (a commit, the import's
+// batches) runs on the calling thread.
 #pragma once
 
 #include <atomic>
@@ -56,6 +69,7 @@
 
 #include "base/error.hpp"
 #include "base/json_value.hpp"
+#include "base/platform.hpp"
 #include "collection/layout.hpp"
 #include "search/hnsw/graph.hpp"
 #include "search/scan_columns.hpp"
@@ -138,7 +152,7 @@ class Collection {
   // 0 after a successful flush.
   std::atomic<uint64_t> pending_since_ms{0};
 
-  std::shared_mutex hnsw_lock;
+  platform::RwLock hnsw_lock;
   // Absent unless config.hnsw is set and an index was loaded or built.
   std::unique_ptr<HnswIndex> hnsw;  // guarded by hnsw_lock
   // The index lags the committed records and must be refreshed before the next search

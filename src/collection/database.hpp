@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "base/platform.hpp"
 #include "base/types.hpp"
 #include "collection/collection.hpp"
 #include "collection/stats.hpp"
@@ -89,7 +90,7 @@ class Database {
   const std::string path_;             // as given to open
   std::unique_ptr<KvStore> registry_;  // open and locked for the handle's life
   RecoveryStatsData recovery_;         // zero at open, never changed
-  std::shared_mutex cache_lock_;
+  platform::RwLock cache_lock_;
   // Collections opened through this handle, by name (byte for byte). Guarded by cache_lock_.
   std::unordered_map<std::string, std::shared_ptr<Collection>> open_collections_;
 };

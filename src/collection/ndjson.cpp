@@ -906,7 +906,10 @@ Result<ImportStatsData> import_from_file(Collection& c, const std::string& path)
   };
 
   // Two groups take turns: the next one is read and parsed on the worker pool while this
-  // thread commits the current one, so the parsing costs no time of its own.
+  // thread commits the current one, so the parsing costs no time of its own. The commit
+  // stays on this thread, outside the pool: it takes the collection's locks and its store's
+  // writer, and a pool thread that ran it might be one that waits in the pool while holding
+  // those very locks. The wait for the reader holds no lock of the collection.
   ImportGroup groups[2];
   ImportGroup::Fill fills[2];
   auto read_group = [&](size_t k) {
@@ -915,14 +918,14 @@ Result<ImportStatsData> import_from_file(Collection& c, const std::string& path)
   };
   read_group(0);
   Result<bool> more = true;
-  worker_pool().execute([&] {
-    for (size_t k = 0; more && *more; k ^= 1) {
-      tbb::task_group next;
-      if (fills[k].more) next.run([&, k] { read_group(k ^ 1); });
-      more = commit_group(groups[k], fills[k]);
-      next.wait();  // the reader and the other group are the task's until it ends
-    }
-  });
+  for (size_t k = 0; more && *more; k ^= 1) {
+    tbb::task_group next;
+    const bool ahead = fills[k].more;
+    if (ahead) worker_pool().execute([&, k] { next.run([&, k] { read_group(k ^ 1); }); });
+    more = commit_group(groups[k], fills[k]);
+    // The reader and the other group are the task's until it ends.
+    if (ahead) worker_pool().execute([&] { next.wait(); });
+  }
   if (!more) return std::unexpected(std::move(more.error()));
   TQ_TRY(flush_pending(c));
   stats.duration_ms = (platform::monotonic_ns() - start) / 1000000;

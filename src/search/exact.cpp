@@ -281,7 +281,7 @@ std::optional<CoreError> single_walk(const ScoreContext& ctx, Cursor& cursor, Ra
       }
     };
 
-    worker_pool().execute([&] {
+    run_isolated([&] {
       tbb::task_group tasks;
       auto hand_out = [&](Chunk& c) {
         c.state.store(kChunkFilled, std::memory_order_release);

@@ -33,6 +33,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/platform.hpp"
 #include "storage/kv_store.hpp"
 #include "storage/range_walk.hpp"
 
@@ -120,7 +121,7 @@ class ScanColumnsCache {
 
    private:
     friend class ScanColumnsCache;
-    std::shared_lock<std::shared_mutex> lock_;
+    std::shared_lock<platform::RwLock> lock_;
     const RecordColumns* columns_ = nullptr;
   };
 
@@ -184,7 +185,7 @@ class ScanColumnsCache {
   // them. Under the lock for writing.
   void retire(KvStore& store, bool failed);
 
-  std::shared_mutex mu_;
+  platform::RwLock mu_;
   std::unique_ptr<RecordColumns> columns_;  // guarded by mu_
   std::atomic<int> writers_{0};             // waiting for or holding mu_ for writing
   std::atomic<uint64_t> builds_{0};

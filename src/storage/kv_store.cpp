@@ -72,7 +72,7 @@ std::string kv_error_text(int rc) { return mdb_strerror(rc); }
 struct KvStore::Impl {
   MDB_env* env = nullptr;
   platform::File lock_file;  // holds the exclusive flock until after mdb_env_close
-  std::shared_mutex tables_mu;
+  platform::RwLock tables_mu;
   std::vector<std::pair<std::string, MDB_dbi>> tables;  // guarded by tables_mu
   // Held across a commit and the look at the snapshot it made, so that no other commit of
   // this store comes between the two.

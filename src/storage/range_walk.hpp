@@ -187,7 +187,7 @@ void run_range_tasks(SnapshotRangeWalk& walk, const WalkRange& walk_range, const
       walk_range(t, r);
     }
   };
-  worker_pool().execute([&] {
+  run_isolated([&] {
     tbb::task_group tasks;
     for (size_t t = 1; t < n_tasks; ++t) tasks.run([&task, t] { task(t); });
     task(0);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "base/platform.hpp"
 #include "storage/free_list.hpp"
 #include "storage/vector_file.hpp"
 
@@ -24,9 +25,9 @@ struct SlotSpace {
   SlotSpace(const SlotSpace&) = delete;
   SlotSpace& operator=(const SlotSpace&) = delete;
 
-  std::shared_mutex freelist_lock;
+  platform::RwLock freelist_lock;
   FreeList freelist;  // guarded by freelist_lock
-  std::shared_mutex vectors_lock;
+  platform::RwLock vectors_lock;
   VectorStorage vectors;  // guarded by vectors_lock
 };
 

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "base/hnsw_config.hpp"
+#include "base/platform.hpp"
 #include "base/types.hpp"
 
 namespace tornquil {
@@ -295,7 +296,9 @@ using SlotSet = std::unordered_set<uint64_t>;
 //
 // Thread safety: the graph lock guards the graph, the deleted lock guards the set. When
 // both are held the graph lock is taken first (a query holds both for reading). Record
-// deletion takes them one after the other and never both. The metric never changes.
+// deletion takes them one after the other and never both. Both locks shut new readers out
+// while a writer waits (platform::RwLock): a thread never takes one of them for reading
+// twice. The metric never changes.
 // The index is neither copied nor moved: it is shared in place by whoever holds it.
 class HnswIndex {
  public:
@@ -303,7 +306,7 @@ class HnswIndex {
   template <class T, class Lock>
   class Locked {
    public:
-    Locked(T& value, std::shared_mutex& mu) : lock_(mu), value_(&value) {}
+    Locked(T& value, platform::RwLock& mu) : lock_(mu), value_(&value) {}
     T& operator*() const { return *value_; }
     T* operator->() const { return value_; }
 
@@ -311,10 +314,10 @@ class HnswIndex {
     Lock lock_;
     T* value_;
   };
-  using GraphRead = Locked<const HnswGraph, std::shared_lock<std::shared_mutex>>;
-  using GraphWrite = Locked<HnswGraph, std::unique_lock<std::shared_mutex>>;
-  using DeletedRead = Locked<const SlotSet, std::shared_lock<std::shared_mutex>>;
-  using DeletedWrite = Locked<SlotSet, std::unique_lock<std::shared_mutex>>;
+  using GraphRead = Locked<const HnswGraph, std::shared_lock<platform::RwLock>>;
+  using GraphWrite = Locked<HnswGraph, std::unique_lock<platform::RwLock>>;
+  using DeletedRead = Locked<const SlotSet, std::shared_lock<platform::RwLock>>;
+  using DeletedWrite = Locked<SlotSet, std::unique_lock<platform::RwLock>>;
 
   // A new index over the graph, with an empty deleted-slot set.
   HnswIndex(HnswGraph graph, Metric metric) : graph_(std::move(graph)), metric_(metric) {}
@@ -329,9 +332,9 @@ class HnswIndex {
   Metric metric() const { return metric_; }
 
  private:
-  mutable std::shared_mutex graph_mu_;
+  mutable platform::RwLock graph_mu_;
   HnswGraph graph_;  // guarded by graph_mu_
-  mutable std::shared_mutex deleted_mu_;
+  mutable platform::RwLock deleted_mu_;
   SlotSet deleted_slots_;  // guarded by deleted_mu_; never saved
   const Metric metric_;
 };
