@@ -1,6 +1,7 @@
 """Writers beside steady searches, run by hand: upserts into one collection alone and beside
 threads that search it in a loop. For each count of search threads the table gives the total
-time of the upserts, the median and the worst single upsert, and the searches made meanwhile.
+time of the upserts, the median and the worst single upsert, and the searches made meanwhile
+(in all and per second).
 A writer that the searchers keep out shows as a total far above the one alone.
 
     .venv/bin/python bench/bench_writers.py [--records 50000] [--dims 64] [--upserts 200]
@@ -94,14 +95,15 @@ def main():
         print(f"{args.records} x {args.dims} l2 records built in {time.perf_counter() - t0:.1f} s; "
               f"{args.upserts} upserts per row, k={args.k}")
         print(f"{'searchers':>9}  {'total s':>9}  {'median ms':>9}  {'worst ms':>9}  "
-              f"{'searches':>9}")
+              f"{'searches':>9}  {'per s':>9}")
         step = args.records // (args.upserts * len(counts))
         for row, searchers in enumerate(counts):
             # Spread over the collection, a different set of ids for each row.
             ids = [f"mem-{(j * len(counts) + row) * step:06d}" for j in range(args.upserts)]
             times, searches = run_row(c, rng, centres, ids, searchers, args.k)
-            print(f"{searchers:>9}  {sum(times):>9.2f}  {statistics.median(times) * 1e3:>9.2f}  "
-                  f"{max(times) * 1e3:>9.1f}  {searches:>9}", flush=True)
+            total = sum(times)
+            print(f"{searchers:>9}  {total:>9.2f}  {statistics.median(times) * 1e3:>9.2f}  "
+                  f"{max(times) * 1e3:>9.1f}  {searches:>9}  {searches / total:>9.0f}", flush=True)
 
 
 if __name__ == "__main__":

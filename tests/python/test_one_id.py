@@ -443,17 +443,17 @@ def test_ids_compacted_away_and_added_again_into_their_own_slots_are_found(path)
 
     # The graph is approximate: a full rebuild leaves about one node in 500 that its own
     # vector does not reach, depending on the timing of the parallel build. A stale slot map
-    # loses dozens of the 200 (76 before compaction told the index), so a budget of two
-    # misses still shows the fault.
+    # loses dozens of the 200 (76 before compaction told the index), so a budget of ten
+    # misses still shows the fault, and no schedule of the build comes near it.
     def all_found(c):
         def found(rid, version):
             hit = c.search(vec(rid, version), 1)[0]
             return (hit.id, hit.score) == (rid, 0.0)
 
         missed = [rid for rid in gone if not found(rid, 1)]
-        assert len(missed) <= 2, missed
+        assert len(missed) <= 10, missed
         missed = [rid for rid in keep[:50] if not found(rid, 0)]
-        assert len(missed) <= 2, missed
+        assert len(missed) <= 5, missed
 
     all_found(c)
     del c, db, made
