@@ -411,10 +411,10 @@ def index_expiring(path, keep, gone, ttl):
                 ttls=[ttl] * len(gone))
     after = math.floor(time.time())
     c.sync()  # the index holds all of them
-    first = [c.search(vec(rid, 0), 1)[0].id for rid in gone[:20]]
+    first = [[h.id for h in c.search(vec(rid, 0), 1)] for rid in gone[:20]]
     if time.time() >= before + ttl:
         return None
-    assert first == gone[:20]
+    assert first == [[rid] for rid in gone[:20]]
     return db, c, after + ttl
 
 
