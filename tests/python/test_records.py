@@ -8,13 +8,12 @@ import re
 import struct
 import subprocess
 import sys
-import threading
 
 import numpy as np
 import pytest
 
 import tornquil
-from helpers import raises
+from helpers import raises, run_turns
 
 D = 4
 V = [1.0, 0.0, 0.0, 0.0]
@@ -470,31 +469,24 @@ def test_upsert_errors_change_nothing(c, args, kwargs, exc, message):
 
 
 def test_adds_and_searches_from_many_threads(c):
-    per_thread, threads = 300, 4
-    errors = []
+    per_turn, turns, threads = 30, 10, 4
 
     def writer(t):
-        try:
-            for i in range(per_thread):
+        def turn(k):
+            for i in range(k * per_turn, (k + 1) * per_turn):
                 c.add([1.0, float(t), float(i), 0.0], {"t": t}, id=f"{t}-{i}")
-        except Exception as e:  # pragma: no cover - reported below
-            errors.append(e)
+        return turn
 
-    def reader():
-        try:
-            for _ in range(100):
-                hits = c.search(V, 5, where_={"t": 1})
-                assert all(h.metadata == {"t": 1} for h in hits)
-        except Exception as e:  # pragma: no cover
-            errors.append(e)
+    def reader(_):
+        for _ in range(10):
+            hits = c.search(V, 5, where_={"t": 1})
+            assert all(h.metadata == {"t": 1} for h in hits)
 
-    workers = [threading.Thread(target=writer, args=(t,)) for t in range(threads)]
-    workers += [threading.Thread(target=reader) for _ in range(2)]
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
-    assert errors == []
+    # Each turn of a thread meets a turn of every other.
+    workers = {f"writer{t}": (turns, writer(t)) for t in range(threads)}
+    workers.update({f"reader{r}": (turns, reader) for r in range(2)})
+    run_turns(workers)
+    per_thread = per_turn * turns
     assert len(c) == per_thread * threads
     c.sync()
     assert len(c) == per_thread * threads
