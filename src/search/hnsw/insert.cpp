@@ -2,6 +2,7 @@
 #include "search/hnsw/insert.hpp"
 
 #include <algorithm>
+#include <memory>
 
 #include "search/distance.hpp"
 #include "search/hnsw/level.hpp"
@@ -116,18 +117,28 @@ struct Road {
 };
 
 // Ranks the nodes a breadth-first walk from `root` reaches through nodes that own their
-// slot; next(u) gives u's neighbours in the walk's direction.
+// slot; next(u) gives u's neighbours in the walk's direction. Each ranked node's list is
+// read once, and by then every node it names has its final rank (or none), so `ranked_after`
+// counts, for each node it names, the links from a node ranked before it.
 template <class Next>
 void rank_from(const HnswGraph& g, uint32_t root, std::vector<uint32_t>& rank,
-               std::vector<uint32_t>& queue, const Next& next) {
+               std::vector<uint32_t>& ranked_after, std::vector<uint32_t>& queue,
+               const Next& next) {
   queue.clear();
   queue.push_back(root);
   rank[root] = 0;
   for (size_t head = 0; head < queue.size(); ++head) {
-    for (const uint32_t v : next(queue[head])) {
-      if (rank[v] != Road::kUnranked || !owns_slot(g, v)) continue;
-      rank[v] = static_cast<uint32_t>(queue.size());
-      queue.push_back(v);
+    const uint32_t u = queue[head];
+    if (head + 1 < queue.size()) {
+      const std::span<const uint32_t> ahead = next(queue[head + 1]);
+      if (!ahead.empty()) __builtin_prefetch(ahead.data());
+    }
+    for (const uint32_t v : next(u)) {
+      if (rank[v] == Road::kUnranked && owns_slot(g, v)) {
+        rank[v] = static_cast<uint32_t>(queue.size());
+        queue.push_back(v);
+      }
+      if (Road::before(rank, u, v)) ++ranked_after[v];
     }
   }
 }
@@ -151,26 +162,24 @@ Road start_road(const HnswGraph& g, size_t added) {
   const uint32_t root = *g.entry_point;
   std::vector<uint32_t> queue;
   queue.reserve(n);
-  rank_from(g, root, road.from_root, queue, [&](uint32_t u) { return g.neighbors(0, u); });
-  // The links backwards: who names each node, in node order.
+  // Along the links: a node's parents are the lists that name it from a node ranked before.
+  rank_from(g, root, road.from_root, road.parents, queue,
+            [&](uint32_t u) { return g.neighbors(0, u); });
+  // Backwards, over who names each node (in node order): an entry of w's list that the
+  // walk ranked before w is one of w's exits.
   std::vector<uint64_t> start(static_cast<size_t>(n) + 1, 0);
   for (uint32_t i = 0; i < n; ++i) start[i + 1] = start[i] + road.in0[i];
-  std::vector<uint32_t> named_by(start[n]);
+  // Every place is written below, so the array is not cleared first.
+  const std::unique_ptr<uint32_t[]> named_by(new uint32_t[start[n]]);
   {
     std::vector<uint64_t> at(start.begin(), start.end() - 1);
     for (uint32_t i = 0; i < n; ++i) {
       for (const uint32_t e : g.neighbors(0, i)) named_by[at[e]++] = i;
     }
   }
-  rank_from(g, root, road.to_root, queue, [&](uint32_t u) {
-    return std::span<const uint32_t>(named_by.data() + start[u], start[u + 1] - start[u]);
+  rank_from(g, root, road.to_root, road.exits, queue, [&](uint32_t u) {
+    return std::span<const uint32_t>(named_by.get() + start[u], start[u + 1] - start[u]);
   });
-  for (uint32_t i = 0; i < n; ++i) {
-    for (const uint32_t e : g.neighbors(0, i)) {
-      if (Road::before(road.from_root, i, e)) ++road.parents[e];
-      if (Road::before(road.to_root, e, i)) ++road.exits[i];
-    }
-  }
   return road;
 }
 
