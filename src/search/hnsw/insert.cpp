@@ -186,7 +186,7 @@ Road start_road(const HnswGraph& g, size_t added) {
 // Cuts n's list on the layer back to `limit` entries when it holds more, by the selection
 // heuristic over its entries re-scored exactly against n, nearest first; entries whose
 // slot cannot be read are dropped. When n's own slot cannot be read the entries keep their
-// order and the first ones stay. On layer 0 the last link to a node is never cut.
+// order and the first ones stay. On layer 0 the links Road::must_keep names stay.
 void prune(HnswGraph& g, uint32_t n, size_t layer, uint64_t limit, Road& road, InsertScratch& s) {
   std::span<const uint32_t> list = g.neighbors(layer, n);
   if (list.size() <= limit) return;
