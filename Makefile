@@ -1,6 +1,7 @@
-# Every command sets the machine up first, so a fresh clone needs nothing else. Each
-# builds what it runs and no more: the demo only the module, the tests and the benchmarks
-# in the same tree, build/release, beside it.
+# Every command sets the machine up first, so a fresh clone needs nothing else. The demo
+# needs only the module; the tests and the benchmarks are turned on in the same tree,
+# build/release, by the commands that run them, and stay on there, so that a later build
+# of that tree keeps them up to date instead of compiling them again from nothing.
 .PHONY: setup test test-debug demo bench
 
 setup:
