@@ -27,8 +27,9 @@ constexpr uint64_t kImportMetadataAllowance = uint64_t{16} << 20;
 
 // Flushes the write buffer, then writes the header and one line per live committed record
 // in byte order of the ids to `path`. Returns the record lines written. A path that names
-// any file of the database (its registry, or a collection's vector file, store, lock file
-// or index) is refused with Io before anything is written. The lines go to a new file
+// a file the database reserves (its registry and the registry's lock file, or a
+// collection's vector file, store, lock file or index), whether or not that file exists
+// yet, is refused with Io before anything is written. The lines go to a new file
 // beside `path`, which replaces it once complete and durable: a failure leaves an
 // existing file at `path` as it was (a pipe or a device is written in place).
 Result<uint64_t> export_to_file(Collection& c, const std::string& path);

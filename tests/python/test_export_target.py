@@ -67,9 +67,10 @@ def database(tmp_path_factory):
 EXPORT_ONTO = """
 import sys, tornquil
 path, target = sys.argv[1], sys.argv[2]
+name = sys.argv[3] if len(sys.argv) > 3 else "c"
 db = tornquil.Tornquil(path)
-c = db.get_collection("c")
-before = (len(c), c.get("c-0007").metadata)
+c = db.get_collection(name)
+before = (len(c), c.get(name + "-0007").metadata)
 try:
     c.export_to_file(target)
 except OSError as e:
@@ -77,7 +78,7 @@ except OSError as e:
     print(e.args[0])
 else:
     raise SystemExit("exported onto " + target)
-assert (len(c), c.get("c-0007").metadata) == before
+assert (len(c), c.get(name + "-0007").metadata) == before
 assert c.search([0.5] * %(d)d, 3)
 """ % {"d": D}
 
@@ -123,6 +124,55 @@ def test_export_onto_a_file_of_the_database_is_refused(database, tmp_path, targe
     assert not [n for n in os.listdir(os.path.dirname(full)) if ".tmp-" in n]
     db = tornquil.Tornquil(path)
     assert answers(db) == want
+
+
+@pytest.mark.parametrize("name, target, reserved", [
+    # A collection without a saved index: its own index's name, and that name from another.
+    ("other", "collections/other/hnsw.index", "collections/other/hnsw.index"),
+    ("c", "collections/other/hnsw.index", "collections/other/hnsw.index"),
+    ("c", "collections/c/../other/./hnsw.index", "collections/other/hnsw.index"),
+    ("other", "collections/other/hnsw.index/", "collections/other/hnsw.index"),
+    ("c", "@dirlink/hnsw.index", "collections/other/hnsw.index"),
+    ("other", "@dirlink/../c/../other/hnsw.index", "collections/other/hnsw.index"),
+    # A directory under collections/ that holds no collection yet: a store written there
+    # would be opened as damaged when a collection of that name is made.
+    ("c", "collections/ghost/meta.redb", "collections/ghost/meta.redb"),
+    ("c", "collections/ghost/vectors.bin", "collections/ghost/vectors.bin"),
+    ("other", "collections/ghost/meta.redb-lock", "collections/ghost/meta.redb-lock"),
+])
+def test_export_onto_a_reserved_name_not_there_yet_is_refused(database, tmp_path, name, target,
+                                                              reserved):
+    path, want = database
+    assert not os.path.exists(os.path.join(path, "collections", "other", "hnsw.index"))
+    ghost = os.path.join(path, "collections", "ghost")
+    os.mkdir(ghost)
+    try:
+        if target.startswith("@dirlink"):
+            os.symlink(os.path.join(path, "collections", "other"), tmp_path / "dirlink")
+            full = str(tmp_path) + target[1:].replace("dirlink", "/dirlink", 1)
+        else:
+            full = os.path.join(path, target)
+        r = child(EXPORT_ONTO, path, full, name)
+        assert r.returncode == 0, r.stderr
+        assert r.stdout.startswith(
+            f"I/O error: export target {full} is a file of the open database: "), r.stdout
+        named = r.stdout.strip().rsplit(": ", 1)[1]
+        assert os.path.realpath(named) == os.path.realpath(os.path.join(path, reserved)), named
+        # Nothing appeared: neither the file nor a temporary one beside it.
+        assert not os.path.lexists(os.path.join(path, reserved))
+        for d in ("other", "ghost"):
+            assert not [n for n in os.listdir(os.path.join(path, "collections", d))
+                        if ".tmp-" in n or n == "hnsw.index"]
+        assert os.listdir(ghost) == []
+    finally:
+        os.rmdir(ghost)
+    db = tornquil.Tornquil(path)
+    assert answers(db) == want
+    # A name beside the reserved ones is an ordinary target.
+    c = db.get_collection(name)
+    beside = os.path.join(path, "collections", "other", "notes.ndjson")
+    assert c.export_to_file(beside) == len(c)
+    os.remove(beside)
 
 
 FULL_DISK = """
