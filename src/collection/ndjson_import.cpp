@@ -25,6 +25,10 @@ namespace {
 // durable transaction per record, and the memory of one group whatever the file holds.
 constexpr size_t kGroupLines = 1000;
 constexpr size_t kGroupBytes = size_t{16} << 20;
+// What a group, and the batch the groups share, keep of their buffers from one group to the
+// next: enough for the lines of an ordinary group to reuse their buffers, and a bound on
+// what long lines leave behind wherever they sit in their groups.
+constexpr size_t kKeptBytes = size_t{16} << 20;
 
 // The longest text export writes for a float32 element, "-0.000001234567891", and its comma.
 constexpr uint64_t kElementBytes = 19;
@@ -32,6 +36,10 @@ constexpr uint64_t kElementBytes = 19;
 constexpr uint64_t kIdBytes = 510 * 6 + 2;
 // The keys, the punctuation and two 20-digit integers, with room to spare.
 constexpr uint64_t kFixedBytes = 256;
+
+// Gives a buffer back to the allocator. Assigning an empty string would not: the empty
+// string's short form is copied into the buffer already held.
+void release(std::string& s) { std::string().swap(s); }
 
 std::string too_long(uint64_t bound) {
   return "line too long (more than " + std::to_string(bound) + " bytes)";
@@ -93,13 +101,24 @@ class ImportGroup {
     });
   }
 
-  // Lets go of what the longest lines took (their text and what it parsed into), so that
-  // the memory held from group to group stays that of ordinary lines.
+  // Keeps at most kKeptBytes of the buffers that the lines and their records took, in slot
+  // order, and lets go of the rest; every parsed metadata value goes, as the next parse of
+  // its slot would replace it anyway. Slots past this group's lines count too.
   void trim() {
-    for (size_t i = 0; i < n_; ++i) {
-      if (lines_[i].capacity() <= kKeptLineBytes) continue;
-      lines_[i] = std::string();
-      records_[i] = ExportRecord();
+    size_t kept = 0;
+    for (size_t i = 0; i < lines_.size(); ++i) {
+      ExportRecord& r = records_[i];
+      r.metadata = JsonValue();
+      const size_t bytes =
+          lines_[i].capacity() + r.id.capacity() + r.vector.capacity() * sizeof(float);
+      if (kept + bytes <= kKeptBytes) {
+        kept += bytes;
+        continue;
+      }
+      release(lines_[i]);
+      release(r.id);
+      std::vector<float>().swap(r.vector);
+      release(errors_[i]);
     }
   }
 
@@ -115,7 +134,6 @@ class ImportGroup {
   std::vector<std::string> errors_;
   std::vector<State> state_;
   size_t n_ = 0;
-  static constexpr size_t kKeptLineBytes = size_t{1} << 20;
 };
 
 // The records of one group that the collection can store, laid out for one batch.
@@ -147,6 +165,19 @@ class GroupBatch {
   }
 
   size_t size() const { return ids_.size(); }
+
+  // After the batch: keeps at most kKeptBytes of the metadata texts' buffers, in order, and
+  // lets go of the rest, so that long texts leave no more behind than ordinary ones.
+  void trim() {
+    size_t kept = 0;
+    for (std::string& text : texts_) {
+      if (kept + text.capacity() <= kKeptBytes) {
+        kept += text.capacity();
+      } else {
+        release(text);
+      }
+    }
+  }
 
   BatchInput input() const {
     BatchInput in;
@@ -185,7 +216,7 @@ Result<ImportStatsData> import_from_file(Collection& c, const std::string& path)
         CoreError::deserialization("Invalid export header: " + too_long(bound) + " at line 1"));
   }
   auto header = parse_export_header(line);
-  line = std::string();
+  release(line);
   if (!header) {
     return std::unexpected(CoreError::deserialization("Invalid export header: " + header.error()));
   }
@@ -231,6 +262,7 @@ Result<ImportStatsData> import_from_file(Collection& c, const std::string& path)
       } else {
         stats.failed += batch.size();
       }
+      batch.trim();
     }
     group.trim();
     if (stop) return std::unexpected(std::move(*stop));
