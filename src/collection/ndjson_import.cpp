@@ -59,16 +59,16 @@ class ImportGroup {
 
   Fill fill(LineReader& reader, size_t max_line) {
     n_ = 0;
-    size_t bytes = 0;
+    text_.clear();
+    ends_.clear();
     Fill out;
-    while (n_ < kGroupLines && bytes < kGroupBytes) {
-      if (n_ == lines_.size()) {
-        lines_.emplace_back();
+    while (n_ < kGroupLines && text_.size() < kGroupBytes) {
+      if (n_ == records_.size()) {
         records_.emplace_back();
         errors_.emplace_back();
         state_.push_back(State::Blank);
       }
-      Result<LineReader::Status> r = reader.next(lines_[n_], max_line);
+      Result<LineReader::Status> r = reader.append_line(text_, max_line);
       if (!r) {
         out.error = std::move(r.error());
         return out;
@@ -78,7 +78,7 @@ class ImportGroup {
         out.too_long = true;
         return out;
       }
-      bytes += lines_[n_].size();
+      ends_.push_back(text_.size());
       ++n_;
     }
     out.more = true;
@@ -88,7 +88,7 @@ class ImportGroup {
   void parse() {
     parallel_for(n_, 4, [&](size_t b, size_t e) {
       for (size_t i = b; i < e; ++i) {
-        const std::string_view text = trim_unicode_space(lines_[i]);
+        const std::string_view text = trim_unicode_space(line(i));
         errors_[i].clear();
         if (text.empty()) {
           state_[i] = State::Blank;
@@ -101,21 +101,23 @@ class ImportGroup {
     });
   }
 
-  // Keeps at most kKeptBytes of the buffers that the lines and their records took, in slot
-  // order, and lets go of the rest; every parsed metadata value goes, as the next parse of
-  // its slot would replace it anyway. Slots past this group's lines count too.
+  // Keeps at most kKeptBytes of the buffers that the lines and their records took, the
+  // lines' first, and lets go of the rest; every parsed metadata value goes, as the next
+  // parse of its slot would replace it anyway. Slots past this group's lines count too.
   void trim() {
-    size_t kept = 0;
-    for (size_t i = 0; i < lines_.size(); ++i) {
+    size_t kept = text_.capacity();
+    if (kept > kKeptBytes) {
+      release(text_);
+      kept = 0;
+    }
+    for (size_t i = 0; i < records_.size(); ++i) {
       ExportRecord& r = records_[i];
       r.metadata = JsonValue();
-      const size_t bytes =
-          lines_[i].capacity() + r.id.capacity() + r.vector.capacity() * sizeof(float);
+      const size_t bytes = r.id.capacity() + r.vector.capacity() * sizeof(float);
       if (kept + bytes <= kKeptBytes) {
         kept += bytes;
         continue;
       }
-      release(lines_[i]);
       release(r.id);
       std::vector<float>().swap(r.vector);
       release(errors_[i]);
@@ -129,7 +131,15 @@ class ImportGroup {
   const std::string& error(size_t i) const { return errors_[i]; }
 
  private:
-  std::vector<std::string> lines_;
+  std::string_view line(size_t i) const {
+    const size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(text_).substr(begin, ends_[i] - begin);
+  }
+
+  // The group's lines back to back, in one buffer: no buffer per line for long lines to
+  // leave behind, and nothing to fragment the heap between lines of different lengths.
+  std::string text_;
+  std::vector<size_t> ends_;  // where each line ends in text_; the next begins there
   std::vector<ExportRecord> records_;
   std::vector<std::string> errors_;
   std::vector<State> state_;
@@ -210,7 +220,7 @@ Result<ImportStatsData> import_from_file(Collection& c, const std::string& path)
   LineReader reader(std::move(file));
 
   std::string line;
-  TQ_ASSIGN(LineReader::Status first, reader.next(line, bound));
+  TQ_ASSIGN(LineReader::Status first, reader.append_line(line, bound));
   if (first == LineReader::Status::TooLong) {
     return std::unexpected(
         CoreError::deserialization("Invalid export header: " + too_long(bound) + " at line 1"));

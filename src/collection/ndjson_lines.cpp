@@ -11,8 +11,8 @@ namespace tornquil {
 
 LineReader::LineReader(platform::File file) : file_(std::move(file)), buf_(kNdjsonBufferBytes) {}
 
-Result<LineReader::Status> LineReader::next(std::string& line, size_t max_bytes) {
-  line.clear();
+Result<LineReader::Status> LineReader::append_line(std::string& out, size_t max_bytes) {
+  const size_t begin = out.size();
   for (;;) {
     if (pos_ == len_) {
       TQ_ASSIGN(size_t n, file_.read(buf_.data(), buf_.size()));
@@ -24,13 +24,16 @@ Result<LineReader::Status> LineReader::next(std::string& line, size_t max_bytes)
     const void* lf = std::memchr(start, '\n', len_ - pos_);
     const size_t take =
         lf ? static_cast<size_t>(static_cast<const char*>(lf) - start) + 1 : len_ - pos_;
-    if (line.size() + take - (lf ? 1 : 0) > max_bytes) return Status::TooLong;
-    line.append(start, take);
+    if (out.size() - begin + take - (lf ? 1 : 0) > max_bytes) return Status::TooLong;
+    out.append(start, take);
     pos_ += take;
     if (lf) break;
   }
-  if (line.empty()) return Status::End;
-  if (utf8_error(line)) return std::unexpected(CoreError::io("stream did not contain valid UTF-8"));
+  if (out.size() == begin) return Status::End;
+  // An LF is never part of a longer character, so the line checks on its own.
+  if (utf8_error(std::string_view(out).substr(begin))) {
+    return std::unexpected(CoreError::io("stream did not contain valid UTF-8"));
+  }
   return Status::Line;
 }
 

@@ -21,12 +21,12 @@ class LineReader {
 
   enum class Status { End, Line, TooLong };
 
-  // Replaces `line` with the next line, its LF included when there is one. End at the end
-  // of the file; TooLong, with `line` holding part of it, once the line passes `max_bytes`
-  // without its LF, so that a file without line breaks (a device of zeros, a binary file)
-  // costs no more memory than that. A line that is not UTF-8 is Io "stream did not contain
-  // valid UTF-8".
-  Result<Status> next(std::string& line, size_t max_bytes);
+  // Appends the next line to `out`, its LF included when there is one, so that many lines
+  // can share one buffer. End, appending nothing, at the end of the file; TooLong, with part
+  // of the line appended, once the line passes `max_bytes` without its LF, so that a file
+  // without line breaks (a device of zeros, a binary file) costs no more memory than that.
+  // A line that is not UTF-8 is Io "stream did not contain valid UTF-8".
+  Result<Status> append_line(std::string& out, size_t max_bytes);
 
  private:
   platform::File file_;
