@@ -45,6 +45,42 @@ std::string too_long(uint64_t bound) {
   return "line too long (more than " + std::to_string(bound) + " bytes)";
 }
 
+// The text of the group being read: its lines back to back in one buffer, so that long
+// lines leave no buffer per line behind and lines of different lengths do not scatter the
+// heap. Only reading and parsing use it; the groups are read one after the other, and a
+// group being committed needs only what its lines parsed into, so all groups share it.
+//
+// The buffer is taken once, large enough for any group: a group stops taking lines once
+// it holds kGroupBytes, and each line is at most the line bound. So it never grows, and the
+// allocator gives a block that large pages of its own that go back whole when the import
+// ends; only the pages that lines have reached are ever resident.
+class GroupText {
+ public:
+  explicit GroupText(size_t max_line) { text_.reserve(kGroupBytes + max_line + 1); }
+
+  void clear() {
+    text_.clear();
+    ends_.clear();
+  }
+
+  // Appends the reader's next line, as LineReader::append_line.
+  Result<LineReader::Status> append(LineReader& reader, size_t max_line) {
+    TQ_ASSIGN(LineReader::Status s, reader.append_line(text_, max_line));
+    if (s == LineReader::Status::Line) ends_.push_back(text_.size());
+    return s;
+  }
+
+  size_t bytes() const { return text_.size(); }
+  std::string_view line(size_t i) const {
+    const size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(text_).substr(begin, ends_[i] - begin);
+  }
+
+ private:
+  std::string text_;
+  std::vector<size_t> ends_;  // where each line ends in text_; the next begins there
+};
+
 // One group of lines: read, then parsed on the worker pool (reading the numbers is most of
 // an import's work), then checked and committed in file order as one batch.
 class ImportGroup {
@@ -57,59 +93,20 @@ class ImportGroup {
     bool too_long = false;
   };
 
-  Fill fill(LineReader& reader, size_t max_line) {
-    n_ = 0;
-    text_.clear();
-    ends_.clear();
-    Fill out;
-    while (n_ < kGroupLines && text_.size() < kGroupBytes) {
-      if (n_ == records_.size()) {
-        records_.emplace_back();
-        errors_.emplace_back();
-        state_.push_back(State::Blank);
-      }
-      Result<LineReader::Status> r = reader.append_line(text_, max_line);
-      if (!r) {
-        out.error = std::move(r.error());
-        return out;
-      }
-      if (*r == LineReader::Status::End) return out;
-      if (*r == LineReader::Status::TooLong) {
-        out.too_long = true;
-        return out;
-      }
-      ends_.push_back(text_.size());
-      ++n_;
-    }
-    out.more = true;
+  // Reads the group's lines into `text` and parses them; `text` may be reused once this
+  // returns.
+  Fill read(LineReader& reader, GroupText& text, size_t max_line) {
+    text.clear();
+    const Fill out = fill(reader, text, max_line);
+    parse(text);
     return out;
   }
 
-  void parse() {
-    parallel_for(n_, 4, [&](size_t b, size_t e) {
-      for (size_t i = b; i < e; ++i) {
-        const std::string_view text = trim_unicode_space(line(i));
-        errors_[i].clear();
-        if (text.empty()) {
-          state_[i] = State::Blank;
-          continue;
-        }
-        auto r = parse_export_record(text, records_[i]);
-        state_[i] = r ? State::Record : State::Invalid;
-        if (!r) errors_[i] = std::move(r.error());
-      }
-    });
-  }
-
-  // Keeps at most kKeptBytes of the buffers that the lines and their records took, the
-  // lines' first, and lets go of the rest; every parsed metadata value goes, as the next
-  // parse of its slot would replace it anyway. Slots past this group's lines count too.
+  // Lets go of every parsed metadata value, as the next parse of its slot would replace it
+  // anyway, and keeps at most kKeptBytes of the ids' and vectors' buffers, in slot order.
+  // Slots past this group's lines count too.
   void trim() {
-    size_t kept = text_.capacity();
-    if (kept > kKeptBytes) {
-      release(text_);
-      kept = 0;
-    }
+    size_t kept = 0;
     for (size_t i = 0; i < records_.size(); ++i) {
       ExportRecord& r = records_[i];
       r.metadata = JsonValue();
@@ -127,19 +124,51 @@ class ImportGroup {
   enum class State : uint8_t { Blank, Record, Invalid };
   size_t size() const { return n_; }
   State state(size_t i) const { return state_[i]; }
-  const ExportRecord& record(size_t i) const { return records_[i]; }
+  ExportRecord& record(size_t i) { return records_[i]; }
   const std::string& error(size_t i) const { return errors_[i]; }
 
  private:
-  std::string_view line(size_t i) const {
-    const size_t begin = i == 0 ? 0 : ends_[i - 1];
-    return std::string_view(text_).substr(begin, ends_[i] - begin);
+  Fill fill(LineReader& reader, GroupText& text, size_t max_line) {
+    n_ = 0;
+    Fill out;
+    while (n_ < kGroupLines && text.bytes() < kGroupBytes) {
+      if (n_ == records_.size()) {
+        records_.emplace_back();
+        errors_.emplace_back();
+        state_.push_back(State::Blank);
+      }
+      Result<LineReader::Status> r = text.append(reader, max_line);
+      if (!r) {
+        out.error = std::move(r.error());
+        return out;
+      }
+      if (*r == LineReader::Status::End) return out;
+      if (*r == LineReader::Status::TooLong) {
+        out.too_long = true;
+        return out;
+      }
+      ++n_;
+    }
+    out.more = true;
+    return out;
   }
 
-  // The group's lines back to back, in one buffer: no buffer per line for long lines to
-  // leave behind, and nothing to fragment the heap between lines of different lengths.
-  std::string text_;
-  std::vector<size_t> ends_;  // where each line ends in text_; the next begins there
+  void parse(const GroupText& text) {
+    parallel_for(n_, 4, [&](size_t b, size_t e) {
+      for (size_t i = b; i < e; ++i) {
+        const std::string_view line = trim_unicode_space(text.line(i));
+        errors_[i].clear();
+        if (line.empty()) {
+          state_[i] = State::Blank;
+          continue;
+        }
+        auto r = parse_export_record(line, records_[i]);
+        state_[i] = r ? State::Record : State::Invalid;
+        if (!r) errors_[i] = std::move(r.error());
+      }
+    });
+  }
+
   std::vector<ExportRecord> records_;
   std::vector<std::string> errors_;
   std::vector<State> state_;
@@ -158,8 +187,9 @@ class GroupBatch {
   }
 
   // False, adding nothing, for a record that the collection would refuse: a vector of the
-  // wrong length or with a non-finite element, an id too long to be stored.
-  bool add(const ExportRecord& r, uint64_t dimensions) {
+  // wrong length or with a non-finite element, an id too long to be stored. The record's
+  // metadata value goes once it is laid out as text; its id must outlive the batch.
+  bool add(ExportRecord& r, uint64_t dimensions) {
     if (r.vector.size() != dimensions || first_non_finite(r.vector) || !check_record_id(r.id)) {
       return false;
     }
@@ -169,6 +199,7 @@ class GroupBatch {
     std::string& text = texts_[texts_used_++];
     text.clear();
     write_json(r.metadata, text);
+    r.metadata = JsonValue();
     ids_.push_back(r.id);
     ttls_.push_back(r.ttl);
     return true;
@@ -291,10 +322,8 @@ Result<ImportStatsData> import_from_file(Collection& c, const std::string& path)
   // those very locks. The wait for the reader holds no lock of the collection.
   ImportGroup groups[2];
   ImportGroup::Fill fills[2];
-  auto read_group = [&](size_t k) {
-    fills[k] = groups[k].fill(reader, bound);
-    groups[k].parse();
-  };
+  GroupText text(bound);
+  auto read_group = [&](size_t k) { fills[k] = groups[k].read(reader, text, bound); };
   read_group(0);
   Result<bool> more = true;
   for (size_t k = 0; more && *more; k ^= 1) {
@@ -302,7 +331,7 @@ Result<ImportStatsData> import_from_file(Collection& c, const std::string& path)
     const bool ahead = fills[k].more;
     if (ahead) worker_pool().execute([&, k] { next.run([&, k] { read_group(k ^ 1); }); });
     more = commit_group(groups[k], fills[k]);
-    // The reader and the other group are the task's until it ends.
+    // The reader, the text and the other group are the task's until it ends.
     if (ahead) worker_pool().execute([&] { next.wait(); });
   }
   if (!more) return std::unexpected(std::move(more.error()));
