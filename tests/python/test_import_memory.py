@@ -52,7 +52,9 @@ for line in open("/proc/self/smaps"):
         inside = head[-1].endswith("/collections/c/meta.redb")
     elif inside and head[0] == "Rss:":
         store += int(head[1])
-print(after - before, store, s.imported, s.failed, len(c))
+long_one = c.get(sys.argv[3]).metadata  # a long line of the last group, read back whole
+print(after - before, store, s.imported, s.failed, len(c), len(long_one.get("text", "")),
+      long_one["topic"] if "topic" in long_one else -1)
 """
 
 
@@ -67,14 +69,17 @@ def test_an_import_holds_about_one_group_of_long_lines(tmp_path, where):
     feeder = subprocess.Popen([sys.executable, "-c", FEED, fifo, where, str(GROUPS), str(LINES),
                                str(LONG), str(LONG_BYTES)], env=env, stderr=subprocess.PIPE)
     try:
-        r = subprocess.run([sys.executable, "-c", IMPORT, str(tmp_path / "db"), fifo], env=env,
-                           capture_output=True, text=True, timeout=600)
+        last = GROUPS - 1
+        long_id = f"m{last * LINES + 7 * last % LINES:07d}"
+        r = subprocess.run([sys.executable, "-c", IMPORT, str(tmp_path / "db"), fifo, long_id],
+                           env=env, capture_output=True, text=True, timeout=600)
     finally:
         _, feeder_err = feeder.communicate(timeout=600)
     assert feeder.returncode == 0, feeder_err
     assert r.returncode == 0, r.stderr
-    grown, store, imported, failed, live = map(int, r.stdout.split())
+    grown, store, imported, failed, live, text, topic = map(int, r.stdout.split())
     assert (imported, failed, live) == (GROUPS * LINES, 0, GROUPS * LINES)
+    assert (text, topic) == ((LONG_BYTES, -1) if where == "metadata" else (0, int(long_id[1:]) % 4))
     mib = 1024
     if where == "metadata":
         # Stored, the long texts are also the store's pages, which the batch reads back
