@@ -51,9 +51,10 @@ std::string too_long(uint64_t bound) {
 // group being committed needs only what its lines parsed into, so all groups share it.
 //
 // The buffer is taken once, large enough for any group: a group stops taking lines once
-// it holds kGroupBytes, and each line is at most the line bound. So it never grows, and the
-// allocator gives a block that large pages of its own that go back whole when the import
-// ends; only the pages that lines have reached are ever resident.
+// it holds kGroupBytes, and each line is at most the line bound. So it never grows, and a
+// block that large (over 32 MiB) the allocator maps on its own and gives back whole when the
+// import ends, instead of keeping it among its free blocks; only the pages that lines have
+// reached are ever resident.
 class GroupText {
  public:
   explicit GroupText(size_t max_line) { text_.reserve(kGroupBytes + max_line + 1); }
