@@ -64,8 +64,8 @@ print(after - before, store, s.imported, s.failed, len(c), len(long_one.get("tex
 """
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer's shadow memory and quarantine add to the size")
+@pytest.mark.skipif(any(s in os.environ.get("LD_PRELOAD", "") for s in ("libasan", "libtsan")),
+                    reason="a sanitizer's shadow memory adds to the resident size")
 @pytest.mark.parametrize("where", ["metadata", "skipped key"])
 def test_an_import_holds_about_one_group_of_long_lines(tmp_path, where):
     # A fixed number of workers: each thread's allocations are kept apart by the allocator.
