@@ -424,8 +424,8 @@ with open(sys.argv[1], "wb") as f:
 """
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer's shadow memory cannot live under a data limit")
+@pytest.mark.skipif(any(s in os.environ.get("LD_PRELOAD", "") for s in ("libasan", "libtsan")),
+                    reason="a sanitizer's shadow memory cannot live under a data limit")
 @pytest.mark.parametrize("source", ["/dev/zero", "fifo", "sparse"])
 def test_a_file_without_line_breaks_stops_the_import_with_bounded_memory(tmp_path, source):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
