@@ -63,8 +63,10 @@ src=$PWD
 build=$src/build/$mode
 venv=$src/build/$mode-venv
 
-# Asserts stay on and frames stay in the stacks; -O1 keeps the runs bearable.
-setup_args=(-Ddebug=true -Doptimization=1 -Db_ndebug=false)
+# Asserts stay on and frames stay in the stacks; -O1 keeps the runs bearable. Both suites
+# need the tests feature: core_tests, and the test-only module of the Python tests.
+setup_args=(-Ddebug=true -Doptimization=1 -Db_ndebug=false -Dtests=enabled)
+here=$(dirname "$(realpath "$0")")
 export PYTHONMALLOC=malloc   # let the sanitizer see every Python object allocation
 
 case "$mode" in
@@ -94,7 +96,7 @@ case "$mode" in
       -Dcpp_args=-Wno-tsan)
     runtime=$(realpath "$(g++ -print-file-name=libtsan.so)")
     export LD_LIBRARY_PATH=$tbb_prefix/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
-    supp=$(dirname "$(realpath "$0")")/tsan-python.supp
+    supp=$here/tsan-python.supp
     tsan_common=halt_on_error=0:second_deadlock_stack=1:history_size=4
     gtest_env=(TSAN_OPTIONS=$tsan_common)
     pytest_env=(TSAN_OPTIONS=$tsan_common${supp:+:suppressions=$supp})
@@ -102,13 +104,10 @@ case "$mode" in
     ;;
 esac
 
-# A configure that failed half-way leaves a directory meson-python cannot reuse, and
-# meson-python reconfigures instead of configuring whenever its native file (written
-# in the source tree by every build of it) names the interpreter it runs; so a build
-# directory that is not there yet must not find that file.
-if [ ! -f "$build/meson-private/coredata.dat" ]; then
-  rm -rf "$build" .mesonpy-native-file.ini
-fi
+# A directory that is configured already may have been so without the tests, and the setup
+# arguments below reach it only when meson-python reconfigures it, which it does only when
+# its native file names this venv's interpreter.
+bash "$here/prepare_build.sh" "$build" tests
 mkdir -p "$src/build"
 if [ ! -x "$venv/bin/python" ]; then
   /usr/bin/python3 -m venv --system-site-packages "$venv"

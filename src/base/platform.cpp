@@ -267,6 +267,13 @@ Result<ReplacingFile> ReplacingFile::create(const std::string& target) {
       out.file_ = File(fd);
       return out;
     }
+    // The new file takes the target's place, so it may do so only where the caller could
+    // write the target itself. An open for writing checks that with the caller's own rights
+    // (ACLs and read-only mounts included) and changes nothing; O_NONBLOCK keeps it from
+    // waiting should a pipe have taken the target's place since the stat.
+    const int probe = ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (probe < 0) return last_error();
+    ::close(probe);
     keep_mode = st.st_mode & 07777;
     struct stat lst;
     if (::lstat(target.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {

@@ -87,8 +87,10 @@ class File {
 // the bytes go to a new file beside the target, which commit() makes durable and renames
 // over the target: until then the target keeps its old contents, and a writer dropped
 // without commit() removes its file. The new file takes an existing target's permission
-// bits. A symbolic link is followed, so the file it points to is the one replaced. Any
-// other existing target (a pipe, a device) cannot be replaced and is written in place.
+// bits. A symbolic link is followed, so the file it points to is the one replaced. An
+// existing target the caller may not write (as an open for writing would find) is refused
+// with that open's error before any file is made. Any other existing target (a pipe, a
+// device) cannot be replaced and is written in place.
 class ReplacingFile {
  public:
   ReplacingFile() = default;

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <list>
 #include <mutex>
 #include <shared_mutex>
 #include <utility>
@@ -201,48 +200,6 @@ std::vector<size_t> key_order(const std::vector<std::string>& ids) {
   return order;
 }
 
-// A batch among the collection's running batches, from the allocation of its slots to its
-// end: meanwhile compaction leaves its Pending records alone, and a slot of its own that
-// another operation gives back (a delete or a replacement of one of its records) waits in
-// its deferred list. Leaving releases those slots, once the batch writes no more vectors.
-class BatchRegistration {
- public:
-  // The caller holds a SlotUse from the allocation of `slots` until this returns.
-  BatchRegistration(Collection& c, const std::vector<uint64_t>& slots) : c_(c) {
-    RunningBatch b;
-    b.slots = slots;
-    std::sort(b.slots.begin(), b.slots.end());
-    std::lock_guard lk(c_.batches_lock);
-    it_ = c_.batches.insert(c_.batches.end(), std::move(b));
-  }
-  ~BatchRegistration() {
-    // The deferred slots are named by nothing once the batch is gone, until released.
-    SlotUse use(c_.slot_use);
-    std::vector<uint64_t> deferred;
-    {
-      std::lock_guard lk(c_.batches_lock);
-      deferred = std::move(it_->deferred);
-      c_.batches.erase(it_);
-    }
-    std::sort(deferred.begin(), deferred.end());
-    deferred.erase(std::unique(deferred.begin(), deferred.end()), deferred.end());
-    // A slot whose release fails stays off the free list until compaction's sweep.
-    for (uint64_t s : deferred) (void)release_slot(c_, s);
-  }
-  BatchRegistration(const BatchRegistration&) = delete;
-  BatchRegistration& operator=(const BatchRegistration&) = delete;
-
- private:
-  Collection& c_;
-  std::list<RunningBatch>::iterator it_;
-};
-
-// Releases the slots a commit stopped naming (the caller saved them with the free list).
-// Slots of a running batch, this one's included, wait for that batch's end.
-void release_slots(Collection& c, const std::vector<uint64_t>& slots) {
-  for (uint64_t s : slots) (void)release_slot(c, s);
-}
-
 // The ids of every item.
 BatchPlan plan_ids(const BatchInput& in) {
   const size_t n = in.vectors.size();
@@ -352,8 +309,8 @@ enum class Role : uint8_t {
 };
 
 struct PhaseOne {
-  std::vector<Role> roles;               // per position in key order
-  std::vector<uint32_t> replaced_index;  // per Replacing position, into replaced_values
+  std::vector<Role> roles;                   // per position in key order
+  std::vector<uint32_t> replaced_index;      // per Replacing position, into replaced_values
   std::vector<std::string> replaced_values;  // the live records as phase 1 found them
 };
 
@@ -362,9 +319,9 @@ struct PhaseOne {
 // once the vectors are durable, so that a crash at any moment leaves the old record or the
 // new one. A record that no reader sees (expired, Pending: another batch's, running or left
 // by a crash, or a Tombstone) is overwritten; its slot is freed after the commit, but a
-// Tombstone's, which its delete frees. Of several items with one id only the last is stored. The puts go in
-// ascending order of the ids through one cursor, so each search starts from the page of
-// the previous put instead of the root.
+// Tombstone's, which its delete frees. Of several items with one id only the last is
+// stored. The puts go in ascending order of the ids through one cursor, so each search
+// starts from the page of the previous put instead of the root.
 Result<PhaseOne> commit_pending(Collection& c, const EncodedRecords& records_in_order,
                                 StepClock& clock) {
   const std::vector<std::string_view>& keys = records_in_order.keys;
@@ -375,7 +332,7 @@ Result<PhaseOne> commit_pending(Collection& c, const EncodedRecords& records_in_
   out.replaced_index.resize(n, 0);
   std::vector<uint64_t> overwritten;
   // The overwritten records' slots are named by nothing from the commit to their release.
-  SlotUse use(c.slot_use);
+  SlotUse use(c.slot_book);
   TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
   {
     TQ_ASSIGN(Cursor records, txn.writer(kRecordsTable));
@@ -420,7 +377,8 @@ Result<PhaseOne> commit_pending(Collection& c, const EncodedRecords& records_in_
   clock.mark(&BatchStepTimes::put);
   TQ_TRY(commit_collection_txn(c, txn));
   clock.mark(&BatchStepTimes::commit1);
-  release_slots(c, freed);
+  // Slots of a running batch, this one's included, wait for that batch's end.
+  (void)release_slots(c, freed);
   return out;
 }
 
@@ -537,7 +495,7 @@ Result<void> commit_active(Collection& c, const EncodedRecords& records_in_order
   // slots that no record names, released when the batch ends: saved in that order.
   std::vector<uint64_t> replaced, unnamed;
   // The replaced records' slots are named by nothing from the commit to their release.
-  SlotUse use(c.slot_use);
+  SlotUse use(c.slot_book);
   TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
   {
     TQ_ASSIGN(Cursor records, txn.writer(kRecordsTable));
@@ -577,7 +535,8 @@ Result<void> commit_active(Collection& c, const EncodedRecords& records_in_order
   clock.mark(&BatchStepTimes::activate);
   TQ_TRY(commit_collection_txn(c, txn));
   clock.mark(&BatchStepTimes::commit3);
-  release_slots(c, freed);
+  // Slots of a running batch, this one's included, wait for that batch's end.
+  (void)release_slots(c, freed);
   return {};
 }
 
@@ -595,7 +554,7 @@ Result<std::vector<std::string>> add_batch_records(Collection& c, const BatchInp
   std::optional<BatchRegistration> running;
   {
     // The slots are held privately from their allocation until the batch is registered.
-    SlotUse use(c.slot_use);
+    SlotUse use(c.slot_book);
     plan.slots.reserve(plan.ids.size());
     TQ_TRY(allocate_slots(c.slots, plan.ids.size(), plan.slots));
     running.emplace(c, plan.slots);

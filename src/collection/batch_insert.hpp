@@ -22,10 +22,10 @@
 // Pending records that no running batch of this process owns, and its slot sweep gives back
 // the slots named by nothing.
 //
-// While it runs, a batch is registered in the collection's running batches: compaction
-// leaves its Pending records alone, and a slot of its own that another operation frees (a
-// delete or a replacement of one of its records) is released only when the batch ends, so
-// that no vector write of the batch lands on a slot another record has taken.
+// While it runs, a batch is registered in the collection's running batches (slots.hpp):
+// compaction leaves its Pending records alone, and a slot of its own that another operation
+// frees (a delete or a replacement of one of its records) is released only when the batch
+// ends, so that no vector write of the batch lands on a slot another record has taken.
 //
 // Locks, in the collection's order: the `freelist` lock once for writing to take freed
 // slots and, when those run out, the `vectors` lock once for writing to append fresh ones

@@ -15,10 +15,12 @@
 namespace tornquil {
 
 Collection::Collection(CollectionConfig config_in, std::string dir_in,
-                       std::unique_ptr<KvStore> meta_in, VectorStorage vectors, FreeList freelist,
-                       std::unique_ptr<HnswIndex> index, bool rebuild)
+                       std::optional<platform::FileId> dir_id_in, std::unique_ptr<KvStore> meta_in,
+                       VectorStorage vectors, FreeList freelist, std::unique_ptr<HnswIndex> index,
+                       bool rebuild)
     : config(std::move(config_in)),
       dir(std::move(dir_in)),
+      dir_id(dir_id_in),
       meta(std::move(meta_in)),
       slots(std::move(vectors), std::move(freelist)),
       hnsw(std::move(index)),
@@ -132,6 +134,7 @@ Result<IndexState> open_index(const std::string& dir, const CollectionConfig& co
 
 Result<std::shared_ptr<Collection>> open_collection(std::string dir, CollectionConfig config) {
   TQ_TRY(platform::create_dir_all(dir));
+  TQ_ASSIGN(const std::optional<platform::FileId> dir_id, platform::file_id(dir));
   const std::string vectors_path = platform::join_path(dir, kVectorsFileName);
   const std::string meta_path = platform::join_path(dir, kMetaFileName);
 
@@ -170,7 +173,7 @@ Result<std::shared_ptr<Collection>> open_collection(std::string dir, CollectionC
 
   TQ_ASSIGN(IndexState index, open_index(dir, config, *meta));
 
-  auto c = std::make_shared<Collection>(std::move(config), std::move(dir), std::move(meta),
+  auto c = std::make_shared<Collection>(std::move(config), std::move(dir), dir_id, std::move(meta),
                                         std::move(vectors), std::move(freelist),
                                         std::move(index.index), index.needs_rebuild);
   track_collection(c);

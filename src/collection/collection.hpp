@@ -9,16 +9,16 @@
 //
 // Thread safety: any number of threads may work on one collection at once. Fields and the
 // locks that guard them:
-//   config, dir, meta, flush_threshold, flush_interval_ms   immutable after open (the store
-//                                                           does its own locking)
+//   config, dir, dir_id, meta, flush_threshold,   immutable after open (the store does
+//   flush_interval_ms                              its own locking)
 //   pending                  pending_lock
 //   pending_since_ms         atomic; meaningful to a reader holding pending_lock
 //   slots.freelist           slots.freelist_lock (and the list's inner mutex)
 //   slots.vectors            slots.vectors_lock
 //   hnsw                     hnsw_lock (the index has its graph and deleted-slot locks)
 //   needs_rebuild            atomic
-//   batches                  batches_lock
-//   slot_use, dropped        atomic
+//   slot_book                as noted in slots.hpp (batches under its batches_lock)
+//   dropped                  atomic
 // Lock order: no thread takes a lock of this list while holding one that comes later, and
 // pairs not listed together are never held together:
 //   0. flush_lock      (taken by flush_pending alone, with nothing else held)
@@ -40,7 +40,8 @@
 // a flush may wait for the store's writer while holding it. Outside this order:
 //   compact_lock    taken by compact_collection alone, with nothing else held; it may
 //                   begin write transactions while holding it, like flush_lock
-//   batches_lock    taken with no other lock held, for one look or change of `batches`
+//   slot_book.batches_lock   taken with no other lock held, for one look or change
+//                            of the running batches (slots.hpp)
 // Reader-writer locks (hnsw_lock, slots.freelist_lock, slots.vectors_lock, the index's
 // graph and deleted-slot locks, scan_columns', the handle's cache lock) are
 // platform::RwLock: no new reader gets in while a writer waits, so a stream of searches
@@ -57,7 +58,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -71,6 +71,7 @@
 #include "base/json_value.hpp"
 #include "base/platform.hpp"
 #include "collection/layout.hpp"
+#include "collection/slots.hpp"
 #include "search/hnsw/graph.hpp"
 #include "search/scan_columns.hpp"
 #include "storage/free_list.hpp"
@@ -87,41 +88,12 @@ namespace tornquil {
 constexpr uint64_t kFlushThreshold = 100;
 constexpr uint64_t kFlushIntervalMs = 100;
 
-// A batch insert running in this process: the slots it took (ascending) and the slots of
-// its own that another operation gave back while it ran (a delete or a replacement of one
-// of its records). Those are freed by the batch itself when it ends, once its vectors are
-// written, so that no vector write of the batch lands on a slot that another record has
-// taken meanwhile.
-struct RunningBatch {
-  std::vector<uint64_t> slots;     // immutable while registered
-  std::vector<uint64_t> deferred;  // guarded by batches_lock
-};
-
-// Marks a stretch of work during which a slot is held privately: taken off the free list (or
-// appended to the file) but not yet named by a buffered, in-flight or stored record or a
-// running batch, or no longer named by a stored record but not yet back on the free list.
-// The slot sweep of compaction (compact.hpp) gives back only slots that no such stretch
-// held while it looked: `slot_use` counts the stretches under way in its low 32 bits and
-// every stretch begun in its high 32 bits. Costs two atomic additions and no lock.
-class SlotUse {
- public:
-  explicit SlotUse(std::atomic<uint64_t>& counter) : counter_(counter) {
-    counter_.fetch_add((uint64_t{1} << 32) + 1);
-  }
-  ~SlotUse() { counter_.fetch_sub(1); }
-  SlotUse(const SlotUse&) = delete;
-  SlotUse& operator=(const SlotUse&) = delete;
-
- private:
-  std::atomic<uint64_t>& counter_;
-};
-
 class Collection {
  public:
   // Built by open_collection only.
-  Collection(CollectionConfig config, std::string dir, std::unique_ptr<KvStore> meta,
-             VectorStorage vectors, FreeList freelist, std::unique_ptr<HnswIndex> index,
-             bool needs_rebuild);
+  Collection(CollectionConfig config, std::string dir, std::optional<platform::FileId> dir_id,
+             std::unique_ptr<KvStore> meta, VectorStorage vectors, FreeList freelist,
+             std::unique_ptr<HnswIndex> index, bool needs_rebuild);
   // Flushes the write buffer, so that records added without a sync are not lost when the
   // last reference goes. A failure of that flush cannot be reported and is dropped; the
   // records then stay out of the table as after any failed flush.
@@ -131,6 +103,10 @@ class Collection {
 
   const CollectionConfig config;
   const std::string dir;
+  // What makes the directory itself, whatever spelling of its path reached it, taken at
+  // open: a drop through any spelling finds the collection by it. Absent only when the
+  // directory vanished between its creation and the look.
+  const std::optional<platform::FileId> dir_id;
   const std::unique_ptr<KvStore> meta;
   const uint64_t flush_threshold = kFlushThreshold;
   const uint64_t flush_interval_ms = kFlushIntervalMs;
@@ -165,12 +141,9 @@ class Collection {
   ScanBounds scan_bounds;
   ScanColumnsCache scan_columns;
 
-  // The batch inserts running in this process (batch_insert.hpp). Guarded by batches_lock.
-  std::mutex batches_lock;
-  std::list<RunningBatch> batches;
-
-  // See SlotUse.
-  std::atomic<uint64_t> slot_use{0};
+  // Who holds which slot beside the free list: the running batches, the stretches that
+  // hold a slot privately, the unsaved mark of the free list (slots.hpp).
+  SlotBook slot_book;
 
   // Set once the collection was dropped (drop_collection): every operation then fails with
   // CollectionNotFound and writes nothing, the release flush included.
@@ -178,11 +151,6 @@ class Collection {
 
   // Serialises compactions: each is the only one to free slots that no record names.
   std::mutex compact_lock;
-
-  // Set when the free list changed in memory after the transaction that saved it (a
-  // buffered copy dropped, a slot released after its commit, which a concurrent save may
-  // have missed); the next sync then saves it.
-  std::atomic<bool> freelist_unsaved{false};
 
   // Serialises whole flushes, so that a flush that fails can put its records back at the
   // front of the buffer before any later flush takes the buffer: a newer record of the
@@ -305,14 +273,14 @@ Result<void> delete_record(Collection& c, std::string_view id, uint64_t slot);
 Result<bool> delete_by_id(Collection& c, std::string_view id);
 
 // Replaces whatever the id holds, buffered copies, a committed record or both, with a new
-// record; every buffered copy is dropped first. A committed record is replaced in place: the new vector is made durable in a new
-// slot, then one write transaction puts the new record under the id and saves the free
-// list with the old slot on it, and only then is the old slot marked deleted, taken out of
-// the index and freed; a crash at any moment leaves the old record or the new one. An id
-// with no committed record gets a new buffered record, as add does. Concurrent writers of
-// the same id may interleave. A vector of the wrong length, a vector with a NaN or
-// infinite element or an id too long to be stored fails before anything changes: the
-// old record is kept. `flush_when_due` as for add_record.
+// record; every buffered copy is dropped first. A committed record is replaced in place:
+// the new vector is made durable in a new slot, then one write transaction puts the new
+// record under the id and saves the free list with the old slot on it, and only then is
+// the old slot released (release_slot); a crash at any moment leaves the old record or the
+// new one. An id with no committed record gets a new buffered record, as add does.
+// Concurrent writers of the same id may interleave. A vector of the wrong length, a vector
+// with a NaN or infinite element or an id too long to be stored fails before anything
+// changes: the old record is kept. `flush_when_due` as for add_record.
 Result<void> upsert_record(Collection& c, std::string_view id, std::span<const float> vector,
                            const JsonValue& metadata, std::optional<uint64_t> ttl,
                            bool flush_when_due = true);
@@ -320,16 +288,6 @@ Result<void> upsert_record(Collection& c, std::string_view id, std::span<const f
 // Flushes the write buffer, makes the vector file durable, refreshes the index and saves
 // it to hnsw.index when there is one. The caller holds no lock of the collection.
 Result<void> sync_collection(Collection& c);
-
-// The index bookkeeping of a slot that no stored record names any more and that the
-// stored free list already holds (or that the caller saves with it): the deleted marker,
-// out of the index's view (the graph's slot map, into its deleted set, the index marked for
-// refresh), and onto the free list in memory, where the next allocation may take it. This
-// one function serves every freed or replaced slot: deletes, replacements by a flush, an
-// upsert or a batch, and compaction. A slot that a running batch of this process took is
-// not touched: the batch releases it when it ends, after its vector writes. A slot already
-// on the free list is not pushed again. The caller holds no lock of the collection.
-Result<void> release_slot(Collection& c, uint64_t slot);
 
 // ---- Helpers ----
 

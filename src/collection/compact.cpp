@@ -3,7 +3,6 @@
 #include "collection/compact.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -58,17 +57,6 @@ struct ScanResult {
   SlotSet untouchable{0};
 };
 
-// The slots of the batches running now, ascending.
-std::vector<uint64_t> running_batch_slots(Collection& c) {
-  std::vector<uint64_t> out;
-  {
-    std::lock_guard lk(c.batches_lock);
-    for (const RunningBatch& b : c.batches) out.insert(out.end(), b.slots.begin(), b.slots.end());
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
 // A read snapshot of the table begun under the buffer's mutex, so that a buffered record is
 // either in the buffer then or in the snapshot; the slots of the buffered and in-flight
 // records are appended to `slots`.
@@ -110,7 +98,8 @@ Result<ScanResult> scan_records(Collection& c) {
       if (!more) break;
       TQ_ASSIGN(RecordView r, decode_record_view(value));
       // A running batch's record is its own until the batch ends, expired or not.
-      if (r.state == RecordState::Pending && std::binary_search(running.begin(), running.end(), r.slot)) {
+      if (r.state == RecordState::Pending &&
+          std::binary_search(running.begin(), running.end(), r.slot)) {
         out.untouchable.insert(r.slot);
         continue;
       }
@@ -150,14 +139,6 @@ bool same_record(const RecordView& r, const Removal& e) {
   return false;
 }
 
-// dimensions * 4 when the slot holds a vector (its first float is not NaN), else 0: what
-// its release frees.
-uint64_t vector_bytes(Collection& c, uint64_t slot) {
-  std::shared_lock lk(c.slots.vectors_lock);
-  std::span<const float> v = c.slots.vectors.slot_view(slot);
-  return v.empty() || std::isnan(v[0]) ? 0 : c.config.dimensions * 4;
-}
-
 // Saves the free list as it will be with `slots` pushed, in a transaction of its own.
 Result<void> save_freed(Collection& c, WriteTxn& txn, std::span<const uint64_t> slots,
                         std::vector<uint64_t>& fresh) {
@@ -169,12 +150,7 @@ Result<void> save_freed(Collection& c, WriteTxn& txn, std::span<const uint64_t> 
 // Releases slots that a committed transaction stopped naming and saved in the free list.
 // Returns the bytes marked.
 uint64_t release_freed(Collection& c, const std::vector<uint64_t>& fresh) {
-  uint64_t marked = 0;
-  for (uint64_t s : fresh) {
-    const uint64_t bytes = vector_bytes(c, s);
-    if (release_slot(c, s)) marked += bytes;
-  }
-  return marked;
+  return release_slots(c, fresh) * c.config.dimensions * 4;
 }
 
 // Removes one group in one write transaction that also stores the free list as it will be;
@@ -203,8 +179,7 @@ Result<uint64_t> remove_group(Collection& c, std::span<const Removal> group, Sca
     // already); a record that became a Tombstone since the scan has a delete under way.
     // Slots that nobody frees come back through the sweep.
     const bool frees = e.cause != Cause::Tombstone && r.state != RecordState::Tombstone &&
-                       mapped[i] && e.slot < scan.slot_bound &&
-                       !scan.untouchable.contains(e.slot);
+                       mapped[i] && e.slot < scan.slot_bound && !scan.untouchable.contains(e.slot);
     TQ_TRY(remove_record(txn, e.id));
     if (frees && std::find(candidates.begin(), candidates.end(), e.slot) == candidates.end()) {
       candidates.push_back(e.slot);
@@ -232,11 +207,10 @@ constexpr auto kSweepPause = std::chrono::microseconds(200);
 // again). A leaked slot stays leaked until it is freed, so what this finds may be freed
 // after the look.
 Result<std::vector<uint64_t>> leaked_slots(Collection& c) {
-  constexpr uint64_t kUnderWay = 0xffffffffu;
   for (int attempt = 0; attempt < kSweepAttempts; ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(kSweepPause);
-    const uint64_t before = c.slot_use.load();
-    if ((before & kUnderWay) != 0) continue;
+    const std::optional<uint64_t> moment = quiet_moment(c.slot_book);
+    if (!moment) continue;
     uint64_t bound;
     {
       std::shared_lock lk(c.slots.vectors_lock);
@@ -252,7 +226,7 @@ Result<std::vector<uint64_t>> leaked_slots(Collection& c) {
       std::shared_lock lk(c.slots.freelist_lock);
       for (uint64_t s : c.slots.freelist.slots()) named.insert(s);
     }
-    if (c.slot_use.load() != before) continue;  // a slot may have moved unseen
+    if (!still_quiet(c.slot_book, *moment)) continue;  // a slot may have moved unseen
 
     {
       TQ_ASSIGN(Cursor cur, txn->cursor(kRecordsTable));

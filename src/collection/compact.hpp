@@ -5,9 +5,9 @@
 //
 // Only committed records are removed; the write buffer and the length of vectors.bin are
 // left as they are. Records are removed in groups, each group one write transaction that
-// also stores the free list as it will be; the group's slots are released (release_slot:
-// the deleted marker, out of the index's view with the index marked for refresh, onto the
-// free list) only after its commit. A Tombstone's slot is left to its delete. A running
+// also stores the free list as it will be; the group's slots are released together
+// (release_slots, slots.hpp: the deleted marker, out of the graph where it holds them, with
+// the index then marked for refresh, onto the free list) only after its commit. A Tombstone's slot is left to its delete. A running
 // batch's Pending records, expired or not, are left alone. A slot is never marked or freed
 // while another record names it, and a slot outside the allocated or mapped part of the
 // vector file is never offered for reuse.
@@ -15,9 +15,9 @@
 // The sweep: after the removals, every slot below slot_count that no stored record,
 // buffered or in-flight record or running batch names and that is not on the free list
 // (slots leaked by a kill, or by replacements before they freed their old slot) is saved
-// in the free list by one more transaction and released. It looks at a moment when no
-// operation holds a slot privately (SlotUse in collection.hpp), and skips the sweep when
-// none comes.
+// in the free list by one more transaction and released. It is best effort: it looks at a
+// moment when no operation holds a slot privately (SlotUse, slots.hpp), and when none comes
+// it is skipped and the next compaction tries again.
 //
 // Thread safety: may run alongside every other operation of the collection; compactions
 // run one at a time (compact_lock). The caller holds no lock of the collection.

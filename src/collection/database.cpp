@@ -89,11 +89,10 @@ Result<std::unique_ptr<Database>> Database::open(std::string path) {
   const std::string registry_path = platform::join_path(path, kMetaFileName);
   TQ_ASSIGN(const uint64_t stored, count_collection_dirs(collections));
   TQ_TRY(check_store_not_emptied(
-      registry_path, stored == 0 ? std::string()
-                                 : std::string(kCollectionsDirName) + "/ holds " +
-                                       std::to_string(stored) +
-                                       (stored == 1 ? " collection directory"
-                                                    : " collection directories")));
+      registry_path,
+      stored == 0 ? std::string()
+                  : std::string(kCollectionsDirName) + "/ holds " + std::to_string(stored) +
+                        (stored == 1 ? " collection directory" : " collection directories")));
   TQ_ASSIGN(std::unique_ptr<KvStore> registry, KvStore::open(registry_path));
   return std::unique_ptr<Database>(new Database(std::move(path), std::move(registry)));
 }
@@ -182,13 +181,16 @@ Result<void> Database::drop(std::string_view name) {
     TQ_TRY(txn.commit());
   }
   const std::string dir = collection_dir(path_, name);
+  // The directory's identity, taken while it still exists: the collections open on it may
+  // have reached it through other spellings of the path.
+  Result<std::optional<platform::FileId>> dir_id = platform::file_id(dir);
   // Every collection still open on the directory, through any handle or Python object,
   // refuses work from now on: what it wrote would go to files about to be removed, or into
   // a collection created again under the name.
-  mark_collections_dropped(dir);
+  mark_collections_dropped(dir_id ? *dir_id : std::nullopt, dir);
   removed.reset();
-  Result<bool> exists = platform::path_exists(dir);
-  if (exists && *exists) TQ_TRY(platform::remove_dir_all(dir));
+  // A directory whose metadata cannot be read is left alone.
+  if (dir_id && *dir_id) TQ_TRY(platform::remove_dir_all(dir));
   return {};
 }
 

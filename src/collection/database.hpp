@@ -68,8 +68,9 @@ class Database {
   Result<std::shared_ptr<Collection>> get(std::string_view name);
 
   // Forgets the cached collection (its last release closes it), unregisters the name, marks
-  // every collection still open on its directory as dropped (each then refuses work and
-  // writes nothing, its release flush included) and removes the directory. A name that is
+  // every collection still open on its directory as dropped, whatever spelling of the path
+  // opened it (each then refuses work and writes nothing, its release flush included), and
+  // removes the directory. A name that is
   // not registered changes nothing and succeeds.
   Result<void> drop(std::string_view name);
 

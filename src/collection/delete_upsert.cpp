@@ -1,6 +1,5 @@
 // Operations that change or secure what a collection already stores: deleting a committed
 // record, replacing a record by id, and making everything durable.
-#include <algorithm>
 #include <mutex>
 #include <shared_mutex>
 
@@ -54,50 +53,6 @@ Result<std::optional<bool>> tombstone_record(Collection& c, std::string_view id,
   TQ_TRY(commit_collection_txn(c, txn));
   return std::optional<bool>(frees);
 }
-
-// Takes the slot out of the index's view: queries skip it through the deleted set, and
-// the incremental insertion no longer counts it as indexed.
-void unindex_slot(Collection& c, uint64_t slot) {
-  std::shared_lock lk(c.hnsw_lock);
-  if (!c.hnsw) return;
-  c.hnsw->write_deleted()->insert(slot);
-  c.hnsw->write_graph()->slot_to_node.erase(slot);
-}
-
-// Whether a running batch took the slot. If one did, the slot joins the slots that batch
-// releases when it ends: the batch may still write its vector there.
-bool defer_to_batch(Collection& c, uint64_t slot) {
-  std::lock_guard lk(c.batches_lock);
-  for (RunningBatch& b : c.batches) {
-    if (std::binary_search(b.slots.begin(), b.slots.end(), slot)) {
-      b.deferred.push_back(slot);
-      return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
-Result<void> release_slot(Collection& c, uint64_t slot) {
-  if (defer_to_batch(c, slot)) return {};
-  {
-    std::unique_lock lk(c.slots.vectors_lock);
-    TQ_TRY(write_deleted_marker(c.slots.vectors, slot));
-  }
-  if (c.config.hnsw) {
-    unindex_slot(c, slot);
-    c.needs_rebuild.store(true);
-  }
-  std::unique_lock lk(c.slots.freelist_lock);
-  if (!freelist_contains(c.slots.freelist, slot)) free_slot(c.slots.freelist, slot);
-  // The caller's transaction saved the list with the slot, but another transaction may
-  // have saved the list in memory since, before this push: the next sync saves it again.
-  c.freelist_unsaved.store(true);
-  return {};
-}
-
-namespace {
 
 // Puts a staged record under its id in place of the committed one, after making its vector
 // durable: one write transaction replaces the record and saves the free list with the old
@@ -156,7 +111,7 @@ Result<bool> delete_committed(Collection& c, std::string_view id, uint64_t slot)
   {
     // The Tombstone names the slot until it is released, unless a compaction removes it
     // first: from the commit on, the slot counts as held.
-    SlotUse use(c.slot_use);
+    SlotUse use(c.slot_book);
     TQ_ASSIGN(std::optional<bool> frees, tombstone_record(c, id, slot));
     if (!frees) return false;
     if (*frees) {
@@ -214,7 +169,7 @@ Result<void> upsert_record(Collection& c, std::string_view id, std::span<const f
   }
   // The new slot is held privately until the commit names it, and the old one from the
   // commit until it is released.
-  SlotUse use(c.slot_use);
+  SlotUse use(c.slot_book);
   TQ_ASSIGN(PendingRecord fresh, stage_record(c, vector, metadata, std::string(id), ttl));
   return replace_committed(c, fresh.record);
 }
@@ -224,7 +179,7 @@ namespace {
 // Saves the free list when a change to it has not reached the store yet, so that the slot
 // of a dropped buffered copy is not lost to the next open.
 Result<void> save_unsaved_freelist(Collection& c) {
-  if (!c.freelist_unsaved.exchange(false)) return {};
+  if (!c.slot_book.freelist_unsaved.exchange(false)) return {};
   Result<void> r = [&]() -> Result<void> {
     TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
     {
@@ -233,7 +188,7 @@ Result<void> save_unsaved_freelist(Collection& c) {
     }
     return commit_collection_txn(c, txn);
   }();
-  if (!r) c.freelist_unsaved.store(true);
+  if (!r) c.slot_book.freelist_unsaved.store(true);
   return r;
 }
 

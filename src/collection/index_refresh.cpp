@@ -69,6 +69,13 @@ Result<void> refresh_locked(Collection& c) {
     refresh_incremental(c, live);
     return {};
   }
+  if (c.hnsw && nodes == live.size()) {
+    // One node per live record and every one of them indexed: the graph is in step (a
+    // writer marked it for records that never went live, or that a compaction removed
+    // without the graph ever holding them), and a rebuild would only redo it.
+    retain_unindexed(live, *c.hnsw);
+    if (live.empty()) return {};
+  }
   return rebuild_index(c);
 }
 

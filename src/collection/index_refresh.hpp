@@ -15,8 +15,9 @@ class Collection;
 // Does nothing for a collection without HNSW parameters or whose index is not marked as
 // lagging (needs_rebuild). Otherwise, holding the `hnsw` lock for writing throughout, it
 // clears the mark, reads the live records and either adds the missing ones to the index
-// (when there is an index of at least one node and more live records than nodes) or builds
-// a new index from all of them, which replaces the old one only once complete. The mark is
+// (when there is an index of at least one node and more live records than nodes), keeps
+// the index as it is (when it has one node per live record and indexes every one), or
+// builds a new index from all of them, which replaces the old one only once complete. The mark is
 // cleared before the records are read, so a writer that commits records during the
 // refresh leaves it set and the next refresh takes them in. Errors (Transaction, Database,
 // Serialization from reading the records) leave the old index as it was and the mark set.

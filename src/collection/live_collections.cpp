@@ -51,7 +51,8 @@ void flush_live_collections() {
   for (const std::shared_ptr<Collection>& c : open) (void)flush_pending(*c);
 }
 
-void mark_collections_dropped(const std::string& dir) {
+void mark_collections_dropped(const std::optional<platform::FileId>& dir_id,
+                              const std::string& dir) {
   std::vector<std::shared_ptr<Collection>> open;
   {
     LiveSet& s = live_set();
@@ -62,7 +63,8 @@ void mark_collections_dropped(const std::string& dir) {
   }
   // Released after the set's mutex: the last reference closes the collection.
   for (const std::shared_ptr<Collection>& c : open) {
-    if (c->dir == dir) c->dropped.store(true);
+    const bool same = dir_id ? c->dir_id == dir_id : c->dir == dir;
+    if (same) c->dropped.store(true);
   }
 }
 

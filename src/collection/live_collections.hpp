@@ -7,7 +7,10 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
+
+#include "base/platform.hpp"
 
 namespace tornquil {
 
@@ -21,10 +24,16 @@ void track_collection(const std::shared_ptr<Collection>& c);
 // as the release flush does. The caller holds no lock of any collection.
 void flush_live_collections();
 
-// Marks every open collection whose directory is `dir` as dropped (Collection::dropped):
-// from then on each refuses work and writes nothing, its release flush included. Called by
-// drop_collection once the registry entry is gone. The caller holds no lock of any
-// collection.
-void mark_collections_dropped(const std::string& dir);
+// Marks every collection open now on the directory `dir` names as dropped
+// (Collection::dropped): from then on each refuses work and writes nothing, its release
+// flush included. A collection is matched by the identity its directory had at its open,
+// `dir_id`, so every spelling of the path reaches it (symbolic links, "." and "..", a
+// relative or absolute form); when the directory has no identity (it is missing, or cannot
+// be looked at), by the text `dir` instead. Collections opened later are never marked,
+// even where a new directory reuses the identity. Called by drop_collection once the
+// registry entry is gone and before the directory is removed. The caller holds no lock of
+// any collection.
+void mark_collections_dropped(const std::optional<platform::FileId>& dir_id,
+                              const std::string& dir);
 
 }  // namespace tornquil

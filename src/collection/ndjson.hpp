@@ -1,30 +1,19 @@
-// NDJSON export and import of a collection: UTF-8 text, one JSON value per line, each line
-// ended by one LF. The first line is the header, every further line one record:
-//
-//   {"version":1,"collection":"notes","dimensions":3,"metric":"cosine","record_count":2,
-//    "exported_at":1700000000}
-//   {"id":"a","vector":[0.5,-0.0,1e-7],"metadata":{"k":1},"created_at":1700000000,"ttl":30}
-//
-// (each on one line). `ttl` is written only for a record that expires, as the seconds left
-// when it was exported; an import restarts it and ignores `created_at`. The reader is a
-// strict JSON parser that also accepts each line as an array of its values in the order
-// above, takes extra keys and refuses repeated ones.
+// NDJSON export and import of a collection: the header line, then one line per record, in
+// the forms of ndjson_format.hpp. `ttl` is written only for a record that expires, as the
+// seconds left when it was exported; an import restarts it and ignores `created_at`.
 //
 // Thread safety: both operations may run alongside every other operation of the
 // collection; the caller holds no lock of the collection. Export's memory use is a few
-// lines plus the 8192-byte file buffer, whatever the size of the collection.
+// lines plus the 8192-byte file buffer, whatever the size of the collection; an import's
+// that of about one group of lines, whatever the file holds.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <expected>
-#include <optional>
-#include <span>
 #include <string>
-#include <string_view>
-#include <vector>
 
 #include "base/error.hpp"
-#include "base/json_value.hpp"
+#include "collection/ndjson_format.hpp"
 #include "collection/stats.hpp"
 
 namespace tornquil {
@@ -33,32 +22,14 @@ class Collection;
 
 // Size of the read and write buffers of the files.
 constexpr size_t kNdjsonBufferBytes = 8192;
-// The newest header version this reader understands.
-constexpr uint32_t kExportVersion = 1;
 // Room an import line gives the metadata, beyond the longest id and vector export writes.
 constexpr uint64_t kImportMetadataAllowance = uint64_t{16} << 20;
 
-struct ExportHeader {
-  uint32_t version = kExportVersion;
-  std::string collection;
-  uint64_t dimensions = 0;
-  std::string metric;
-  uint64_t record_count = 0;
-  uint64_t exported_at = 0;
-};
-
-struct ExportRecord {
-  std::string id;
-  std::vector<float> vector;
-  JsonValue metadata;
-  std::optional<uint64_t> created_at;
-  std::optional<uint64_t> ttl;
-};
-
 // Flushes the write buffer, then writes the header and one line per live committed record
 // in byte order of the ids to `path`. Returns the record lines written. A path that names
-// any file of the database (its registry, or a collection's vector file, store, lock file
-// or index) is refused with Io before anything is written. The lines go to a new file
+// a file the database reserves (its registry and the registry's lock file, or a
+// collection's vector file, store, lock file or index), whether or not that file exists
+// yet, is refused with Io before anything is written. The lines go to a new file
 // beside `path`, which replaces it once complete and durable: a failure leaves an
 // existing file at `path` as it was (a pipe or a device is written in place).
 Result<uint64_t> export_to_file(Collection& c, const std::string& path);
@@ -80,18 +51,5 @@ uint64_t import_line_bound(uint64_t dimensions);
 // file holds (a device or a pipe is read like a file). Flushes the write buffer at the
 // end. `skipped` is always 0: every line is either imported, failed or an error.
 Result<ImportStatsData> import_from_file(Collection& c, const std::string& path);
-
-// ---- The line forms ----
-
-// The lines without their LF, appended to `out`.
-void write_export_header(const ExportHeader& h, std::string& out);
-void write_export_record(std::string_view id, std::span<const float> vector,
-                         const JsonValue& metadata, uint64_t created_at,
-                         std::optional<uint64_t> ttl, std::string& out);
-
-// The reader's text on failure, ending in " at line {} column {}".
-std::expected<ExportHeader, std::string> parse_export_header(std::string_view text);
-// Fills `out`, reusing its buffers.
-std::expected<void, std::string> parse_export_record(std::string_view text, ExportRecord& out);
 
 }  // namespace tornquil

@@ -127,7 +127,7 @@ Result<std::string> add_record(Collection& c, std::span<const float> vector,
   bool due;
   {
     // The slot is held privately from its allocation until the buffer names it.
-    SlotUse use(c.slot_use);
+    SlotUse use(c.slot_book);
     TQ_ASSIGN(PendingRecord p, stage_record(c, vector, metadata, *id, ttl));
     std::lock_guard lk(c.pending_lock);
     if (c.pending.empty()) c.pending_since_ms.store(now_unix_millis());
@@ -150,7 +150,7 @@ Result<void> flush_pending(Collection& c) {
   }
 
   // The slots the commit stops naming are held privately until they are released.
-  SlotUse use(c.slot_use);
+  SlotUse use(c.slot_book);
   std::vector<uint64_t> freed;
   // Only this flush changes in_flight, so it reads the list without pending_lock.
   Result<void> r = commit_records(c, c.in_flight, freed);
@@ -170,7 +170,7 @@ Result<void> flush_pending(Collection& c) {
   lk.unlock();
   // The records are committed, whatever becomes of these: a slot whose release fails stays
   // off the free list until compaction's sweep gives it back.
-  for (uint64_t s : freed) (void)release_slot(c, s);
+  (void)release_slots(c, freed);
   return {};
 }
 
@@ -226,8 +226,8 @@ std::vector<bool> newest_copies(std::span<const std::vector<PendingRecord>* cons
   });
   std::vector<bool> newest(all.size(), false);
   for (size_t i = 0; i < order.size(); ++i) {
-    const bool last = i + 1 == order.size() ||
-                      all[order[i + 1]]->record.id != all[order[i]]->record.id;
+    const bool last =
+        i + 1 == order.size() || all[order[i + 1]]->record.id != all[order[i]]->record.id;
     if (last) newest[order[i]] = true;
   }
   return newest;
@@ -258,11 +258,8 @@ bool drop_buffered_record(Collection& c, std::string_view id) {
           if (it->record.id != id) continue;
           const uint64_t slot = it->record.slot;
           c.pending.erase(it);
-          // The buffered copy was never committed, so its slot is free again at once; it
-          // gets no deleted marker, since nothing stored names it.
-          std::unique_lock fl(c.slots.freelist_lock);
-          free_slot(c.slots.freelist, slot);
-          c.freelist_unsaved.store(true);
+          // The buffered copy was never committed, so its slot is free again at once.
+          free_buffered_slot(c, slot);
           return true;
         }
         return false;

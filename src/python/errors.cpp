@@ -1,6 +1,7 @@
 // Turns a CoreError into the calling member's Python exception; refuses constructor calls.
 #include "python/errors.hpp"
 
+#include <cerrno>
 #include <string>
 
 #include "python/py_ref.hpp"
@@ -18,8 +19,22 @@ PyObject* raise_message(PyObject* exc_type, std::string_view text) {
   return nullptr;
 }
 
+namespace {
+
+// An OSError caused by a refusal of the caller's rights is raised as PermissionError, the
+// subclass Python itself raises for EACCES and EPERM; callers that catch OSError still do.
+PyObject* refined_type(PyObject* exc_type, const CoreError& err) {
+  if (exc_type != PyExc_OSError || err.kind() != ErrorKind::Io) return exc_type;
+  for (const int code : {EACCES, EPERM}) {
+    if (err.text() == CoreError::io_errno(code).text()) return PyExc_PermissionError;
+  }
+  return exc_type;
+}
+
+}  // namespace
+
 PyObject* raise_core_error(PyObject* exc_type, const CoreError& err) {
-  return raise_message(exc_type, err.render());
+  return raise_message(refined_type(exc_type, err), err.render());
 }
 
 PyObject* no_constructor_new(PyTypeObject* type, PyObject*, PyObject*) {

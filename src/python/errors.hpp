@@ -13,7 +13,8 @@
 namespace tornquil {
 
 // Sets `exc_type` (borrowed, e.g. PyExc_ValueError) with err.render() as its only argument
-// and returns nullptr, so a method can end with `return raise_core_error(...)`.
+// and returns nullptr, so a method can end with `return raise_core_error(...)`. An OSError
+// for an Io error of EACCES or EPERM is raised as its subclass PermissionError.
 // Requires the GIL.
 PyObject* raise_core_error(PyObject* exc_type, const CoreError& err);
 

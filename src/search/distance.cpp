@@ -111,17 +111,36 @@ namespace {
 // How a Cosine vector is stored: as positive zeros when its norm is below 2^-23 (a NaN norm
 // fails that test on purpose, so every element becomes NaN), otherwise as its elements times
 // the reciprocal of the norm. The product with the reciprocal, not the quotient: stored
-// vectors depend on the last bit. An infinite norm gives inv = 0: finite elements become
-// signed zeros, infinite ones NaN.
+// vectors depend on the last bit.
+//
+// The float sum of squares overflows for finite vectors longer than about 1.8e19, and the
+// reciprocal of that infinite norm would store the vector as zeros, losing its direction.
+// Such a vector is scaled by a norm summed in double instead, where the square of any float
+// is finite, and each element is the double quotient rounded once to a float. Only vectors
+// whose float norm is infinite take that road, so every other vector keeps its stored bytes.
+// A vector with an infinite element has an infinite norm in double too and keeps the
+// reciprocal 0: finite elements become signed zeros, infinite ones NaN.
 struct CosineScale {
-  bool zeros;
-  float inv;
+  enum class Kind : uint8_t { Zeros, Reciprocal, Wide };
+  Kind kind;
+  float inv;    // Reciprocal: 1 / the float norm
+  double norm;  // Wide: the norm summed in double
 };
+
+double wide_norm(std::span<const float> v) {
+  double sum = 0.0;
+  for (const float x : v) sum += static_cast<double>(x) * static_cast<double>(x);
+  return std::sqrt(sum);
+}
 
 CosineScale cosine_scale(KernelPath p, std::span<const float> v) {
   const float norm = detail::kernel_table(p).l2_norm(v.data(), v.size());
-  if (norm < kMinCosineNorm) return {true, 0.0f};
-  return {false, 1.0f / norm};
+  if (norm < kMinCosineNorm) return {CosineScale::Kind::Zeros, 0.0f, 0.0};
+  if (std::isinf(norm)) {
+    const double wide = wide_norm(v);
+    if (std::isfinite(wide)) return {CosineScale::Kind::Wide, 0.0f, wide};
+  }
+  return {CosineScale::Kind::Reciprocal, 1.0f / norm, 0.0};
 }
 
 }  // namespace
@@ -134,11 +153,19 @@ void prepare_vector_into(KernelPath p, Metric m, std::span<const float> v, float
     return;
   }
   const CosineScale s = cosine_scale(p, v);
-  if (s.zeros) {
-    std::fill(out, out + n, 0.0f);
-    return;
+  switch (s.kind) {
+    case CosineScale::Kind::Zeros:
+      std::fill(out, out + n, 0.0f);
+      return;
+    case CosineScale::Kind::Reciprocal:
+      for (size_t i = 0; i < n; ++i) out[i] = v[i] * s.inv;
+      return;
+    case CosineScale::Kind::Wide:
+      // Every quotient lies in [-1, 1], so the conversion to float is defined.
+      for (size_t i = 0; i < n; ++i)
+        out[i] = static_cast<float>(static_cast<double>(v[i]) / s.norm);
+      return;
   }
-  for (size_t i = 0; i < n; ++i) out[i] = v[i] * s.inv;
 }
 
 std::vector<float> prepare_vector(KernelPath p, Metric m, std::span<const float> v) {

@@ -126,8 +126,10 @@ constexpr float worst_score(Metric m) {
 }
 
 // The stored and queried form of v: for Cosine a unit-length copy, v[i] * (1 / norm) (all
-// zeros when the norm is below 2^-23, NaN everywhere when the norm is NaN); for Dot and L2 a
-// plain copy. The result has v.size() floats and is the one allocation made.
+// zeros when the norm is below 2^-23, NaN everywhere when the norm is NaN; a finite vector
+// whose float norm overflows is divided by its norm taken in double, so it keeps its
+// direction); for Dot and L2 a plain copy. The result has v.size() floats and is the one
+// allocation made.
 std::vector<float> prepare_vector(Metric m, std::span<const float> v);
 // The same on a named family (Avx2 only when cpu_supports_avx2_fma()).
 std::vector<float> prepare_vector(KernelPath p, Metric m, std::span<const float> v);

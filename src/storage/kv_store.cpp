@@ -345,8 +345,9 @@ void WriteLog::add(std::string_view key, std::string_view value, bool has_value)
   if (overflowed_) return;
   if (bytes_.size() + key.size() + value.size() > kMaxBytes) {
     overflowed_ = true;
-    bytes_ = std::string();
-    entries_ = std::vector<Stored>();
+    // Swapped out, not assigned: an assignment of an empty string keeps the buffer.
+    std::string().swap(bytes_);
+    std::vector<Stored>().swap(entries_);
     return;
   }
   entries_.push_back(Stored{bytes_.size(), static_cast<uint32_t>(key.size()),

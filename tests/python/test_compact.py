@@ -1,14 +1,18 @@
 """Collection.compact: which committed records it removes, what becomes of their slots, and
-what it leaves alone."""
+what it leaves alone, the graph of a collection with graph parameters included."""
 
+import gc
 import os
 import struct
 import subprocess
 import sys
+import time
 
+import numpy as np
 import pytest
 
 import tornquil
+from test_hnsw import DIMS, index_nodes, open_graph  # open_graph: a fixture used below
 from test_records import encode_record, put_records
 
 D = 4
@@ -123,3 +127,115 @@ def test_the_stats_repr(db):
     s = db.collection("c", D).compact()
     assert repr(s) == (f"CompactStats(expired_removed=0, tombstones_removed=0, bytes_freed=0, "
                        f"duration_ms={s.duration_ms})")
+
+
+# ---- The graph of a collection with graph parameters ----
+
+
+def shaped_vectors(n, seed):
+    """Three tight clusters of uneven size and a far outlier last, as an agent's notes fall."""
+    rng = np.random.default_rng(seed)
+    centres = 4 * np.random.default_rng(0).standard_normal((3, DIMS))
+    v = centres[rng.choice(3, size=n, p=[0.6, 0.3, 0.1])] + 0.2 * rng.standard_normal((n, DIMS))
+    v[-1] = 40.0
+    return v.astype(np.float32)
+
+
+def one_vector(seed):
+    """One more note near the clusters."""
+    return shaped_vectors(2, seed)[0]
+
+
+def index_bytes(path):
+    with open(os.path.join(path, "collections", "g", "hnsw.index"), "rb") as f:
+        return f.read()
+
+
+def indexed_records(open_graph, path, never_live=("a-gone", "m-gone", "z-gone")):
+    """Ten records with zero-padded ids in the saved graph, and records that were never live
+    (ttl 0), so never indexed, between them in key order. The graph grew in two steps, the
+    later ids first: a full rebuild would put its nodes in key order instead."""
+    db, c = open_graph("g")
+    kept = {f"r{i:03d}": v for i, v in enumerate(shaped_vectors(10, 1))}
+    order = sorted(kept)[5:] + sorted(kept)[:5]
+    for step in (order[:5], order[5:]):
+        for rid in step:
+            c.add(kept[rid], {"kept": True}, id=rid)
+        c.sync()
+    for i, rid in enumerate(never_live):
+        c.add(one_vector(10 + i), {}, id=rid, ttl=0)
+    c.sync()
+    assert index_nodes(path, "g")[1] == order
+    return db, c, kept
+
+
+def assert_each_found(c, records):
+    for rid, v in records.items():
+        hit = c.search(v, 1)[0]
+        assert (hit.id, hit.score) == (rid, 0.0)
+
+
+def test_compacting_records_the_graph_never_held_leaves_the_saved_graph(open_graph, path):
+    db, c, kept = indexed_records(open_graph, path)
+    saved = index_bytes(path)
+    assert counts(c.compact())[:2] == (3, 0)
+    c.sync()
+    assert index_bytes(path) == saved  # not built again
+    assert_each_found(c, kept)
+    # And after a reopen, which loads the saved graph as it is.
+    del c, db
+    gc.collect()
+    assert_each_found(tornquil.Tornquil(path).get_collection("g"), kept)
+
+
+REPLACE = {
+    "upsert": lambda c, v, ttl: c.upsert("m-gone", v, {"new": True}, ttl=ttl),
+    "add": lambda c, v, ttl: c.add(v, {"new": True}, id="m-gone", ttl=ttl),
+    "add_batch": lambda c, v, ttl: c.add_batch([v], [{"new": True}], ids=["m-gone"], ttls=[ttl]),
+}
+
+
+@pytest.mark.parametrize("how", sorted(REPLACE))
+def test_replacing_a_record_the_graph_never_held(open_graph, path, how):
+    db, c, kept = indexed_records(open_graph, path)
+    saved = index_bytes(path)
+    slots, names = index_nodes(path, "g")
+    # Replaced by a record that is never live either: the graph and its file stay.
+    REPLACE[how](c, one_vector(20), 0)
+    c.sync()
+    assert index_bytes(path) == saved
+    assert_each_found(c, kept)
+    # Replaced by a live record: the graph gains its node and keeps every other one.
+    fresh = one_vector(21)
+    REPLACE[how](c, fresh, None)
+    c.sync()
+    new_slots, new_names = index_nodes(path, "g")
+    assert (new_slots[:-1], new_names) == (slots, names + ["m-gone"])
+    assert_each_found(c, dict(kept, **{"m-gone": fresh}))
+
+
+def test_compacting_a_record_the_graph_held_takes_it_out(open_graph, path):
+    db, c, kept = indexed_records(open_graph, path, never_live=())
+    gone = one_vector(30)
+    # It must reach the graph while it is live: a slow machine gets a longer TTL each time.
+    for ttl in (3, 6, 12, 24, 48):
+        c.add(gone, {}, id="r005-short", ttl=ttl)
+        c.sync()
+        indexed = "r005-short" in index_nodes(path, "g")[1]
+        deadline = time.monotonic() + 2 * ttl  # a guard against a hang only
+        while c.get("r005-short") is not None:
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+        if indexed:
+            break
+        assert counts(c.compact())[:2] == (1, 0)  # expired before the sync indexed it
+    assert indexed, "never indexed while live"
+    assert counts(c.compact())[:2] == (1, 0)
+    c.sync()
+    assert index_nodes(path, "g")[1] == sorted(kept)  # built again without it
+    # Its slot goes to the next record, which answers where the old one never does.
+    taker = one_vector(31)
+    c.add(taker, {}, id="taker")
+    c.sync()
+    assert_each_found(c, dict(kept, taker=taker))
+    assert "r005-short" not in [h.id for h in c.search(gone, 11)]

@@ -466,6 +466,51 @@ def test_a_dropped_collection_is_refused_through_every_handle(path):
     assert not os.path.exists(os.path.join(path, "collections", "c"))
 
 
+# The database opened through one spelling of its path, and dropped through another.
+SPELLINGS = [
+    ("a/db", "a/./db"),
+    ("a/db", "a/db/"),
+    ("a/db", "link/db"),  # link -> a
+    ("a/db", "a/../a/db"),
+    ("absolute", "a/db"),
+    ("a/db", "absolute"),
+]
+
+
+@pytest.mark.parametrize("open_as, drop_as", SPELLINGS, ids=[f"{o}-{d}" for o, d in SPELLINGS])
+def test_a_drop_through_another_spelling_of_the_path_reaches_every_object(
+        tmp_path, monkeypatch, open_as, drop_as):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "a").mkdir()
+    (tmp_path / "link").symlink_to(tmp_path / "a", target_is_directory=True)
+    spell = lambda p: str(tmp_path / "a" / "db") if p == "absolute" else p
+    ndjson = str(tmp_path / "records.ndjson")
+    source = tornquil.Tornquil(str(tmp_path / "other")).collection("src", 2, "dot")
+    source.add([0.0, 1.0], {"from": "file"}, id="y")
+    assert source.export_to_file(ndjson) == 1
+    before = open(ndjson).read()
+
+    db = tornquil.Tornquil(spell(open_as))
+    old = db.collection("c", 2, "dot")
+    old.add([1.0, 0.0], {}, id="x")
+    old.sync()
+    old.add([1.0, 1.0], {}, id="buffered")  # left in the buffer
+    del db
+    gc.collect()  # the object outlives its handle
+
+    db = tornquil.Tornquil(spell(drop_as))
+    db.drop_collection("c")
+    assert not (tmp_path / "a" / "db" / "collections" / "c").exists()
+    for member, exc, call in DROPPED_CALLS:
+        assert raises(exc, call, old, ndjson) == "Collection not found: c", member
+    assert open(ndjson).read() == before
+    del old
+    gc.collect()  # its release flush writes nothing either
+    fresh = db.collection("c", 2, "dot")
+    assert len(fresh) == 0
+    assert fresh.get("x") is None and fresh.get("y") is None and fresh.get("buffered") is None
+
+
 def test_a_registry_entry_whose_directory_is_missing_opens_empty(path):
     db = tornquil.Tornquil(path)
     db.collection("c", 2).add([1.0, 0.0], {}, id="x")

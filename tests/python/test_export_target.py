@@ -1,12 +1,16 @@
-"""Where export_to_file writes: never onto a file of the open database, however the path
-names it, and an existing target is replaced whole or left as it was."""
+"""Where export_to_file writes: never onto a file name the open database reserves, however
+the path spells it and whether or not the file is there yet, never over a file the caller
+may not write, and an existing target is replaced whole or left as it was."""
 
 import gc
 import hashlib
 import os
+import pwd
+import shutil
 import stat
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 import numpy as np
@@ -67,9 +71,10 @@ def database(tmp_path_factory):
 EXPORT_ONTO = """
 import sys, tornquil
 path, target = sys.argv[1], sys.argv[2]
+name = sys.argv[3] if len(sys.argv) > 3 else "c"
 db = tornquil.Tornquil(path)
-c = db.get_collection("c")
-before = (len(c), c.get("c-0007").metadata)
+c = db.get_collection(name)
+before = (len(c), c.get(name + "-0007").metadata)
 try:
     c.export_to_file(target)
 except OSError as e:
@@ -77,7 +82,7 @@ except OSError as e:
     print(e.args[0])
 else:
     raise SystemExit("exported onto " + target)
-assert (len(c), c.get("c-0007").metadata) == before
+assert (len(c), c.get(name + "-0007").metadata) == before
 assert c.search([0.5] * %(d)d, 3)
 """ % {"d": D}
 
@@ -125,6 +130,55 @@ def test_export_onto_a_file_of_the_database_is_refused(database, tmp_path, targe
     assert answers(db) == want
 
 
+@pytest.mark.parametrize("name, target, reserved", [
+    # A collection without a saved index: its own index's name, and that name from another.
+    ("other", "collections/other/hnsw.index", "collections/other/hnsw.index"),
+    ("c", "collections/other/hnsw.index", "collections/other/hnsw.index"),
+    ("c", "collections/c/../other/./hnsw.index", "collections/other/hnsw.index"),
+    ("other", "collections/other/hnsw.index/", "collections/other/hnsw.index"),
+    ("c", "@dirlink/hnsw.index", "collections/other/hnsw.index"),
+    ("other", "@dirlink/../c/../other/hnsw.index", "collections/other/hnsw.index"),
+    # A directory under collections/ that holds no collection yet: a store written there
+    # would be opened as damaged when a collection of that name is made.
+    ("c", "collections/ghost/meta.redb", "collections/ghost/meta.redb"),
+    ("c", "collections/ghost/vectors.bin", "collections/ghost/vectors.bin"),
+    ("other", "collections/ghost/meta.redb-lock", "collections/ghost/meta.redb-lock"),
+])
+def test_export_onto_a_reserved_name_not_there_yet_is_refused(database, tmp_path, name, target,
+                                                              reserved):
+    path, want = database
+    assert not os.path.exists(os.path.join(path, "collections", "other", "hnsw.index"))
+    ghost = os.path.join(path, "collections", "ghost")
+    os.mkdir(ghost)
+    try:
+        if target.startswith("@dirlink"):
+            os.symlink(os.path.join(path, "collections", "other"), tmp_path / "dirlink")
+            full = str(tmp_path) + target[1:].replace("dirlink", "/dirlink", 1)
+        else:
+            full = os.path.join(path, target)
+        r = child(EXPORT_ONTO, path, full, name)
+        assert r.returncode == 0, r.stderr
+        assert r.stdout.startswith(
+            f"I/O error: export target {full} is a file of the open database: "), r.stdout
+        named = r.stdout.strip().rsplit(": ", 1)[1]
+        assert os.path.realpath(named) == os.path.realpath(os.path.join(path, reserved)), named
+        # Nothing appeared: neither the file nor a temporary one beside it.
+        assert not os.path.lexists(os.path.join(path, reserved))
+        for d in ("other", "ghost"):
+            assert not [n for n in os.listdir(os.path.join(path, "collections", d))
+                        if ".tmp-" in n or n == "hnsw.index"]
+        assert os.listdir(ghost) == []
+    finally:
+        os.rmdir(ghost)
+    db = tornquil.Tornquil(path)
+    assert answers(db) == want
+    # A name beside the reserved ones is an ordinary target.
+    c = db.get_collection(name)
+    beside = os.path.join(path, "collections", "other", "notes.ndjson")
+    assert c.export_to_file(beside) == len(c)
+    os.remove(beside)
+
+
 FULL_DISK = """
 import resource, signal, sys, tornquil
 path, target = sys.argv[1], sys.argv[2]
@@ -162,3 +216,81 @@ def test_a_failed_export_leaves_the_existing_target_as_it_was(database, tmp_path
     # A device is written in place, never replaced.
     assert c.export_to_file("/dev/null") == 120
     assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+
+
+AS_NOBODY = """
+import os, pwd, sys
+nobody = pwd.getpwnam("nobody")
+os.setgroups([])
+os.setgid(nobody.pw_gid)
+os.setuid(nobody.pw_uid)
+import numpy as np
+import tornquil
+work = sys.argv[1]
+c = tornquil.Tornquil(os.path.join(work, "db")).collection("c", 4, "cosine")
+rng = np.random.default_rng(1)
+c.add_batch(rng.standard_normal((30, 4)).astype(np.float32), [{"i": i} for i in range(30)],
+            ids=[f"r{i:03d}" for i in range(30)])
+for name in sys.argv[2:]:
+    call = c.import_from_file if name.startswith("<") else c.export_to_file
+    try:
+        print(name, "ok", call(os.path.join(work, name.lstrip("<"))))
+    except OSError as e:
+        print(name, type(e).__name__, *e.args)
+    assert len(c) == 30
+"""
+
+
+@pytest.fixture
+def shared_dir():
+    """A directory the user nobody may write, outside the tests' private temporary tree."""
+    d = tempfile.mkdtemp(prefix="tornquil-perm-")
+    nobody = pwd.getpwnam("nobody")
+    os.chown(d, nobody.pw_uid, nobody.pw_gid)
+    os.chmod(d, 0o755)
+    yield d
+    shutil.rmtree(d)
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run a child as another user")
+def test_export_refuses_a_target_the_caller_may_not_write(shared_dir):
+    nobody = pwd.getpwnam("nobody")
+    kept = b"an earlier file\n"
+    # name: (owner uid, mode); the owner is root (0) or nobody.
+    files = {
+        "root-readonly": (0, 0o444),
+        "root-private": (0, 0o600),
+        "own-readonly": (nobody.pw_uid, 0o444),
+        "root-shared": (0, 0o666),
+        "own-writable": (nobody.pw_uid, 0o644),
+    }
+    for name, (uid, mode) in files.items():
+        p = os.path.join(shared_dir, name)
+        with open(p, "wb") as f:
+            f.write(kept)
+        os.chown(p, uid, nobody.pw_gid if uid else 0)
+        os.chmod(p, mode)
+    os.symlink("root-readonly", os.path.join(shared_dir, "link-to-root-readonly"))
+    names = ["root-readonly", "root-private", "own-readonly", "link-to-root-readonly",
+             "root-shared", "own-writable", "new.ndjson", "<root-private"]
+    r = child(AS_NOBODY, shared_dir, *names)
+    assert r.returncode == 0, r.stderr
+    got = dict(line.split(" ", 1) for line in r.stdout.splitlines())
+    denied = "PermissionError I/O error: Permission denied (os error 13)"
+    assert got == {
+        "root-readonly": denied, "root-private": denied, "own-readonly": denied,
+        "link-to-root-readonly": denied, "<root-private": denied,
+        "root-shared": "ok 30", "own-writable": "ok 30", "new.ndjson": "ok 30",
+    }
+    for name in ("root-readonly", "root-private", "own-readonly"):
+        p = os.path.join(shared_dir, name)
+        st = os.stat(p)
+        assert open(p, "rb").read() == kept, name
+        assert (st.st_uid, stat.S_IMODE(st.st_mode)) == files[name], name
+    assert os.path.islink(os.path.join(shared_dir, "link-to-root-readonly"))
+    for name in ("root-shared", "own-writable", "new.ndjson"):
+        with open(os.path.join(shared_dir, name)) as f:
+            assert len(f.read().splitlines()) == 31, name
+    # A file others may write keeps its permission bits when it is replaced.
+    assert stat.S_IMODE(os.stat(os.path.join(shared_dir, "root-shared")).st_mode) == 0o666
+    assert not [n for n in os.listdir(shared_dir) if ".tmp-" in n]

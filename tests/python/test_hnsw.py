@@ -98,6 +98,42 @@ def with_crc(payload):
     return payload + struct.pack("<I", zlib.crc32(payload))
 
 
+def lead_below_the_layer(raw):
+    """The file with the first link of layer 1 turned to a node of level 0, which is not on
+    that layer; the checksum made to fit again."""
+    at = 68 + 4 * raw[67]
+    (n,) = struct.unpack_from("<Q", raw, at)
+    at += 8 + 8 * n
+    (n,) = struct.unpack_from("<Q", raw, at)
+    at += 8
+    for _ in range(n):
+        (length,) = struct.unpack_from("<Q", raw, at)
+        at += 8 + length
+    (n,) = struct.unpack_from("<Q", raw, at)
+    levels = raw[at + 8 : at + 8 + n]
+    at += 8 + n + 8  # the levels, then num_layers
+
+    def lists(at):
+        (count,) = struct.unpack_from("<Q", raw, at)
+        at += 8
+        out = []
+        for _ in range(count):
+            (length,) = struct.unpack_from("<Q", raw, at)
+            out.append((at + 8, list(struct.unpack_from(f"<{length}I", raw, at + 8))))
+            at += 8 + 4 * length
+        return out, at
+
+    offsets, at = lists(at)
+    neighbours, _ = lists(at)
+    ends, starts = offsets[1][1][1:], offsets[1][1][:-1]
+    owner = next(i for i in range(len(levels)) if ends[i] > starts[i])
+    where, entries = neighbours[1]
+    listed = entries[starts[owner] : ends[owner]]
+    low = next(i for i in range(len(levels)) if levels[i] == 0 and i != owner and i not in listed)
+    pos = where + 4 * starts[owner]
+    return with_crc(raw[:pos] + struct.pack("<I", low) + raw[pos + 4 : -4])
+
+
 @pytest.fixture(params=["l2", "cosine"])
 def twins(request, open_graph):
     """(graph, exact, vectors): the same records in a collection with graph parameters and in
@@ -280,8 +316,9 @@ def test_the_index_is_saved_by_sync_and_loaded_on_reopen(open_graph, path, capfd
         # A well-formed file whose graph has nodes but no entry point: the tag at byte 67
         # cleared, the entry point's four bytes cut out, the checksum made to fit again.
         lambda raw: with_crc(raw[:67] + b"\x00" + raw[72:-4]),
+        lead_below_the_layer,
     ],
-    ids=["truncated", "flipped byte", "empty", "no entry point"],
+    ids=["truncated", "flipped byte", "empty", "no entry point", "a link below its layer"],
 )
 def test_a_damaged_index_is_rebuilt_without_an_error(open_graph, path, capfd, damage):
     db, graph = open_graph("g")

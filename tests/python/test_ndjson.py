@@ -231,7 +231,14 @@ def test_finite_extremes_round_trip_and_a_null_element_stops_the_import(db, tmp_
     assert d.import_from_file(a).imported == 1
     b = str(tmp_path / "b.ndjson")
     d.export_to_file(b)
-    assert lines_of(b)[1:] == lines_of(a)[1:]
+    # The import stamps its own creation time, which a second boundary may separate from
+    # the add's; everything else of the line comes back as it was.
+    def without_time(file):
+        return [{k: v for k, v in json.loads(line).items() if k != "created_at"}
+                for line in lines_of(file)[1:]]
+
+    assert without_time(b) == without_time(a)
+    assert lines_of(b)[1].split('"metadata"')[0] == lines_of(a)[1].split('"metadata"')[0]
     assert d.search(extremes, 1)[0].score == 0.0
 
     # A line with a null element (what an older export wrote for a non-finite one) ends
@@ -424,8 +431,8 @@ with open(sys.argv[1], "wb") as f:
 """
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer's shadow memory cannot live under a data limit")
+@pytest.mark.skipif(any(s in os.environ.get("LD_PRELOAD", "") for s in ("libasan", "libtsan")),
+                    reason="a sanitizer's shadow memory cannot live under a data limit")
 @pytest.mark.parametrize("source", ["/dev/zero", "fifo", "sparse"])
 def test_a_file_without_line_breaks_stops_the_import_with_bounded_memory(tmp_path, source):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))

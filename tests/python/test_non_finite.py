@@ -1,6 +1,7 @@
 """Vectors with a NaN or infinite element are refused by every writer and by search, before
 anything changes, wherever the element sits, whatever the metric and the input form."""
 
+import json
 import math
 import os
 import struct
@@ -112,3 +113,62 @@ def test_finite_extremes_are_stored_and_found(path, db):
         if metric == "l2":
             hits = c.search(extremes, 3)
             assert [h.score for h in hits] == [0.0, 0.0, 0.0]
+
+
+# Finite vectors whose float32 sum of squares overflows: under cosine each must keep its
+# direction, stored and as a query, instead of becoming a zero vector that scores 0.
+LARGE = {
+    "1e20": [1e20, 0.0, 0.0, 0.0],
+    "3.4e38": [3.4e38, -3.4e38, 0.0, 0.0],
+    "mixed": [2e19, 3e19, -1e19, 4e19],
+}
+
+
+def cosine(a, b):
+    a, b = np.asarray(a, np.float64), np.asarray(b, np.float64)
+    return float(a @ b / (np.linalg.norm(a) * np.linalg.norm(b)))
+
+
+@pytest.mark.parametrize("committed", [False, True], ids=["buffered", "committed"])
+def test_cosine_keeps_the_direction_of_large_finite_vectors(db, tmp_path, committed):
+    c = db.collection("c", 4, "cosine")
+    # Ordinary neighbours in clusters around the large vectors' directions, so that a zero
+    # vector (score 0) could not come first and the order of the hits shows the angles.
+    rng = np.random.default_rng(7)
+    others = []
+    for v in LARGE.values():
+        u = np.array(v, np.float64) / np.linalg.norm(v)
+        for k in range(3):
+            others.append((u + 0.3 * rng.standard_normal(4)).astype(np.float32))
+    c.add_batch(np.array(others), [{} for _ in others], ids=[f"n{i}" for i in range(len(others))])
+    names = list(LARGE)
+    c.add(LARGE[names[0]], {}, id=names[0])  # each writer prepares the vector
+    c.add_batch(np.array([LARGE[names[1]]], np.float32), [{}], ids=[names[1]])
+    c.upsert(names[2], np.array(LARGE[names[2]], np.float64), {})
+    if committed:
+        c.sync()
+    everything = {**{f"n{i}": v for i, v in enumerate(others)}, **LARGE}
+    for name, v in LARGE.items():
+        hits = c.search(v, len(everything))
+        assert hits[0].id == name, (name, [(h.id, h.score) for h in hits])
+        assert abs(hits[0].score - 1.0) <= 1e-5, name
+        for h in hits:  # as a query too: each score is NumPy's cosine
+            assert abs(h.score - cosine(v, everything[h.id])) <= 1e-5, (name, h.id)
+        # A large query against ordinary stored vectors, and the other way round.
+        assert abs(c.search(np.array(v) * 1e-19, 1)[0].score - 1.0) <= 1e-5
+    out = str(tmp_path / "out.ndjson")
+    assert c.export_to_file(out) == len(everything)
+    with open(out) as f:
+        stored = {r["id"]: r["vector"] for r in map(json.loads, f.readlines()[1:])}
+    assert stored["3.4e38"] == [0.70710677, -0.70710677, 0.0, 0.0]
+    for name in LARGE:
+        assert abs(np.linalg.norm(stored[name]) - 1.0) <= 1e-6, name
+
+
+def test_cosine_stores_the_finite_extremes_as_a_unit_vector(db, tmp_path):
+    c = db.collection("c", 3, "cosine")
+    c.add([3.4e38, -3.4e38, 1e-45], {}, id="x")
+    out = str(tmp_path / "out.ndjson")
+    c.export_to_file(out)
+    with open(out) as f:
+        assert json.loads(f.readlines()[1])["vector"] == [0.70710677, -0.70710677, 0.0]

@@ -2,6 +2,7 @@
 #include "search/hnsw/insert.hpp"
 
 #include <algorithm>
+#include <memory>
 
 #include "search/distance.hpp"
 #include "search/hnsw/level.hpp"
@@ -62,38 +63,130 @@ struct InsertScratch {
   SelectScratch select;
 };
 
-// The state of one run of the road: how many layer-0 lists name each node, worked out when
-// the road starts and kept up to date by every change it makes to a layer-0 list. A cut
-// consults it so that it never takes away the last link that reaches a node.
+// What the road keeps about layer 0 so that no cut strands a record. Counting the links
+// into each node is not enough: a group of nodes can keep every count above zero by
+// naming one another while nothing outside names them (many copies of one vector do
+// exactly that, their lists being full of copies), and a walk then never gets in; a group
+// that names nothing outside traps a walk that gets in. So when the road starts, the
+// nodes are ranked twice from the entry point: in the order a breadth-first walk along
+// the links reaches them (`from_root`), and along the links backwards (`to_root`). Every
+// node so ranked, the root aside, is named by a node ranked before it (its parent) and
+// names one ranked before it (its exit); a cut never takes away a node's last parent or
+// last exit, so every ranked node stays reachable from the root and reaches it. A new
+// node ranks after every node there is: it names the nodes it chose, all ranked before
+// it, and the first of them that links back is its parent.
+//
+// Only nodes that stand for a record (own their slot) are ranked and walked through: a
+// node whose slot left the graph needs no way in, and no record's way may lead through it.
+// A node no walk reached keeps the older rule: its last link in is not cut.
 struct Road {
+  static constexpr uint32_t kUnranked = UINT32_MAX;
+
   const NodeScorer* score = nullptr;
   PairDistance dist;
-  std::vector<uint32_t> in0;  // layer-0 lists that name the node
+  std::vector<uint32_t> in0;        // layer-0 lists that name the node
+  std::vector<uint32_t> from_root;  // rank along the links, or kUnranked
+  std::vector<uint32_t> to_root;    // rank along the links backwards, or kUnranked
+  std::vector<uint32_t> parents;    // lists of nodes ranked before it (from_root) naming it
+  std::vector<uint32_t> exits;      // entries of its list ranked before it (to_root)
+  uint32_t next_rank = 0;           // the rank of the next new node
 
-  // The cut of a layer-0 list must keep the link to this node: no other list names it, and
-  // it still stands for a record (it owns its slot). A node whose slot left the graph
-  // (deleted, compacted or taken over) needs no way in.
-  bool last_way_in(const HnswGraph& g, uint32_t node) const {
-    return in0[node] == 1 && owns_slot(g, node);
+  static bool before(const std::vector<uint32_t>& rank, uint32_t a, uint32_t b) {
+    return rank[b] != kUnranked && rank[a] < rank[b];
+  }
+  // Every change to a layer-0 list goes through these two.
+  void link(uint32_t from, uint32_t to) {
+    ++in0[to];
+    if (before(from_root, from, to)) ++parents[to];
+    if (before(to_root, to, from)) ++exits[from];
+  }
+  void unlink(uint32_t from, uint32_t to) {
+    --in0[to];
+    if (before(from_root, from, to)) --parents[to];
+    if (before(to_root, to, from)) --exits[from];
+  }
+  void rank_new(uint32_t node) { from_root[node] = to_root[node] = next_rank++; }
+
+  // The cut of owner's layer-0 list must keep its link to e: e's last parent, owner's last
+  // exit, or, for a record's node no walk ranked, e's last way in.
+  bool must_keep(const HnswGraph& g, uint32_t owner, uint32_t e) const {
+    return (parents[e] == 1 && before(from_root, owner, e)) ||
+           (exits[owner] == 1 && before(to_root, e, owner)) ||
+           (in0[e] == 1 && from_root[e] == kUnranked && owns_slot(g, e));
   }
 };
+
+// Ranks the nodes a breadth-first walk from `root` reaches through nodes that own their
+// slot; next(u) gives u's neighbours in the walk's direction. Each ranked node's list is
+// read once, and by then every node it names has its final rank (or none), so `ranked_after`
+// counts, for each node it names, the links from a node ranked before it.
+template <class Next>
+void rank_from(const HnswGraph& g, uint32_t root, std::vector<uint32_t>& rank,
+               std::vector<uint32_t>& ranked_after, std::vector<uint32_t>& queue,
+               const Next& next) {
+  queue.clear();
+  queue.push_back(root);
+  rank[root] = 0;
+  for (size_t head = 0; head < queue.size(); ++head) {
+    const uint32_t u = queue[head];
+    if (head + 1 < queue.size()) {
+      const std::span<const uint32_t> ahead = next(queue[head + 1]);
+      if (!ahead.empty()) __builtin_prefetch(ahead.data());
+    }
+    for (const uint32_t v : next(u)) {
+      if (rank[v] == Road::kUnranked && owns_slot(g, v)) {
+        rank[v] = static_cast<uint32_t>(queue.size());
+        queue.push_back(v);
+      }
+      if (Road::before(rank, u, v)) ++ranked_after[v];
+    }
+  }
+}
 
 Road start_road(const HnswGraph& g, size_t added) {
   Road road;
   const uint32_t n = g.node_count();
-  road.in0.assign(static_cast<size_t>(n) + added, 0);
+  const size_t total = static_cast<size_t>(n) + added;
+  road.in0.assign(total, 0);
+  road.from_root.assign(total, Road::kUnranked);
+  road.to_root.assign(total, Road::kUnranked);
+  road.parents.assign(total, 0);
+  road.exits.assign(total, 0);
+  road.next_rank = n;  // after every rank a walk can give
   // Every entry counts, so that each one a cut drops can be taken off again (a graph from
   // this road or from the loader never lists a node in its own list or twice).
   for (uint32_t i = 0; i < n; ++i) {
     for (const uint32_t e : g.neighbors(0, i)) ++road.in0[e];
   }
+  if (!g.entry_point || *g.entry_point >= n) return road;
+  const uint32_t root = *g.entry_point;
+  std::vector<uint32_t> queue;
+  queue.reserve(n);
+  // Along the links: a node's parents are the lists that name it from a node ranked before.
+  rank_from(g, root, road.from_root, road.parents, queue,
+            [&](uint32_t u) { return g.neighbors(0, u); });
+  // Backwards, over who names each node (in node order): an entry of w's list that the
+  // walk ranked before w is one of w's exits.
+  std::vector<uint64_t> start(static_cast<size_t>(n) + 1, 0);
+  for (uint32_t i = 0; i < n; ++i) start[i + 1] = start[i] + road.in0[i];
+  // Every place is written below, so the array is not cleared first.
+  const std::unique_ptr<uint32_t[]> named_by(new uint32_t[start[n]]);
+  {
+    std::vector<uint64_t> at(start.begin(), start.end() - 1);
+    for (uint32_t i = 0; i < n; ++i) {
+      for (const uint32_t e : g.neighbors(0, i)) named_by[at[e]++] = i;
+    }
+  }
+  rank_from(g, root, road.to_root, road.exits, queue, [&](uint32_t u) {
+    return std::span<const uint32_t>(named_by.get() + start[u], start[u + 1] - start[u]);
+  });
   return road;
 }
 
 // Cuts n's list on the layer back to `limit` entries when it holds more, by the selection
 // heuristic over its entries re-scored exactly against n, nearest first; entries whose
 // slot cannot be read are dropped. When n's own slot cannot be read the entries keep their
-// order and the first ones stay. On layer 0 the last link to a node is never cut.
+// order and the first ones stay. On layer 0 the links Road::must_keep names stay.
 void prune(HnswGraph& g, uint32_t n, size_t layer, uint64_t limit, Road& road, InsertScratch& s) {
   std::span<const uint32_t> list = g.neighbors(layer, n);
   if (list.size() <= limit) return;
@@ -107,7 +200,7 @@ void prune(HnswGraph& g, uint32_t n, size_t layer, uint64_t limit, Road& road, I
     } else if (score.vector_of(e) != nullptr) {
       s.scored.push_back({e, 0.0f});
     } else if (layer == 0) {
-      --road.in0[e];
+      road.unlink(n, e);
     }
   }
   if (own != nullptr) {
@@ -129,8 +222,8 @@ void prune(HnswGraph& g, uint32_t n, size_t layer, uint64_t limit, Road& road, I
   if (layer == 0) {
     select_neighbors_heuristic(
         s.scored, static_cast<size_t>(limit), vector_of, road.dist, hib,
-        [&](uint32_t node) { return road.last_way_in(g, node); }, s.ids, s.select);
-    for (const uint32_t e : s.select.dropped) --road.in0[e];
+        [&](uint32_t e) { return road.must_keep(g, n, e); }, s.ids, s.select);
+    for (const uint32_t e : s.select.dropped) road.unlink(n, e);
   } else {
     select_neighbors_heuristic(
         s.scored, static_cast<size_t>(limit), vector_of, road.dist, hib,
@@ -143,19 +236,24 @@ void insert_one(HnswGraph& g, const LiveEntry& e, uint64_t ef, const VectorStora
                 Metric metric, Road& road, WalkScratch& ws, InsertScratch& is) {
   const uint8_t level = draw_level(e.slot, g.config.level_multiplier);
   if (!g.entry_point) {
-    add_node(g, e.slot, e.id, level);
+    road.rank_new(add_node(g, e.slot, e.id, level));
     return;
   }
   uint32_t t = *g.entry_point;
+  // The layers the graph had before this node: above them nobody else is there to link
+  // to (the old entry point is not on them), so a node drawn higher becomes the entry
+  // point with empty lists up there until later nodes link to it.
+  const int old_top = g.max_level;
   const uint32_t added = add_node(g, e.slot, e.id, level);
+  road.rank_new(added);
   std::span<const float> query = vectors.slot_view(e.slot);
   if (query.empty()) return;  // an unreadable slot: a node without neighbours
 
   const NodeScorer score(g, query, vectors, metric);
   road.score = &score;
   const auto vector_of = [&](uint32_t node) { return score.vector_of(node); };
-  for (int layer = g.max_level; layer > level; --layer) t = greedy_walk(score, t, layer);
-  for (int layer = level; layer >= 0; --layer) {
+  for (int layer = old_top; layer > level; --layer) t = greedy_walk(score, t, layer);
+  for (int layer = std::min<int>(level, old_top); layer >= 0; --layer) {
     insert_layer_walk(score, t, layer, ef, ws);
     is.cands.clear();
     for (const ScoredNode& c : ws.sorted) {
@@ -168,10 +266,10 @@ void insert_one(HnswGraph& g, const LiveEntry& e, uint64_t ef, const VectorStora
         [](uint32_t) { return false; }, is.selection, is.select);
     g.set_neighbors(layer, added, is.selection);
     for (const uint32_t n : is.selection) {
-      if (layer == 0) ++road.in0[n];
+      if (layer == 0) road.link(added, n);
     }
     for (const uint32_t n : is.selection) {
-      if (g.add_link(layer, n, added) && layer == 0) ++road.in0[added];
+      if (g.add_link(layer, n, added) && layer == 0) road.link(n, added);
       prune(g, n, layer, limit, road, is);
     }
     if (!ws.sorted.empty()) t = ws.sorted.front().node;

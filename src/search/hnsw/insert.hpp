@@ -1,14 +1,15 @@
 // Incremental insertion: adds the committed live records that the graph does not index yet,
-// one node at a time on the calling thread, each linked on every layer up to its level to
-// the candidates that the selection heuristic (select.hpp) picks from its layer search,
-// with back-links from the nodes it chose. A neighbour list that outgrows its limit is
-// re-scored exactly and cut back by the same heuristic. On layer 0 a cut never removes the
-// last link that reaches a node that stands for a record: how many lists name each node is
-// counted when the road starts and kept up to date, so the node just inserted keeps the
-// back-link of its first chosen neighbour, and an older node keeps its last way in while
-// the next candidate goes instead. Records whose vector slot cannot be read become nodes
-// without neighbours; nothing is reported. The same records on the same graph always give
-// the same graph.
+// one node at a time on the calling thread, each linked on the layers it shares with the
+// graph (its level or the graph's top, whichever is lower, down to 0) to the candidates
+// that the selection heuristic (select.hpp) picks from its layer search, with back-links
+// from the nodes it chose. A node drawn above the graph's top becomes the entry point with
+// empty lists up there, until later nodes link to it. A neighbour list that outgrows its
+// limit is re-scored exactly and cut back by the same heuristic. On layer 0 a cut never
+// takes away what keeps a record's node in reach of the entry point and the entry point in
+// reach of it (see Road in insert.cpp), so records that share one vector, whose lists
+// would otherwise name only one another, keep their ways in and out. Records whose vector
+// slot cannot be read become nodes without neighbours; nothing is reported. The same
+// records on the same graph always give the same graph.
 //
 // A live record counts as indexed only when a node with its id owns its slot. So a record
 // that took over the slot of a deleted or compacted record gets a node of its own, which

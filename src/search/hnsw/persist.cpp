@@ -196,8 +196,11 @@ Result<void> check_shape(const HnswPersist& p) {
 }
 
 // Checks that every node's slice of one layer lies inside the layer's neighbour list and
-// names only other, existing nodes, each once. `seen` is scratch of n entries.
-Result<void> check_layer(uint64_t l, uint32_t n, const std::vector<uint32_t>& offsets,
+// names only other, existing nodes, each once, and only nodes on that layer; a node below
+// the layer has no list there. A walk down the layers moves only to nodes on the layer it
+// walks, so a list that leads below it is damage. `seen` is scratch of n entries.
+Result<void> check_layer(uint64_t l, uint32_t n, const std::vector<uint8_t>& levels,
+                         const std::vector<uint32_t>& offsets,
                          const std::vector<uint32_t>& neighbors, std::vector<uint32_t>& seen) {
   // seen[x] == i + 1 once node i's list has named x.
   seen.assign(n, 0);
@@ -213,6 +216,11 @@ Result<void> check_layer(uint64_t l, uint32_t n, const std::vector<uint32_t>& of
                                      " the neighbour range " + str(start) + ".." + str(end) +
                                      " of a list of " + str(neighbors.size())));
     }
+    if (start != end && levels[i] < l) {
+      return std::unexpected(corrupt("HNSW layer " + str(l) + " gives node " + str(i) +
+                                     " of level " + str(levels[i]) + " a list of " +
+                                     str(end - start)));
+    }
     for (uint32_t k = start; k < end; ++k) {
       if (neighbors[k] >= n) {
         return std::unexpected(corrupt("HNSW layer " + str(l) + " lists neighbour " +
@@ -222,6 +230,11 @@ Result<void> check_layer(uint64_t l, uint32_t n, const std::vector<uint32_t>& of
       if (neighbors[k] == i) {
         return std::unexpected(
             corrupt("HNSW layer " + str(l) + " lists node " + str(i) + " as its own neighbour"));
+      }
+      if (levels[neighbors[k]] < l) {
+        return std::unexpected(corrupt("HNSW layer " + str(l) + " lists neighbour " +
+                                       str(neighbors[k]) + " of level " +
+                                       str(levels[neighbors[k]]) + " for node " + str(i)));
       }
       if (seen[neighbors[k]] == i + 1) {
         return std::unexpected(corrupt("HNSW layer " + str(l) + " lists neighbour " +
@@ -334,7 +347,7 @@ Result<HnswGraph> graph_from_persist(HnswPersist&& p) {
   {
     std::vector<uint32_t> seen;
     for (uint64_t l = 0; l < p.num_layers; ++l) {
-      TQ_TRY(check_layer(l, n, p.layer_offsets[l], p.layer_neighbors[l], seen));
+      TQ_TRY(check_layer(l, n, p.node_levels, p.layer_offsets[l], p.layer_neighbors[l], seen));
     }
   }
   HnswGraph g;

@@ -83,8 +83,9 @@ Result<HnswPersist> decode_index_file(std::string_view file);
 // list, a neighbour or entry point at or beyond the node count, a level above 32; nodes
 // without an entry point, an entry point whose level is not the maximum level, a node
 // above the maximum level, fewer layers than the maximum level needs, a maximum level
-// above 0 without nodes; a list naming its own node or one node twice. List entries beyond
-// the node or layer count are ignored.
+// above 0 without nodes; a list naming its own node or one node twice; a list on a layer
+// above its node's level, or naming a node whose level is below the layer. List entries
+// beyond the node or layer count are ignored.
 Result<HnswGraph> graph_from_persist(HnswPersist&& image);
 
 // Writes the graph's file to the path, creating or truncating it; the image is built in

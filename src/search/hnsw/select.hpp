@@ -5,8 +5,8 @@
 // passed over then fill the places left, nearest first. A cut made this way keeps the long
 // links that hold a clustered graph together, where a cut to the nearest entries drops them.
 //
-// Some candidates may be marked as ones the list must keep (the last link that reaches a
-// node): they take their places first, and the others share what remains of the limit.
+// Some candidates may be marked as ones the list must keep (a link that keeps a node in
+// reach): they take their places first, and the others share what remains of the limit.
 #pragma once
 
 #include <cstddef>
@@ -20,14 +20,21 @@
 namespace tornquil {
 
 // The distance between two stored vectors of `dims` floats, one pair or four at a time
-// (bit for bit the same results).
+// (bit for bit the same results), and whether two of them stand at one place.
 struct PairDistance {
   DistanceFn one = nullptr;
   DistanceX4Fn four = nullptr;
+  DistanceFn place = nullptr;  // squared L2, whatever the metric
   size_t dims = 0;
 
   explicit PairDistance(Metric m = Metric::L2, size_t d = 0)
-      : one(distance_kernel(m)), four(distance_x4_kernel(m)), dims(d) {}
+      : one(distance_kernel(m)),
+        four(distance_x4_kernel(m)),
+        place(distance_kernel(Metric::L2)),
+        dims(d) {}
+
+  // At distance 0 from each other: equal vectors (a NaN is at no place).
+  bool same_place(const float* a, const float* b) const { return place(a, b, dims) == 0.0f; }
 };
 
 // Lists one selection reuses from call to call, so that selecting allocates nothing once
@@ -42,10 +49,12 @@ struct SelectScratch {
 // Chooses the list an owner keeps from `candidates` (node, score against the owner), given
 // best first, and writes their node indices to `out`:
 //  1. In candidate order: a candidate that must_keep(node) names is taken. Any other is
-//     taken when it scores strictly better against the owner than against every
-//     candidate taken so far (by `dist`; a candidate without a vector, or a taken one
-//     without, never counts as nearer), as long as fewer than limit - (the number of
-//     must-keep candidates) others were taken.
+//     taken when, against every candidate taken so far (by `dist`), it scores strictly
+//     better against the owner, or exactly as well without standing at the taken one's
+//     place (a candidate without a vector, or a taken one without, never counts as
+//     nearer), as long as fewer than limit - (the number of must-keep candidates) others
+//     were taken. So a copy of a taken candidate is passed over, while a copy of the owner,
+//     which is as near to everything as the owner is, keeps no other candidate out.
 //  2. The candidates passed over then fill those places, in candidate order.
 // `out` holds the candidates of step 1 in their order, then those of step 2; the list is
 // longer than `limit` only when more candidates must be kept than it allows. The others go
@@ -75,6 +84,11 @@ void select_neighbors_heuristic(std::span<const ScoredNode> candidates, size_t l
     }
     const float* own = s.where[i];
     bool diverse = taken < room && own != nullptr;
+    // Nearer the owner than the taken vector `other`, at distance d from it.
+    const float to_owner = candidates[i].score;
+    const auto nearer_owner = [&](float d, const float* other) {
+      return strictly_better(to_owner, d, hib) || (to_owner == d && !dist.same_place(own, other));
+    };
     // Four taken vectors at a time; a test that fails ends the candidate's turn.
     size_t k = 0;
     for (; diverse && k + 4 <= s.kept.size(); k += 4) {
@@ -86,13 +100,11 @@ void select_neighbors_heuristic(std::span<const ScoredNode> candidates, size_t l
       if (!diverse) break;
       float d[4];
       dist.four(own, b, dist.dims, d);
-      for (size_t j = 0; j < 4; ++j)
-        diverse = diverse && strictly_better(candidates[i].score, d[j], hib);
+      for (size_t j = 0; j < 4; ++j) diverse = diverse && nearer_owner(d[j], b[j]);
     }
     for (; diverse && k < s.kept.size(); ++k) {
       const float* other = s.where[s.kept[k]];
-      diverse = other != nullptr &&
-                strictly_better(candidates[i].score, dist.one(own, other, dist.dims), hib);
+      diverse = other != nullptr && nearer_owner(dist.one(own, other, dist.dims), other);
     }
     if (diverse) {
       s.kept.push_back(static_cast<uint32_t>(i));

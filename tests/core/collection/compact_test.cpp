@@ -205,9 +205,7 @@ TEST_F(CompactTest, TellsTheIndexOfEveryFreedSlot) {
   const std::string file = platform::join_path(c->dir, kIndexFileName);
   ASSERT_TRUE(std::filesystem::exists(file));
   const std::string bytes = read_bytes(file);
-  const bool rebuild = c->needs_rebuild.load();
-
-  (void)rebuild;
+  EXPECT_FALSE(c->needs_rebuild.load());  // the sync's refresh cleared it
   {
     // As if the expired records had been indexed while they were live (records added with
     // ttl 0 never are): their slots name nodes.
@@ -227,6 +225,34 @@ TEST_F(CompactTest, TellsTheIndexOfEveryFreedSlot) {
     HnswIndex::DeletedRead d = c->hnsw->read_deleted();
     for (uint64_t s = 0; s < 10; ++s) EXPECT_EQ(d->contains(s), s < 5) << s;
   }
+  EXPECT_EQ(read_bytes(file), bytes);
+}
+
+// Slots the graph never held (records added with ttl 0 are never live, so never indexed)
+// leave the graph, its slot map, the rebuild mark and the saved file as they are.
+TEST_F(CompactTest, LeavesTheGraphAloneForSlotsItNeverHeld) {
+  auto c = open(make_config(kDims, Metric::L2, small_hnsw()));
+  for (int i = 0; i < 10; ++i) {
+    add(*c, i, "r" + std::to_string(i), i % 2 ? std::optional<uint64_t>(0) : std::nullopt);
+  }
+  ASSERT_TRUE(sync_collection(*c));
+  const HnswIndex* index = c->hnsw.get();
+  ASSERT_NE(index, nullptr);
+  const std::string file = platform::join_path(c->dir, kIndexFileName);
+  const std::string bytes = read_bytes(file);
+  const SlotToNode held = c->hnsw->read_graph()->slot_to_node;
+  EXPECT_EQ(held.size(), 5u);
+
+  const CompactStatsData s = compact_ok(*c);
+  EXPECT_EQ(s.expired_removed, 5u);
+  EXPECT_EQ(s.bytes_freed, 5 * kDims * 4);
+  EXPECT_EQ(memory_freelist(*c), (std::vector<uint64_t>{1, 3, 5, 7, 9}));
+  EXPECT_FALSE(c->needs_rebuild.load());
+  EXPECT_TRUE(c->hnsw->read_graph()->slot_to_node == held);
+  EXPECT_TRUE(c->hnsw->read_deleted()->empty());
+
+  ASSERT_TRUE(sync_collection(*c));
+  EXPECT_EQ(c->hnsw.get(), index);
   EXPECT_EQ(read_bytes(file), bytes);
 }
 

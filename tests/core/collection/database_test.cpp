@@ -150,5 +150,85 @@ TEST_F(DatabaseTest, DropForgetsUnregistersAndRemovesTheDirectory) {
   EXPECT_EQ(*n, 0u);
 }
 
+// A collection object kept from a handle on one spelling of the database path is reached
+// by a drop through another: matched by its directory's identity, not by the text.
+TEST_F(DatabaseTest, ADropReachesEverySpellingOfThePath) {
+  std::filesystem::create_directories(dir_.file("a"));
+  std::filesystem::create_directory_symlink(dir_.file("a"), dir_.file("link"));
+  struct Case {
+    const char* open_as;
+    const char* drop_as;
+  };
+  const Case cases[] = {
+      {"a/db", "a/./db"},
+      {"a/db", "a/db/"},
+      {"a/db", "link/db"},
+      {"link/db", "a/../a/db"},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(std::string(tc.open_as) + " then " + tc.drop_as);
+    std::shared_ptr<Collection> kept;
+    {
+      auto db = Database::open(dir_.file(tc.open_as));
+      ASSERT_TRUE(db);
+      auto c = (*db)->open_or_create("notes", 2, Metric::L2);
+      ASSERT_TRUE(c);
+      kept = *c;
+    }
+    ASSERT_TRUE(add_record(*kept, std::vector<float>{1, 0}, JsonValue(), "x", std::nullopt));
+    ASSERT_TRUE(flush_pending(*kept));
+    ASSERT_TRUE(add_record(*kept, std::vector<float>{0, 1}, JsonValue(), "y", std::nullopt));
+
+    auto db = Database::open(dir_.file(tc.drop_as));
+    ASSERT_TRUE(db);
+    ASSERT_TRUE((*db)->drop("notes"));
+    EXPECT_TRUE(kept->dropped.load());
+    auto added = add_record(*kept, std::vector<float>{1, 1}, JsonValue(), "z", std::nullopt);
+    ASSERT_FALSE(added);
+    EXPECT_EQ(added.error().render(), "Collection not found: notes");
+    EXPECT_FALSE(sync_collection(*kept));
+    kept.reset();  // its release flush writes nothing either
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("a/db/collections/notes")));
+    auto fresh = (*db)->open_or_create("notes", 2, Metric::L2);
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(*record_count(**fresh), 0u);
+    fresh->reset();
+    db->reset();
+    std::filesystem::remove_all(dir_.file("a/db"));
+  }
+}
+
+// Only what is open on the dropped directory at the drop is marked: not a collection that
+// still names the same text but lives in another directory, nor one opened afterwards on a
+// new directory that may take the old one's inode.
+TEST_F(DatabaseTest, ADropMarksOnlyTheDirectoryItRemoves) {
+  std::shared_ptr<Collection> elsewhere;
+  {
+    auto db = open_db();
+    ASSERT_TRUE(db);
+    auto c = db->open_or_create("notes", 2, Metric::L2);
+    ASSERT_TRUE(c);
+    elsewhere = *c;
+  }
+  // The old database moves away with its collection still open; a new one takes the path.
+  std::filesystem::rename(db_path(), dir_.file("moved"));
+  auto db = open_db();
+  ASSERT_TRUE(db);
+  ASSERT_TRUE(db->open_or_create("notes", 2, Metric::L2));
+  ASSERT_TRUE(db->drop("notes"));
+  EXPECT_FALSE(elsewhere->dropped.load());
+  EXPECT_TRUE(add_record(*elsewhere, std::vector<float>{1, 0}, JsonValue(), "x", std::nullopt));
+  ASSERT_TRUE(sync_collection(*elsewhere));
+
+  auto again = db->open_or_create("notes", 2, Metric::L2);
+  ASSERT_TRUE(again);
+  ASSERT_TRUE(db->drop("other"));
+  EXPECT_FALSE((*again)->dropped.load());
+  EXPECT_TRUE(add_record(**again, std::vector<float>{1, 0}, JsonValue(), "x", std::nullopt));
+  ASSERT_TRUE(sync_collection(**again));
+  EXPECT_EQ(*record_count(**again), 1u);
+  EXPECT_EQ(*record_count(*elsewhere), 1u);
+}
+
 }  // namespace
 }  // namespace tornquil

@@ -8,6 +8,8 @@
 #include <limits>
 
 #include "base/json_read.hpp"
+#include "base/platform.hpp"
+#include "collection/ndjson_lines.hpp"
 #include "collection_fixture.hpp"
 
 namespace tornquil::testing {
@@ -297,6 +299,52 @@ TEST_F(NdjsonFileTest, AHugeTtlDoesNotExpireAtOnce) {
   auto a = committed_record(*c, "a");
   ASSERT_TRUE(a);
   EXPECT_TRUE(is_live(*a));
+}
+
+// An import's lines go one after another into one buffer: each line is bounded and checked
+// as UTF-8 on its own, whatever the buffer holds before it, and the last may lack its LF.
+TEST_F(NdjsonFileTest, LineReaderAppendsEachLineToOneBuffer) {
+  using Status = LineReader::Status;
+  auto reader_of = [&](const std::string& text) {
+    write_bytes(path("in.ndjson"), text);
+    auto f = platform::File::open(path("in.ndjson"), platform::File::Mode::ReadOnly);
+    EXPECT_TRUE(f);
+    return LineReader(std::move(*f));
+  };
+  const std::string ten(10, 'x');
+  LineReader r = reader_of("ab\n\n" + ten + "\n" + ten + "y\n");
+  std::string buf;
+  for (const char* want : {"ab\n", "ab\n\n"}) {
+    auto s = r.append_line(buf, 10);
+    ASSERT_TRUE(s && *s == Status::Line);
+    EXPECT_EQ(buf, want);
+  }
+  auto at_bound = r.append_line(buf, 10);  // ten bytes and the LF: exactly the bound
+  ASSERT_TRUE(at_bound && *at_bound == Status::Line);
+  EXPECT_EQ(buf, "ab\n\n" + ten + "\n");
+  auto over = r.append_line(buf, 10);
+  ASSERT_TRUE(over);
+  EXPECT_EQ(*over, Status::TooLong);
+
+  LineReader bad = reader_of("\xc3\xa9\n\xa9\n");  // the second line starts mid-character
+  buf.clear();
+  auto good = bad.append_line(buf, 10);
+  ASSERT_TRUE(good && *good == Status::Line);
+  auto broken = bad.append_line(buf, 10);
+  ASSERT_FALSE(broken);
+  EXPECT_EQ(broken.error().render(), "I/O error: stream did not contain valid UTF-8");
+
+  LineReader last = reader_of("a\nno LF");
+  buf = "kept";
+  for (const char* want : {"kepta\n", "kepta\nno LF"}) {
+    auto s = last.append_line(buf, 10);
+    ASSERT_TRUE(s && *s == Status::Line);
+    EXPECT_EQ(buf, want);
+  }
+  auto end = last.append_line(buf, 10);
+  ASSERT_TRUE(end);
+  EXPECT_EQ(*end, Status::End);
+  EXPECT_EQ(buf, "kepta\nno LF");
 }
 
 TEST_F(NdjsonFileTest, AFailedExportLeavesNoFileBeforeItIsCreated) {

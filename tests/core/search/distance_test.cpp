@@ -349,7 +349,11 @@ TEST(PrepareVector, NormalisesCosineAndCopiesTheRest) {
       {"cosine norm exactly 2^-23", Metric::Cosine, {0, tiny, 0}, {0, 1, 0}},
       {"cosine norm below 2^-23", Metric::Cosine, {0x1p-24f, 0}, {0, 0}},
       {"cosine squares underflow", Metric::Cosine, {1e-30f, -1e-30f}, {0, 0}},
-      {"cosine squares overflow", Metric::Cosine, {3e38f, -3e38f}, {0.0f, -0.0f}},
+      // The float squares overflow; the norm taken in double keeps the direction.
+      {"cosine squares overflow",
+       Metric::Cosine,
+       {3e38f, -3e38f},
+       {0x1.6a09e6p-1f, -0x1.6a09e6p-1f}},
       {"cosine infinite element", Metric::Cosine, {kInf, 1, -2}, {kNan, 0.0f, -0.0f}},
       {"cosine NaN element", Metric::Cosine, {kNan, 1}, {kNan, kNan}},
       {"dot is stored unscaled", Metric::Dot, {3, 4}, {3, 4}},
@@ -387,6 +391,118 @@ TEST(PrepareVector, CosineScalesByTheReciprocalOfThePathsNorm) {
     }
   }
   EXPECT_EQ(prepare_vector(Metric::Cosine, v), prepare_vector(kernel_path(), Metric::Cosine, v));
+}
+
+// Vectors whose float norm is finite: ordinary, clustered, zero-padded and repeated values,
+// large elements whose squares sum just below the float range, tiny and subnormal ones. The
+// expected bytes are what each path stored before vectors with an overflowing norm got a
+// road of their own; they must not change, since stored vectors and the scores of every
+// collection depend on them. The two paths take different norms over whole blocks, so some
+// rows differ between them.
+TEST(PrepareVector, CosineBytesOfFiniteNormsAreFixed) {
+  struct Case {
+    const char* name;
+    std::vector<float> input;
+    std::vector<uint32_t> portable, avx2;  // avx2 empty: the same as portable
+  };
+  const std::vector<float> fours(16, 4e18f);
+  const std::vector<Case> cases = {
+      {"ordinary, a block and a tail",
+       {0.1f, -0.2f, 0.3f, 0.4f, -0.5f, 0.6f, -0.7f, 0.8f, 0.9f},
+       {0x3d72a048, 0xbdf2a048, 0x3e35f836, 0x3e72a048, 0xbe97a42d, 0x3eb5f836, 0xbed44c3f,
+        0x3ef2a048, 0x3f087a28},
+       {}},
+      {"clustered near one centre",
+       {0.51f, 0.49f, 0.50f, 0.52f, 0.48f, 0.50f, 0.51f, 0.49f, 0.50f, 0.52f, 0.48f, 0.50f, 0.51f,
+        0.49f, 0.50f, 0.52f, 0.47f},
+       {0x3e7d847f, 0x3e739361, 0x3e788bf0, 0x3e813e87, 0x3e6e9ad2, 0x3e788bf0, 0x3e7d847f,
+        0x3e739361, 0x3e788bf0, 0x3e813e87, 0x3e6e9ad2, 0x3e788bf0, 0x3e7d847f, 0x3e739361,
+        0x3e788bf0, 0x3e813e87, 0x3e69a243},
+       {}},
+      {"largest element whose square is finite",
+       {0x1.fffffep+63f, 0, 0, 0},
+       {0x3f800000, 0, 0, 0},
+       {}},
+      {"two squares summing just below the float range",
+       {1.3e19f, 1.3e19f},
+       {0x3f3504f4, 0x3f3504f4},
+       {}},
+      {"sixteen large elements", fours, std::vector<uint32_t>(16, 0x3e7fffff),
+       std::vector<uint32_t>(16, 0x3e800000)},
+      {"tiny elements, norm above 2^-23",
+       {1e-7f, -1e-7f, 2e-7f},
+       {0x3ed105eb, 0xbed105eb, 0x3f5105eb},
+       {}},
+      {"subnormals beside a normal element",
+       {1.0f, 1e-45f, -1e-45f},
+       {0x3f800000, 0x00000001, 0x80000001},
+       {}},
+      {"zero-padded",
+       {0.25f, 0.5f, 0, 0, 0, 0, 0, 0, 0, 0},
+       {0x3ee4f92e, 0x3f64f92e, 0, 0, 0, 0, 0, 0, 0, 0},
+       {}},
+      {"one value repeated", std::vector<float>(8, 3.0f), std::vector<uint32_t>(8, 0x3eb504f4), {}},
+  };
+  for (KernelPath p : runnable_paths()) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(path_name(p)) + ": " + c.name);
+      const std::vector<uint32_t>& want =
+          p == KernelPath::Avx2 && !c.avx2.empty() ? c.avx2 : c.portable;
+      const std::vector<float> out = prepare_vector(p, Metric::Cosine, c.input);
+      std::vector<float> into(c.input.size(), kNan);
+      prepare_vector_into(p, Metric::Cosine, c.input, into.data());
+      ASSERT_EQ(out.size(), want.size());
+      for (size_t i = 0; i < out.size(); ++i) {
+        EXPECT_EQ(bits(out[i]), want[i]) << i;
+        EXPECT_EQ(bits(into[i]), want[i]) << "into " << i;
+      }
+    }
+  }
+}
+
+// Finite vectors whose float sum of squares overflows keep their direction on both paths,
+// single and batch alike: each element is the nearest float of v[i] / |v|. The bytes are
+// those of NumPy's float64 norm and quotient rounded to float32. Each scores 1 against itself.
+TEST(PrepareVector, CosineKeepsTheDirectionOfAFiniteVectorWhoseSquaresOverflow) {
+  struct Case {
+    const char* name;
+    std::vector<float> input;
+    std::vector<float> expected;
+  };
+  constexpr float r2 = 0x1.6a09e6p-1f;   // 1 / sqrt(2)
+  constexpr float r30 = 0x1.75e974p-1f;  // 4 / sqrt(30)
+  std::vector<float> long_input(33, 0.0f), long_expected(33, 0.0f);
+  long_input[3] = 3e19f;  // in the first block, in the second, in the tail
+  long_input[12] = -4e19f;
+  long_input[32] = 1e-20f;              // its quotient is a subnormal
+  long_expected[3] = 0x1.333334p-1f;    // 0.6
+  long_expected[12] = -0x1.99999ap-1f;  // -0.8
+  long_expected[32] = 0x1.16c28p-132f;  // 1e-20 / 5.0000000562e19
+  const std::vector<Case> cases = {
+      {"one element 1e20", {1e20f, 0, 0, 0}, {1, 0, 0, 0}},
+      {"+-3.4e38", {3.4e38f, -3.4e38f, 0, 0}, {r2, -r2, 0, 0}},
+      {"four large elements",
+       {2e19f, 3e19f, -1e19f, 4e19f},
+       {r30 / 2, 0x1.186f18p-1f, -r30 / 4, r30}},
+      {"a subnormal beside the largest", {3.4e38f, -3.4e38f, 1e-45f}, {r2, -r2, 0}},
+      {"over blocks and a tail", long_input, long_expected},
+  };
+  for (KernelPath p : runnable_paths()) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(path_name(p)) + ": " + c.name);
+      ASSERT_TRUE(std::isinf(detail::kernel_table(p).l2_norm(c.input.data(), c.input.size())));
+      const std::vector<float> out = prepare_vector(p, Metric::Cosine, c.input);
+      std::vector<float> into(c.input.size(), kNan);
+      prepare_vector_into(p, Metric::Cosine, c.input, into.data());
+      ASSERT_EQ(out.size(), c.expected.size());
+      for (size_t i = 0; i < out.size(); ++i) {
+        EXPECT_EQ(bits(out[i]), bits(c.expected[i])) << i;
+        EXPECT_EQ(bits(into[i]), bits(c.expected[i])) << "into " << i;
+      }
+      EXPECT_NEAR(distance_kernel(p, Metric::Cosine)(out.data(), out.data(), out.size()), 1.0f,
+                  1e-6f);
+    }
+  }
 }
 
 // A zero vector stored for Cosine scores +0.0 against every query.

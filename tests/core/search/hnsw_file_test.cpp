@@ -336,6 +336,16 @@ TEST_F(HnswFileTest, SlotListedTwiceMapsToTheLaterNode) {
   EXPECT_EQ(loaded->slot_to_node.at(9), 1u);
 }
 
+// Gives the two-node image 33 layers and the levels, node 0 the entry point on top; every
+// layer above 0 holds empty lists.
+void tall(HnswPersist& p, std::vector<uint8_t> levels) {
+  p.max_level = 32;
+  p.node_levels = std::move(levels);
+  p.num_layers = 33;
+  p.layer_offsets.resize(33, {0, 0, 0});
+  p.layer_neighbors.resize(33);
+}
+
 // Images that pass the checksum and decode, but whose lists would be read out of range or
 // whose entry point, levels, layers and lists contradict each other.
 TEST_F(HnswFileTest, RefusesImagesInconsistentWithTheirCounts) {
@@ -427,7 +437,10 @@ TEST_F(HnswFileTest, RefusesImagesInconsistentWithTheirCounts) {
          p.max_level = 2;
        },
        "Data corruption: HNSW index without nodes has maximum level 2"},
-      {"own node listed", [](HnswPersist& p) { p.layer_neighbors[0] = {1, 1}; },
+      {"own node listed",
+       [](HnswPersist& p) {
+         p.layer_neighbors[0] = {1, 1};
+       },
        "Data corruption: HNSW layer 0 lists node 1 as its own neighbour"},
       {"neighbour listed twice",
        [](HnswPersist& p) {
@@ -439,16 +452,41 @@ TEST_F(HnswFileTest, RefusesImagesInconsistentWithTheirCounts) {
          p.layer_neighbors[0] = {1, 1, 0};
        },
        "Data corruption: HNSW layer 0 lists neighbour 1 twice for node 0"},
-      // Accepted: levels up to 32, lists above a node's own level, no nodes and no layers.
-      {"levels 32, a list above a node's level",
+      // A walk on a layer moves only to nodes on it: a list leading below its layer, or a
+      // list of a node that is not on the layer, is damage.
+      {"a neighbour below the layer",
        [](HnswPersist& p) {
-         p.max_level = 32;
-         p.node_levels = {32, 0};
-         p.num_layers = 33;
-         p.layer_offsets.resize(33, {0, 0, 0});
-         p.layer_neighbors.resize(33);
+         tall(p, {32, 0});
+         p.layer_offsets[32] = {0, 1, 1};
+         p.layer_neighbors[32] = {1};
+       },
+       "Data corruption: HNSW layer 32 lists neighbour 1 of level 0 for node 0"},
+      {"a list above its node's level",
+       [](HnswPersist& p) {
+         tall(p, {32, 0});
+         p.layer_offsets[32] = {0, 0, 1};
+         p.layer_neighbors[32] = {0};
+       },
+       "Data corruption: HNSW layer 32 gives node 1 of level 0 a list of 1"},
+      {"a neighbour one layer below",
+       [](HnswPersist& p) {
+         tall(p, {32, 31});
+         p.layer_offsets[32] = {0, 1, 1};
+         p.layer_neighbors[32] = {1};
+       },
+       "Data corruption: HNSW layer 32 lists neighbour 1 of level 31 for node 0"},
+      // Accepted: levels up to 32 with lists on every layer both nodes are on, no nodes and
+      // no layers.
+      {"levels 32",
+       [](HnswPersist& p) {
+         tall(p, {32, 32});
          p.layer_offsets[32] = {0, 1, 2};
          p.layer_neighbors[32] = {1, 0};
+       },
+       ""},
+      {"an empty list above its node's level",
+       [](HnswPersist& p) {
+         tall(p, {32, 0});
        },
        ""},
       {"no nodes", [](HnswPersist& p) { p = HnswPersist{}; }, ""},
