@@ -48,5 +48,6 @@ def testing():
             finally:
                 sys.path.remove(str(directory))
     pytest.fail(
-        "_tornquil_testing not found; build it (make setup) or set TORNQUIL_TEST_MODULE_DIR"
+        "_tornquil_testing not found; build it (make test, or bash scripts/setup.sh tests) "
+        "or set TORNQUIL_TEST_MODULE_DIR"
     )

@@ -34,7 +34,7 @@ def kill_once_ready(log, delay, script, *args):
     with open(log, "w") as out:
         proc = child(script, *args, stdout=out)
     try:
-        deadline = time.monotonic() + 30
+        deadline = time.monotonic() + 300  # a guard against a child that never starts
         while not log.read_text().startswith("ready\n") and proc.poll() is None:
             assert time.monotonic() < deadline
             time.sleep(0.005)
