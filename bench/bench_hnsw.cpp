@@ -532,11 +532,11 @@ int run_incremental(int argc, char** argv) {
   }
 
   // What one run of the road costs however few records it adds. Each graph takes a first
-  // run of ten records (held-out queries, now stored), then five more runs of ten and five
+  // run of ten records (held-out queries, now stored), then nine more runs of ten and nine
   // runs of one, as an agent adds a few records before each search. With t1 and t10 the
   // medians of the later runs of one and of ten records, a record costs (t10 - t1) / 9 and
   // the run itself, whatever it adds, (10 t1 - t10) / 9.
-  constexpr size_t kRuns = 5;
+  constexpr size_t kRuns = 9;
   constexpr size_t kPerGraph = 10 + kRuns * 10 + kRuns;
   std::vector<tq::LiveEntry> few;
   if (!store_vectors(*storage,
