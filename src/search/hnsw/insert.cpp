@@ -93,28 +93,35 @@ struct InsertScratch {
 // next, kept up by the road itself as it links and cuts, and a run costs what its records
 // cost, not what the graph holds. A run on a kept state goes on exactly as one run adding
 // the records of every run since the walks would have gone on, so the guarantee above is
-// the same. It takes 20 bytes per node (five u32), for as long as the index lives.
+// the same. It takes 20 bytes per node (five u32, plus the room the arrays keep to grow
+// into), for as long as the index lives.
 struct RoadState {
   static constexpr uint32_t kUnranked = UINT32_MAX;
-  struct Node {
-    uint32_t in0 = 0;                // layer-0 lists that name the node
-    uint32_t from_root = kUnranked;  // rank along the links
-    uint32_t to_root = kUnranked;    // rank along the links backwards
-    uint32_t parents = 0;            // lists of nodes ranked before it (from_root) naming it
-    uint32_t exits = 0;              // entries of its list ranked before it (to_root)
-  };
-  using Rank = uint32_t Node::*;
 
-  std::vector<Node> nodes;  // by node index
-  uint32_t next_rank = 0;   // the rank of the next new node
+  // By node index; one array each, so that the walks over the whole graph read only what
+  // they need.
+  std::vector<uint32_t> in0;        // layer-0 lists that name the node
+  std::vector<uint32_t> from_root;  // rank along the links, or kUnranked
+  std::vector<uint32_t> to_root;    // rank along the links backwards, or kUnranked
+  std::vector<uint32_t> parents;    // lists of nodes ranked before it (from_root) naming it
+  std::vector<uint32_t> exits;      // entries of its list ranked before it (to_root)
+  uint32_t next_rank = 0;           // the rank of the next new node
   // The graph as the road's last run left it.
   bool made = false;
   uint64_t edits = 0;
   uint32_t node_count = 0;
   std::optional<uint32_t> entry_point;
 
-  bool before(Rank rank, uint32_t a, uint32_t b) const {
-    return nodes[b].*rank != kUnranked && nodes[a].*rank < nodes[b].*rank;
+  static bool before(const std::vector<uint32_t>& rank, uint32_t a, uint32_t b) {
+    return rank[b] != kUnranked && rank[a] < rank[b];
+  }
+  // Places for `n` nodes; the new ones are unranked and unnamed.
+  void resize(size_t n) {
+    in0.resize(n, 0);
+    from_root.resize(n, kUnranked);
+    to_root.resize(n, kUnranked);
+    parents.resize(n, 0);
+    exits.resize(n, 0);
   }
   bool fits(const HnswGraph& g) const {
     return made && g.edits() == edits && g.node_count() == node_count &&
@@ -122,7 +129,7 @@ struct RoadState {
   }
   // Notes the graph as this run leaves it, with a place for every node.
   void seal(const HnswGraph& g) {
-    if (nodes.size() != g.node_count()) fatal("HNSW road state out of step with its graph");
+    if (in0.size() != g.node_count()) fatal("HNSW road state out of step with its graph");
     made = true;
     edits = g.edits();
     node_count = g.node_count();
@@ -134,7 +141,6 @@ void RoadStateDeleter::operator()(RoadState* state) const { delete state; }
 
 namespace {
 
-using RoadNode = RoadState::Node;
 constexpr uint32_t kUnranked = RoadState::kUnranked;
 
 // One run's hold on the state, with what that run scores by.
@@ -145,26 +151,23 @@ struct Road {
 
   // Every change to a layer-0 list goes through these two.
   void link(uint32_t from, uint32_t to) {
-    ++st.nodes[to].in0;
-    if (st.before(&RoadNode::from_root, from, to)) ++st.nodes[to].parents;
-    if (st.before(&RoadNode::to_root, to, from)) ++st.nodes[from].exits;
+    ++st.in0[to];
+    if (RoadState::before(st.from_root, from, to)) ++st.parents[to];
+    if (RoadState::before(st.to_root, to, from)) ++st.exits[from];
   }
   void unlink(uint32_t from, uint32_t to) {
-    --st.nodes[to].in0;
-    if (st.before(&RoadNode::from_root, from, to)) --st.nodes[to].parents;
-    if (st.before(&RoadNode::to_root, to, from)) --st.nodes[from].exits;
+    --st.in0[to];
+    if (RoadState::before(st.from_root, from, to)) --st.parents[to];
+    if (RoadState::before(st.to_root, to, from)) --st.exits[from];
   }
-  void rank_new(uint32_t node) {
-    st.nodes[node].from_root = st.nodes[node].to_root = st.next_rank++;
-  }
+  void rank_new(uint32_t node) { st.from_root[node] = st.to_root[node] = st.next_rank++; }
 
   // The cut of owner's layer-0 list must keep its link to e: e's last parent, owner's last
   // exit, or, for a record's node no walk ranked, e's last way in.
   bool must_keep(const HnswGraph& g, uint32_t owner, uint32_t e) const {
-    const RoadNode& to = st.nodes[e];
-    return (to.parents == 1 && st.before(&RoadNode::from_root, owner, e)) ||
-           (st.nodes[owner].exits == 1 && st.before(&RoadNode::to_root, e, owner)) ||
-           (to.in0 == 1 && to.from_root == kUnranked && owns_slot(g, e));
+    return (st.parents[e] == 1 && RoadState::before(st.from_root, owner, e)) ||
+           (st.exits[owner] == 1 && RoadState::before(st.to_root, e, owner)) ||
+           (st.in0[e] == 1 && st.from_root[e] == kUnranked && owns_slot(g, e));
   }
 };
 
@@ -173,11 +176,12 @@ struct Road {
 // read once, and by then every node it names has its final rank (or none), so `ranked_after`
 // counts, for each node it names, the links from a node ranked before it.
 template <class Next>
-void rank_from(const HnswGraph& g, uint32_t root, RoadState& st, RoadState::Rank rank,
-               RoadState::Rank ranked_after, std::vector<uint32_t>& queue, const Next& next) {
+void rank_from(const HnswGraph& g, uint32_t root, std::vector<uint32_t>& rank,
+               std::vector<uint32_t>& ranked_after, std::vector<uint32_t>& queue,
+               const Next& next) {
   queue.clear();
   queue.push_back(root);
-  st.nodes[root].*rank = 0;
+  rank[root] = 0;
   for (size_t head = 0; head < queue.size(); ++head) {
     const uint32_t u = queue[head];
     if (head + 1 < queue.size()) {
@@ -185,37 +189,41 @@ void rank_from(const HnswGraph& g, uint32_t root, RoadState& st, RoadState::Rank
       if (!ahead.empty()) __builtin_prefetch(ahead.data());
     }
     for (const uint32_t v : next(u)) {
-      if (st.nodes[v].*rank == kUnranked && owns_slot(g, v)) {
-        st.nodes[v].*rank = static_cast<uint32_t>(queue.size());
+      if (rank[v] == kUnranked && owns_slot(g, v)) {
+        rank[v] = static_cast<uint32_t>(queue.size());
         queue.push_back(v);
       }
-      if (st.before(rank, u, v)) ++(st.nodes[v].*ranked_after);
+      if (RoadState::before(rank, u, v)) ++ranked_after[v];
     }
   }
 }
 
 // The state of a graph the road has not kept up: counts and ranks from the whole graph.
-void make_road_state(const HnswGraph& g, RoadState& st) {
+void make_road_state(const HnswGraph& g, size_t added, RoadState& st) {
   const uint32_t n = g.node_count();
-  st.nodes.assign(n, RoadNode{});
+  st.in0.assign(n + added, 0);
+  st.from_root.assign(n + added, kUnranked);
+  st.to_root.assign(n + added, kUnranked);
+  st.parents.assign(n + added, 0);
+  st.exits.assign(n + added, 0);
   st.next_rank = n;  // after every rank a walk can give
   st.made = false;
   // Every entry counts, so that each one a cut drops can be taken off again (a graph from
   // this road or from the loader never lists a node in its own list or twice).
   for (uint32_t i = 0; i < n; ++i) {
-    for (const uint32_t e : g.neighbors(0, i)) ++st.nodes[e].in0;
+    for (const uint32_t e : g.neighbors(0, i)) ++st.in0[e];
   }
   if (!g.entry_point || *g.entry_point >= n) return;
   const uint32_t root = *g.entry_point;
   std::vector<uint32_t> queue;
   queue.reserve(n);
   // Along the links: a node's parents are the lists that name it from a node ranked before.
-  rank_from(g, root, st, &RoadNode::from_root, &RoadNode::parents, queue,
+  rank_from(g, root, st.from_root, st.parents, queue,
             [&](uint32_t u) { return g.neighbors(0, u); });
   // Backwards, over who names each node (in node order): an entry of w's list that the
   // walk ranked before w is one of w's exits.
   std::vector<uint64_t> start(static_cast<size_t>(n) + 1, 0);
-  for (uint32_t i = 0; i < n; ++i) start[i + 1] = start[i] + st.nodes[i].in0;
+  for (uint32_t i = 0; i < n; ++i) start[i + 1] = start[i] + st.in0[i];
   // Every place is written below, so the array is not cleared first.
   const std::unique_ptr<uint32_t[]> named_by(new uint32_t[start[n]]);
   {
@@ -224,7 +232,7 @@ void make_road_state(const HnswGraph& g, RoadState& st) {
       for (const uint32_t e : g.neighbors(0, i)) named_by[at[e]++] = i;
     }
   }
-  rank_from(g, root, st, &RoadNode::to_root, &RoadNode::exits, queue, [&](uint32_t u) {
+  rank_from(g, root, st.to_root, st.exits, queue, [&](uint32_t u) {
     return std::span<const uint32_t>(named_by.get() + start[u], start[u + 1] - start[u]);
   });
 }
@@ -373,8 +381,12 @@ void insert_nodes(HnswIndex& index, std::span<const LiveEntry> entries,
   HnswIndex::GraphWrite g = index.write_graph();
   RoadStatePtr& kept = index.road_state(g);
   if (!kept) kept.reset(new RoadState);
-  if (!kept->fits(*g)) make_road_state(*g, *kept);
-  kept->nodes.resize(kept->nodes.size() + todo.size());  // every entry becomes a node
+  // Every entry becomes a node.
+  if (kept->fits(*g)) {
+    kept->resize(g->node_count() + todo.size());
+  } else {
+    make_road_state(*g, todo.size(), *kept);
+  }
   ScratchLease ws;
   InsertScratch is;
   Road road{*kept, nullptr,
@@ -395,25 +407,24 @@ std::string TEST_road_state_mismatch(HnswIndex& index) {
   if (!kept || !kept->fits(*g)) return "";
   const RoadState& st = *kept;
   const uint32_t n = g->node_count();
-  std::vector<RoadNode> want(n);
+  std::vector<uint32_t> in0(n, 0), parents(n, 0), exits(n, 0);
   for (uint32_t i = 0; i < n; ++i) {
     for (const uint32_t e : g->neighbors(0, i)) {
-      ++want[e].in0;
-      if (st.before(&RoadNode::from_root, i, e)) ++want[e].parents;
-      if (st.before(&RoadNode::to_root, e, i)) ++want[i].exits;
+      ++in0[e];
+      if (RoadState::before(st.from_root, i, e)) ++parents[e];
+      if (RoadState::before(st.to_root, e, i)) ++exits[i];
     }
   }
+  const auto str = [](uint32_t v) { return std::to_string(v); };
   for (uint32_t i = 0; i < n; ++i) {
-    const RoadNode& have = st.nodes[i];
-    if (have.in0 != want[i].in0 || have.parents != want[i].parents || have.exits != want[i].exits) {
-      return "node " + std::to_string(i) + ": kept in0 " + std::to_string(have.in0) + " parents " +
-             std::to_string(have.parents) + " exits " + std::to_string(have.exits) + ", counted " +
-             std::to_string(want[i].in0) + " " + std::to_string(want[i].parents) + " " +
-             std::to_string(want[i].exits);
+    if (st.in0[i] != in0[i] || st.parents[i] != parents[i] || st.exits[i] != exits[i]) {
+      return "node " + str(i) + ": kept in0 " + str(st.in0[i]) + " parents " + str(st.parents[i]) +
+             " exits " + str(st.exits[i]) + ", counted " + str(in0[i]) + " " + str(parents[i]) +
+             " " + str(exits[i]);
     }
-    for (const uint32_t rank : {have.from_root, have.to_root}) {
+    for (const uint32_t rank : {st.from_root[i], st.to_root[i]}) {
       if (rank != kUnranked && rank >= st.next_rank) {
-        return "node " + std::to_string(i) + " ranked at or after the next rank";
+        return "node " + str(i) + " ranked at or after the next rank";
       }
     }
   }
