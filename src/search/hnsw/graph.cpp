@@ -144,6 +144,7 @@ uint32_t HnswGraph::add_node(std::string_view id, uint64_t slot, uint8_t level) 
   levels_.push_back(level);
   for (HnswLayerLinks& layer : layers_) layer.add_node();
   while (layers_.size() < static_cast<size_t>(level) + 1) add_layer();
+  edits_.bump();
   return node;
 }
 
@@ -159,16 +160,20 @@ void HnswGraph::assign_nodes(std::vector<std::string> ids, std::vector<uint64_t>
   layers_.clear();
   layers_.reserve(layers);
   while (layers_.size() < layers) add_layer();
+  edits_.bump();
 }
 
 void HnswGraph::set_neighbors(size_t layer, uint32_t node, std::span<const uint32_t> list) {
   if (layer >= layers_.size()) fatal("HNSW list written on a layer the graph does not have");
   layers_[layer].set(node, list);
+  edits_.bump();
 }
 
 bool HnswGraph::add_link(size_t layer, uint32_t node, uint32_t to) {
   if (layer >= layers_.size()) fatal("HNSW link added on a layer the graph does not have");
-  return layers_[layer].add(node, to);
+  if (!layers_[layer].add(node, to)) return false;
+  edits_.bump();
+  return true;
 }
 
 void HnswGraph::add_layer() {
@@ -229,6 +234,7 @@ uint32_t& SlotToNode::operator[](uint64_t slot) {
       }
     }
   }
+  edits_.bump();  // the caller may write through the reference
   if (slot < dense_.size()) {
     uint32_t& node = dense_[slot];
     if (node == kNone) {
@@ -251,6 +257,7 @@ size_t SlotToNode::erase(uint64_t slot) {
     gone = sparse_.erase(slot);
   }
   size_ -= gone;
+  if (gone != 0) edits_.bump();
   return gone;
 }
 
@@ -264,6 +271,7 @@ void SlotToNode::clear() {
   sparse_.clear();
   size_ = 0;
   reserved_ = 0;
+  edits_.bump();
 }
 
 bool SlotToNode::operator==(const SlotToNode& other) const {
@@ -288,6 +296,11 @@ bool HnswGraph::operator==(const HnswGraph& o) const {
     }
   }
   return true;
+}
+
+RoadStatePtr& HnswIndex::road_state(const GraphWrite& held) {
+  if (&*held != &graph_) fatal("HNSW road state reached without this index's graph lock");
+  return road_;
 }
 
 size_t index_node_count(const HnswIndex& index) { return index.read_graph()->node_count(); }

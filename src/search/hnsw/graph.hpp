@@ -16,10 +16,12 @@
 // is ever a heap allocation of its own.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -90,16 +92,24 @@ class HnswLayerLinks {
   uint64_t spill_waste_ = 0;  // spill_links_ entries no list uses any more
 };
 
-// A plain value: whoever holds it decides the locking (inside an HnswIndex, the graph
-// lock guards everything).
-//
-// Invariants kept by every builder: the graph has at least max_level + 1 layers once there
-// is a node; every layer answers a list (possibly empty) for every node; every listed
-// index is below node_count(); the entry point, when present, is a node whose level
-// equals max_level; levels are at most 32; a list never names its own node or one node
-// twice. The loader refuses files that break any of these. A graph may still have lists
-// on layers above a node's level (an old entry point keeps the links a higher node gave
-// it); neighbors() answers an empty list for a missing layer or list.
+// How many times a value was changed. Being assigned over counts as a change too, whatever
+// the count of the value assigned, so that two reads of the count give the same number only
+// when nothing changed the value between them.
+class EditCount {
+ public:
+  EditCount() = default;
+  EditCount(const EditCount&) = default;
+  EditCount& operator=(const EditCount& other) {
+    n_ = std::max(n_, other.n_) + 1;
+    return *this;
+  }
+  void bump() { ++n_; }
+  uint64_t value() const { return n_; }
+
+ private:
+  uint64_t n_ = 0;
+};
+
 // Map from vector slot to the node that owns it. Slots are small dense integers, so a
 // slot below the dense bound is an index into an array holding the node or kNone, and
 // the query's ownership test is one array read. A slot above that bound (only a damaged
@@ -212,6 +222,9 @@ class SlotToNode {
   // Same slots held by the same nodes, however they are stored.
   bool operator==(const SlotToNode& other) const;
 
+  // Grows with every write through operator[], erase and clear, and with every assignment.
+  uint64_t edits() const { return edits_.value(); }
+
  private:
   // The largest array length the map will grow to now: a fixed floor, or twice the
   // number of slots held or reserved.
@@ -221,8 +234,19 @@ class SlotToNode {
   std::unordered_map<uint64_t, uint32_t> sparse_;  // slots at or past dense_.size()
   size_t size_ = 0;                                // slots held
   size_t reserved_ = 0;                            // the last reserve() request
+  EditCount edits_;
 };
 
+// A plain value: whoever holds it decides the locking (inside an HnswIndex, the graph
+// lock guards everything).
+//
+// Invariants kept by every builder: the graph has at least max_level + 1 layers once there
+// is a node; every layer answers a list (possibly empty) for every node; a node has lists
+// only on its own layers (0 to its level), and a list on layer l names only nodes whose
+// level is at least l; every listed index is below node_count(); the entry point, when
+// present, is a node whose level equals max_level; levels are at most 32; a list never
+// names its own node or one node twice. The loader refuses files that break any of these.
+// neighbors() answers an empty list for a missing layer or list.
 class HnswGraph {
  public:
   // Nodes (node index = position; nodes are only appended).
@@ -263,7 +287,13 @@ class HnswGraph {
       if (sizes_scratch_[i] != 0) layers_[layer].set(i, list_of(i));
     }
     sizes_scratch_ = {};
+    edits_.bump();
   }
+
+  // Grows with every change of the nodes, the lists or the slot map made through their
+  // mutators, and with every assignment of the graph or the map (not with changes of the
+  // plain fields below): the same number twice means the same nodes, lists and owners.
+  uint64_t edits() const { return edits_.value() + slot_to_node.edits(); }
 
   std::optional<uint32_t> entry_point;
   // Slot of every node, minus the slots deleted since the graph was built or loaded.
@@ -287,18 +317,27 @@ class HnswGraph {
   std::vector<uint8_t> levels_;
   std::vector<HnswLayerLinks> layers_;
   std::vector<uint32_t> sizes_scratch_;  // used only inside assign_layer
+  EditCount edits_;
 };
 
 using SlotSet = std::unordered_set<uint64_t>;
 
+// What the incremental road keeps between its runs (insert.cpp): opaque here, owned and
+// destroyed by the index.
+struct RoadState;
+struct RoadStateDeleter {
+  void operator()(RoadState* state) const;
+};
+using RoadStatePtr = std::unique_ptr<RoadState, RoadStateDeleter>;
+
 // A collection's HNSW index: the graph and the deleted-slot set, each behind its own
 // reader-writer lock, and the collection's metric.
 //
-// Thread safety: the graph lock guards the graph, the deleted lock guards the set. When
-// both are held the graph lock is taken first (a query holds both for reading). Record
-// deletion takes them one after the other and never both. Both locks shut new readers out
-// while a writer waits (platform::RwLock): a thread never takes one of them for reading
-// twice. The metric never changes.
+// Thread safety: the graph lock guards the graph and the road's kept state, the deleted
+// lock guards the set. When both are held the graph lock is taken first (a query holds both
+// for reading). Record deletion takes them one after the other and never both. Both locks
+// shut new readers out while a writer waits (platform::RwLock): a thread never takes one of
+// them for reading twice. The metric never changes.
 // The index is neither copied nor moved: it is shared in place by whoever holds it.
 class HnswIndex {
  public:
@@ -331,9 +370,14 @@ class HnswIndex {
 
   Metric metric() const { return metric_; }
 
+  // The incremental road's state kept between its runs; null until a run leaves one. The
+  // caller shows that it holds the graph lock for writing by passing its guard.
+  RoadStatePtr& road_state(const GraphWrite& held);
+
  private:
   mutable platform::RwLock graph_mu_;
-  HnswGraph graph_;  // guarded by graph_mu_
+  HnswGraph graph_;    // guarded by graph_mu_
+  RoadStatePtr road_;  // guarded by graph_mu_
   mutable platform::RwLock deleted_mu_;
   SlotSet deleted_slots_;  // guarded by deleted_mu_; never saved
   const Metric metric_;

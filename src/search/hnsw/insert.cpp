@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 #include "search/distance.hpp"
 #include "search/hnsw/level.hpp"
@@ -63,56 +64,110 @@ struct InsertScratch {
   SelectScratch select;
 };
 
+}  // namespace
+
 // What the road keeps about layer 0 so that no cut strands a record. Counting the links
 // into each node is not enough: a group of nodes can keep every count above zero by
 // naming one another while nothing outside names them (many copies of one vector do
 // exactly that, their lists being full of copies), and a walk then never gets in; a group
-// that names nothing outside traps a walk that gets in. So when the road starts, the
-// nodes are ranked twice from the entry point: in the order a breadth-first walk along
-// the links reaches them (`from_root`), and along the links backwards (`to_root`). Every
-// node so ranked, the root aside, is named by a node ranked before it (its parent) and
-// names one ranked before it (its exit); a cut never takes away a node's last parent or
-// last exit, so every ranked node stays reachable from the root and reaches it. A new
-// node ranks after every node there is: it names the nodes it chose, all ranked before
-// it, and the first of them that links back is its parent.
+// that names nothing outside traps a walk that gets in. So the nodes are ranked twice from
+// the entry point: in the order a breadth-first walk along the links reaches them
+// (`from_root`), and along the links backwards (`to_root`). Every node so ranked, the root
+// aside, is named by a node ranked before it (its parent) and names one ranked before it
+// (its exit); a cut never takes away a node's last parent or last exit, so every ranked
+// node stays reachable from the root and reaches it. A new node ranks after every node
+// there is: it names the nodes it chose, all ranked before it, and the first of them that
+// links back is its parent. The ranks keep their root when a new node becomes the entry
+// point: a new node that links is in reach of the root and reaches it, so whatever the root
+// reaches both ways the new entry point reaches too.
 //
 // Only nodes that stand for a record (own their slot) are ranked and walked through: a
 // node whose slot left the graph needs no way in, and no record's way may lead through it.
 // A node no walk reached keeps the older rule: its last link in is not cut.
-struct Road {
+//
+// The walks read the whole graph, so they run only when the index has no state that fits
+// its graph: none yet (a graph just built or loaded), or one that the graph left behind
+// because something other than the road changed it since the road's last run (a list, the
+// nodes, a slot's owner, as when a record's slot leaves the graph, or the entry point); the
+// graph's edit count tells. Otherwise the state stays with the index from one run to the
+// next, kept up by the road itself as it links and cuts, and a run costs what its records
+// cost, not what the graph holds. A run on a kept state goes on exactly as one run adding
+// the records of every run since the walks would have gone on, so the guarantee above is
+// the same. It takes 20 bytes per node (five u32, plus the room the arrays keep to grow
+// into), for as long as the index lives.
+struct RoadState {
   static constexpr uint32_t kUnranked = UINT32_MAX;
 
-  const NodeScorer* score = nullptr;
-  PairDistance dist;
+  // By node index; one array each, so that the walks over the whole graph read only what
+  // they need.
   std::vector<uint32_t> in0;        // layer-0 lists that name the node
   std::vector<uint32_t> from_root;  // rank along the links, or kUnranked
   std::vector<uint32_t> to_root;    // rank along the links backwards, or kUnranked
   std::vector<uint32_t> parents;    // lists of nodes ranked before it (from_root) naming it
   std::vector<uint32_t> exits;      // entries of its list ranked before it (to_root)
   uint32_t next_rank = 0;           // the rank of the next new node
+  // The graph as the road's last run left it.
+  bool made = false;
+  uint64_t edits = 0;
+  uint32_t node_count = 0;
+  std::optional<uint32_t> entry_point;
 
   static bool before(const std::vector<uint32_t>& rank, uint32_t a, uint32_t b) {
     return rank[b] != kUnranked && rank[a] < rank[b];
   }
+  // Places for `n` nodes; the new ones are unranked and unnamed.
+  void resize(size_t n) {
+    in0.resize(n, 0);
+    from_root.resize(n, kUnranked);
+    to_root.resize(n, kUnranked);
+    parents.resize(n, 0);
+    exits.resize(n, 0);
+  }
+  bool fits(const HnswGraph& g) const {
+    return made && g.edits() == edits && g.node_count() == node_count &&
+           g.entry_point == entry_point;
+  }
+  // Notes the graph as this run leaves it, with a place for every node.
+  void seal(const HnswGraph& g) {
+    if (in0.size() != g.node_count()) fatal("HNSW road state out of step with its graph");
+    made = true;
+    edits = g.edits();
+    node_count = g.node_count();
+    entry_point = g.entry_point;
+  }
+};
+
+void RoadStateDeleter::operator()(RoadState* state) const { delete state; }
+
+namespace {
+
+constexpr uint32_t kUnranked = RoadState::kUnranked;
+
+// One run's hold on the state, with what that run scores by.
+struct Road {
+  RoadState& st;
+  const NodeScorer* score = nullptr;
+  PairDistance dist;
+
   // Every change to a layer-0 list goes through these two.
   void link(uint32_t from, uint32_t to) {
-    ++in0[to];
-    if (before(from_root, from, to)) ++parents[to];
-    if (before(to_root, to, from)) ++exits[from];
+    ++st.in0[to];
+    if (RoadState::before(st.from_root, from, to)) ++st.parents[to];
+    if (RoadState::before(st.to_root, to, from)) ++st.exits[from];
   }
   void unlink(uint32_t from, uint32_t to) {
-    --in0[to];
-    if (before(from_root, from, to)) --parents[to];
-    if (before(to_root, to, from)) --exits[from];
+    --st.in0[to];
+    if (RoadState::before(st.from_root, from, to)) --st.parents[to];
+    if (RoadState::before(st.to_root, to, from)) --st.exits[from];
   }
-  void rank_new(uint32_t node) { from_root[node] = to_root[node] = next_rank++; }
+  void rank_new(uint32_t node) { st.from_root[node] = st.to_root[node] = st.next_rank++; }
 
   // The cut of owner's layer-0 list must keep its link to e: e's last parent, owner's last
   // exit, or, for a record's node no walk ranked, e's last way in.
   bool must_keep(const HnswGraph& g, uint32_t owner, uint32_t e) const {
-    return (parents[e] == 1 && before(from_root, owner, e)) ||
-           (exits[owner] == 1 && before(to_root, e, owner)) ||
-           (in0[e] == 1 && from_root[e] == kUnranked && owns_slot(g, e));
+    return (st.parents[e] == 1 && RoadState::before(st.from_root, owner, e)) ||
+           (st.exits[owner] == 1 && RoadState::before(st.to_root, e, owner)) ||
+           (st.in0[e] == 1 && st.from_root[e] == kUnranked && owns_slot(g, e));
   }
 };
 
@@ -134,41 +189,41 @@ void rank_from(const HnswGraph& g, uint32_t root, std::vector<uint32_t>& rank,
       if (!ahead.empty()) __builtin_prefetch(ahead.data());
     }
     for (const uint32_t v : next(u)) {
-      if (rank[v] == Road::kUnranked && owns_slot(g, v)) {
+      if (rank[v] == kUnranked && owns_slot(g, v)) {
         rank[v] = static_cast<uint32_t>(queue.size());
         queue.push_back(v);
       }
-      if (Road::before(rank, u, v)) ++ranked_after[v];
+      if (RoadState::before(rank, u, v)) ++ranked_after[v];
     }
   }
 }
 
-Road start_road(const HnswGraph& g, size_t added) {
-  Road road;
+// The state of a graph the road has not kept up: counts and ranks from the whole graph.
+void make_road_state(const HnswGraph& g, size_t added, RoadState& st) {
   const uint32_t n = g.node_count();
-  const size_t total = static_cast<size_t>(n) + added;
-  road.in0.assign(total, 0);
-  road.from_root.assign(total, Road::kUnranked);
-  road.to_root.assign(total, Road::kUnranked);
-  road.parents.assign(total, 0);
-  road.exits.assign(total, 0);
-  road.next_rank = n;  // after every rank a walk can give
+  st.in0.assign(n + added, 0);
+  st.from_root.assign(n + added, kUnranked);
+  st.to_root.assign(n + added, kUnranked);
+  st.parents.assign(n + added, 0);
+  st.exits.assign(n + added, 0);
+  st.next_rank = n;  // after every rank a walk can give
+  st.made = false;
   // Every entry counts, so that each one a cut drops can be taken off again (a graph from
   // this road or from the loader never lists a node in its own list or twice).
   for (uint32_t i = 0; i < n; ++i) {
-    for (const uint32_t e : g.neighbors(0, i)) ++road.in0[e];
+    for (const uint32_t e : g.neighbors(0, i)) ++st.in0[e];
   }
-  if (!g.entry_point || *g.entry_point >= n) return road;
+  if (!g.entry_point || *g.entry_point >= n) return;
   const uint32_t root = *g.entry_point;
   std::vector<uint32_t> queue;
   queue.reserve(n);
   // Along the links: a node's parents are the lists that name it from a node ranked before.
-  rank_from(g, root, road.from_root, road.parents, queue,
+  rank_from(g, root, st.from_root, st.parents, queue,
             [&](uint32_t u) { return g.neighbors(0, u); });
   // Backwards, over who names each node (in node order): an entry of w's list that the
   // walk ranked before w is one of w's exits.
   std::vector<uint64_t> start(static_cast<size_t>(n) + 1, 0);
-  for (uint32_t i = 0; i < n; ++i) start[i + 1] = start[i] + road.in0[i];
+  for (uint32_t i = 0; i < n; ++i) start[i + 1] = start[i] + st.in0[i];
   // Every place is written below, so the array is not cleared first.
   const std::unique_ptr<uint32_t[]> named_by(new uint32_t[start[n]]);
   {
@@ -177,10 +232,9 @@ Road start_road(const HnswGraph& g, size_t added) {
       for (const uint32_t e : g.neighbors(0, i)) named_by[at[e]++] = i;
     }
   }
-  rank_from(g, root, road.to_root, road.exits, queue, [&](uint32_t u) {
+  rank_from(g, root, st.to_root, st.exits, queue, [&](uint32_t u) {
     return std::span<const uint32_t>(named_by.get() + start[u], start[u + 1] - start[u]);
   });
-  return road;
 }
 
 // Cuts n's list on the layer back to `limit` entries when it holds more, by the selection
@@ -325,11 +379,56 @@ void insert_nodes(HnswIndex& index, std::span<const LiveEntry> entries,
     ef = std::min(g->config.ef_construction, kInsertEfCap);
   }
   HnswIndex::GraphWrite g = index.write_graph();
+  RoadStatePtr& kept = index.road_state(g);
+  if (!kept) kept.reset(new RoadState);
+  // Every entry becomes a node.
+  if (kept->fits(*g)) {
+    kept->resize(g->node_count() + todo.size());
+  } else {
+    make_road_state(*g, todo.size(), *kept);
+  }
   ScratchLease ws;
   InsertScratch is;
-  Road road = start_road(*g, todo.size());
-  road.dist = PairDistance(index.metric(), static_cast<size_t>(vectors.dimensions()));
+  Road road{*kept, nullptr,
+            PairDistance(index.metric(), static_cast<size_t>(vectors.dimensions()))};
   for (const LiveEntry& e : todo) insert_one(*g, e, ef, vectors, index.metric(), road, *ws, is);
+  kept->seal(*g);
+}
+
+bool TEST_road_state_kept(HnswIndex& index) {
+  HnswIndex::GraphWrite g = index.write_graph();
+  const RoadStatePtr& kept = index.road_state(g);
+  return kept && kept->fits(*g);
+}
+
+std::string TEST_road_state_mismatch(HnswIndex& index) {
+  HnswIndex::GraphWrite g = index.write_graph();
+  const RoadStatePtr& kept = index.road_state(g);
+  if (!kept || !kept->fits(*g)) return "";
+  const RoadState& st = *kept;
+  const uint32_t n = g->node_count();
+  std::vector<uint32_t> in0(n, 0), parents(n, 0), exits(n, 0);
+  for (uint32_t i = 0; i < n; ++i) {
+    for (const uint32_t e : g->neighbors(0, i)) {
+      ++in0[e];
+      if (RoadState::before(st.from_root, i, e)) ++parents[e];
+      if (RoadState::before(st.to_root, e, i)) ++exits[i];
+    }
+  }
+  const auto str = [](uint32_t v) { return std::to_string(v); };
+  for (uint32_t i = 0; i < n; ++i) {
+    if (st.in0[i] != in0[i] || st.parents[i] != parents[i] || st.exits[i] != exits[i]) {
+      return "node " + str(i) + ": kept in0 " + str(st.in0[i]) + " parents " + str(st.parents[i]) +
+             " exits " + str(st.exits[i]) + ", counted " + str(in0[i]) + " " + str(parents[i]) +
+             " " + str(exits[i]);
+    }
+    for (const uint32_t rank : {st.from_root[i], st.to_root[i]}) {
+      if (rank != kUnranked && rank >= st.next_rank) {
+        return "node " + str(i) + " ranked at or after the next rank";
+      }
+    }
+  }
+  return "";
 }
 
 }  // namespace tornquil

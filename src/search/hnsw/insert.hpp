@@ -7,9 +7,11 @@
 // limit is re-scored exactly and cut back by the same heuristic. On layer 0 a cut never
 // takes away what keeps a record's node in reach of the entry point and the entry point in
 // reach of it (see Road in insert.cpp), so records that share one vector, whose lists
-// would otherwise name only one another, keep their ways in and out. Records whose vector
-// slot cannot be read become nodes without neighbours; nothing is reported. The same
-// records on the same graph always give the same graph.
+// would otherwise name only one another, keep their ways in and out. What the road knows of
+// layer 0 for that stays with the index from one run to the next, kept up as it links and
+// cuts, so that a run costs what its records cost, not what the graph holds. Records whose
+// vector slot cannot be read become nodes without neighbours; nothing is reported. The
+// same records added in the same runs to the same graph always give the same graph.
 //
 // A live record counts as indexed only when a node with its id owns its slot. So a record
 // that took over the slot of a deleted or compacted record gets a node of its own, which
@@ -61,5 +63,12 @@ std::vector<ScoredNode> search_layer_for_insert(const HnswGraph& graph,
                                                 std::span<const float> query, uint32_t entry,
                                                 size_t layer, uint64_t ef,
                                                 const VectorStorage& vectors, Metric metric);
+
+// Test-only looks at the state the road keeps with the index between runs; each takes the
+// graph lock for writing. Kept: the index holds a state that still fits its graph, so the
+// next run walks nothing. Mismatch: the first node whose kept counts differ from a count
+// over the graph's layer-0 lists under the kept ranks, or "" when all agree or none is kept.
+bool TEST_road_state_kept(HnswIndex& index);
+std::string TEST_road_state_mismatch(HnswIndex& index);
 
 }  // namespace tornquil

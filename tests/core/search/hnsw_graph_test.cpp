@@ -1,11 +1,12 @@
 // The graph's list storage against a plain model of nested vectors: rows that overflow into
 // the spill arena and come back, layers added by a high node, lists set from the graph's
-// own storage, and the bulk layer assignment of the loader and the rebuild. The slot map
-// against a hash map, with slots of every size.
+// own storage, and the bulk layer assignment of the loader and the rebuild; the count of
+// the graph's edits. The slot map against a hash map, with slots of every size.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -141,6 +142,68 @@ TEST(HnswGraphTest, SpillArenaCompactionKeepsLists) {
     }
   }
   expect_matches(g, model);
+}
+
+// The edit count that tells the incremental road whether anything else changed the graph
+// since its last run: every change of the nodes, a list or a slot's owner moves it, and so
+// does assigning a graph over another, even a copy made earlier (whose count is lower);
+// reads, a link that is already there and the removal of a slot nobody holds leave it.
+TEST(HnswGraphTest, EditCountMovesWithEveryChangeAndOnlyThen) {
+  struct Case {
+    const char* name;
+    std::function<void(HnswGraph&)> op;
+    bool changes;
+  };
+  const std::vector<uint32_t> two = {1, 2};
+  const Case cases[] = {
+      {"add a node", [](HnswGraph& g) { g.add_node("d", 9, 1); }, true},
+      {"set a list", [&](HnswGraph& g) { g.set_neighbors(0, 0, two); }, true},
+      {"add a link", [](HnswGraph& g) { g.add_link(1, 0, 2); }, true},
+      {"assign a layer",
+       [](HnswGraph& g) {
+         g.assign_layer(0, [](uint32_t) { return std::span<const uint32_t>(); });
+       },
+       true},
+      {"assign the nodes", [](HnswGraph& g) { g.assign_nodes({"x"}, {0}, {0}, 1); }, true},
+      {"map a slot", [](HnswGraph& g) { g.slot_to_node[7] = 2; }, true},
+      {"unmap a held slot", [](HnswGraph& g) { g.slot_to_node.erase(1); }, true},
+      {"clear the slot map", [](HnswGraph& g) { g.slot_to_node.clear(); }, true},
+      {"assign an older copy",
+       [](HnswGraph& g) {
+         const HnswGraph older = g;
+         g.add_link(0, 2, 0);
+         g = older;
+       },
+       true},
+      {"assign another slot map",
+       [](HnswGraph& g) {
+         g.slot_to_node = SlotToNode{{1, 0}};
+       },
+       true},
+      {"add a link already there", [](HnswGraph& g) { EXPECT_FALSE(g.add_link(0, 1, 0)); }, false},
+      {"unmap a slot nobody holds", [](HnswGraph& g) { g.slot_to_node.erase(99); }, false},
+      {"read",
+       [](HnswGraph& g) {
+         (void)g.neighbors(0, 1);
+         (void)g.slot_to_node.owner(1);
+         (void)g.slot_to_node.find(2);
+         const HnswGraph copy = g;
+         g.slot_to_node.reserve(100);
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HnswGraph g = small_config_graph();
+    for (uint32_t i = 0; i < 3; ++i) {
+      g.add_node("n" + std::to_string(i), i, 1);
+      g.slot_to_node[i] = i;
+    }
+    g.add_link(0, 1, 0);
+    const uint64_t before = g.edits();
+    c.op(g);
+    EXPECT_EQ(g.edits() != before, c.changes);
+  }
 }
 
 using SlotModel = std::unordered_map<uint64_t, uint32_t>;

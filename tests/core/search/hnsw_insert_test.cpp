@@ -1,7 +1,8 @@
 // Incremental insertion: the graph it grows against a reference insertion written out step by
 // step, its parameters at their edges (beam 0 and above the cap, zero degrees, a degree limit
 // below m), new entry points, unreadable slots, pruning, repeated insertion, which records
-// count as indexed, and records that took over the slot of a removed one.
+// count as indexed, records that took over the slot of a removed one, layer-0 cuts that keep
+// every record in reach, and the state the road keeps for them from one run to the next.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -152,12 +153,15 @@ struct RefInserter {
     return it != g.slot_to_node.end() && it->second == node;
   }
 
-  // The two rankings of the road's start, by breadth-first walks from the entry point over
-  // layer 0 through nodes that own their slot: along the links, and along them backwards
-  // (who names a node, in node order). New nodes rank after all of them, in order.
+  // The two rankings, by breadth-first walks from the entry point over layer 0 through
+  // nodes that own their slot: along the links, and along them backwards (who names a node,
+  // in node order). New nodes rank after all of them, in order. The walks run when a call
+  // finds no ranks, or `ranks_fit` cleared by whoever changed the graph since the last call;
+  // otherwise the ranks of the last call go on.
   static constexpr uint32_t kUnranked = UINT32_MAX;
   std::vector<uint32_t> from_root = {}, to_root = {};
   uint32_t next_rank = 0;
+  bool ranks_fit = false;
 
   std::vector<uint32_t> walk_ranks(bool backwards) const {
     std::vector<uint32_t> rank(g.nodes.size(), kUnranked);
@@ -278,10 +282,14 @@ struct RefInserter {
     std::vector<LiveEntry> todo;
     for (const LiveEntry& e : entries)
       if (!g.slot_to_node.count(e.slot)) todo.push_back(e);
+    if (todo.empty()) return;
     const uint64_t ef = std::min<uint64_t>(g.config.ef_construction, 75);
-    from_root = walk_ranks(false);
-    to_root = walk_ranks(true);
-    next_rank = uint32_t(g.nodes.size());
+    if (!ranks_fit) {
+      from_root = walk_ranks(false);
+      to_root = walk_ranks(true);
+      next_rank = uint32_t(g.nodes.size());
+      ranks_fit = true;
+    }
     for (const LiveEntry& e : todo) {
       const uint8_t level = draw_level(e.slot, g.config.level_multiplier);
       if (!g.entry_point) {
@@ -348,9 +356,11 @@ void expect_sound_lists(const HnswGraph& g) {
 
 // ---------------------------------------------------------------------------------------
 
-// A one-node graph grown by 40 records in one call, checked against the reference: node
-// order, levels, entry point, slot map and every list. Duplicate vectors make equal scores,
-// and one record has no readable slot.
+// A one-node graph grown by 41 records, checked against the reference: node order, levels,
+// entry point, slot map and every list. Duplicate vectors make equal scores, and one
+// record has no readable slot. The records come in one call, or in four, where the road
+// goes on from the state it kept, which gives the graph of one call; or in four with a
+// record's slot taken out of the graph before the last, where the road ranks afresh.
 TEST(HnswInsert, GrowsExactlyAsTheReferenceInsertion) {
   struct Case {
     const char* name;
@@ -362,6 +372,16 @@ TEST(HnswInsert, GrowsExactlyAsTheReferenceInsertion) {
       {"narrow cosine", Metric::Cosine, small_config(3, 5, 2, 8, 10, 1.0 / std::log(3.0))},
       // ef above the cap, wide lists: candidate lists beyond 20 entries.
       {"wide dot", Metric::Dot, small_config(6, 12, 4, 500, 10, 1.0 / std::log(6.0))},
+  };
+  struct Schedule {
+    const char* name;
+    std::vector<size_t> calls;  // records added by each call
+    bool unindex_before_last;
+  };
+  const Schedule schedules[] = {
+      {"one call", {41}, false},
+      {"four calls", {2, 9, 20, 10}, false},
+      {"four calls, a slot out of the graph before the last", {2, 9, 20, 10}, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -378,25 +398,47 @@ TEST(HnswInsert, GrowsExactlyAsTheReferenceInsertion) {
     }
     entries.push_back({w.vectors.slot_count() + 3, "unreadable"});
     std::swap(entries[20], entries.back());
-
     const LiveEntry seed = entries[0];
     entries.erase(entries.begin());
-    HnswGraph g;
-    g.config = c.config;
-    add_node(g, seed.slot, seed.id, draw_level(seed.slot, c.config.level_multiplier));
-    RefGraph ref;
-    ref.config = c.config;
-    RefInserter r{ref, w.vectors, c.metric};
-    r.add_node(seed.slot, seed.id, draw_level(seed.slot, c.config.level_multiplier));
 
-    HnswIndex index(std::move(g), c.metric);
-    insert_nodes(index, entries, w.vectors);
-    r.insert(entries);
-    const HnswIndex::GraphRead got = index.read_graph();
-    ASSERT_EQ(got->node_count(), 42u);
-    EXPECT_GT(got->max_level, 0);
-    expect_same_graph(*got, ref);
-    expect_sound_lists(*got);
+    std::optional<HnswGraph> in_one_call;
+    for (const Schedule& sc : schedules) {
+      SCOPED_TRACE(sc.name);
+      HnswGraph g;
+      g.config = c.config;
+      add_node(g, seed.slot, seed.id, draw_level(seed.slot, c.config.level_multiplier));
+      RefGraph ref;
+      ref.config = c.config;
+      RefInserter r{ref, w.vectors, c.metric};
+      r.add_node(seed.slot, seed.id, draw_level(seed.slot, c.config.level_multiplier));
+      HnswIndex index(std::move(g), c.metric);
+      auto next = entries.begin();
+      for (size_t k = 0; k < sc.calls.size(); ++k) {
+        if (sc.unindex_before_last && k + 1 == sc.calls.size()) {
+          const uint64_t gone = entries[3].slot;
+          ASSERT_EQ(index.write_graph()->slot_to_node.erase(gone), 1u);
+          ref.slot_to_node.erase(gone);
+          r.ranks_fit = false;
+          EXPECT_FALSE(TEST_road_state_kept(index));
+        }
+        const std::vector<LiveEntry> part(next, next + sc.calls[k]);
+        next += sc.calls[k];
+        insert_nodes(index, part, w.vectors);
+        r.insert(part);
+        EXPECT_TRUE(TEST_road_state_kept(index));
+        EXPECT_EQ(TEST_road_state_mismatch(index), "");
+      }
+      const HnswIndex::GraphRead got = index.read_graph();
+      ASSERT_EQ(got->node_count(), 42u);
+      EXPECT_GT(got->max_level, 0);
+      expect_same_graph(*got, ref);
+      expect_sound_lists(*got);
+      if (!in_one_call) {
+        in_one_call = *got;
+      } else if (!sc.unindex_before_last) {
+        EXPECT_TRUE(*got == *in_one_call);
+      }
+    }
   }
 }
 
@@ -634,6 +676,8 @@ TEST(HnswInsert, LinksStayOnTheNodesOwnLayers) {
         const uint8_t top = index.read_graph()->max_level;
         insert_nodes(index, std::span(entries).subspan(at, n), w.vectors);
         at += n;
+        EXPECT_TRUE(TEST_road_state_kept(index));
+        EXPECT_EQ(TEST_road_state_mismatch(index), "");
         const HnswIndex::GraphRead g = index.read_graph();
         tops += g->max_level > top;
         expect_lists_on_own_layers(*g);
@@ -1179,6 +1223,7 @@ TEST(HnswInsert, CopiesOfOneVectorStayInReach) {
            {std::pair<size_t, size_t>{400, 700}, {700, 1200}, {1200, 2200}}) {
         insert_nodes(index, std::span(entries).subspan(from, to - from), w.vectors);
         expect_strongly_connected(*index.read_graph());
+        EXPECT_EQ(TEST_road_state_mismatch(index), "");
       }
       if (metric == Metric::Dot) continue;
       auto hits =
@@ -1188,6 +1233,88 @@ TEST(HnswInsert, CopiesOfOneVectorStayInReach) {
       for (const SearchHit& h : *hits) got.insert(h.id);
       EXPECT_EQ(got, std::set<std::string>(copies.begin(), copies.end()));
     }
+  }
+}
+
+// The state the road keeps with the index is made afresh when anything but the road
+// changed the graph since the road's last run, and that run then gives exactly the graph
+// that a new index over a copy of the changed graph gives (one that has no state to keep).
+// A change of a parameter the lists do not depend on keeps the state; so does no change,
+// where the kept ranks give another graph than fresh ones would, so that the comparison
+// tells the two apart. Records in clusters, with copies of one vector.
+TEST(HnswInsert, AnyOtherChangeOfTheGraphMakesTheRoadRankAfresh) {
+  struct Case {
+    const char* name;
+    std::function<void(HnswGraph&, VectorsAndRecords&)> change;
+    bool kept;
+  };
+  const Case cases[] = {
+      {"no change", [](HnswGraph&, VectorsAndRecords&) {}, true},
+      {"a search parameter", [](HnswGraph& g, VectorsAndRecords&) { g.config.ef_search = 99; },
+       true},
+      {"a record's slot leaves the slot map",
+       [](HnswGraph& g, VectorsAndRecords&) { g.slot_to_node.erase(g.slot(7)); }, false},
+      {"a slot passes to another node",
+       [](HnswGraph& g, VectorsAndRecords&) { g.slot_to_node[g.slot(7)] = 9; }, false},
+      {"a layer-0 list set",
+       [](HnswGraph& g, VectorsAndRecords&) { g.set_neighbors(0, 7, std::vector<uint32_t>{}); },
+       false},
+      {"a layer-0 link added",
+       [](HnswGraph& g, VectorsAndRecords&) {
+         for (uint32_t to = 0; !g.add_link(0, 7, to);) to += to + 1 == 7 ? 2 : 1;
+       },
+       false},
+      {"a node added",
+       [](HnswGraph& g, VectorsAndRecords& w) {
+         const float v[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+         add_node(g, w.add_vector(v), "outsider", 0);
+       },
+       false},
+      {"the entry point moved",
+       [](HnswGraph& g, VectorsAndRecords&) { g.entry_point = (*g.entry_point + 1) % 50; }, false},
+      {"the graph assigned a copy of itself",
+       [](HnswGraph& g, VectorsAndRecords&) {
+         const HnswGraph copy = g;
+         g = copy;
+       },
+       false},
+  };
+  constexpr size_t kDims = 8;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    VectorsAndRecords w(kDims);
+    std::mt19937 rng(31);
+    std::normal_distribution<float> noise(0.0f, 0.05f);
+    std::vector<std::vector<float>> centres;
+    for (size_t k = 0; k < 6; ++k) centres.push_back(testing::random_vector(rng, kDims));
+    const std::vector<float> shared = testing::random_vector(rng, kDims);
+    std::vector<LiveEntry> entries;
+    for (size_t i = 0; i < 400; ++i) {
+      std::vector<float> v = shared;
+      if (i % 3 != 0) {
+        v = centres[rng() % centres.size()];
+        for (float& x : v) x += noise(rng);
+      }
+      entries.push_back({w.add_vector(v), "r" + std::to_string(i)});
+    }
+    // Every level 0, so that any node may be the entry point.
+    HnswGraph empty;
+    empty.config = small_config(3, 4, 3, 16, 10, 0.0);
+    HnswIndex index(std::move(empty), Metric::L2);
+    insert_nodes(index, std::span(entries).first(300), w.vectors);
+    insert_nodes(index, std::span(entries).subspan(300, 30), w.vectors);
+    ASSERT_TRUE(TEST_road_state_kept(index));
+    c.change(*index.write_graph(), w);
+    EXPECT_EQ(TEST_road_state_kept(index), c.kept);
+    HnswIndex fresh(HnswGraph(*index.read_graph()), Metric::L2);
+
+    insert_nodes(index, std::span(entries).subspan(330), w.vectors);
+    insert_nodes(fresh, std::span(entries).subspan(330), w.vectors);
+    EXPECT_TRUE(TEST_road_state_kept(index));
+    EXPECT_EQ(TEST_road_state_mismatch(index), "");
+    EXPECT_EQ(*index.read_graph() == *fresh.read_graph(), !c.kept);
+    // (A cleared list or a node without links strands a node by itself.)
+    if (c.kept) expect_strongly_connected(*index.read_graph());
   }
 }
 
