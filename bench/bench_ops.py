@@ -12,15 +12,17 @@ import table compares an import into an empty collection with one onto existing 
         [--shape-queries 100] [--import-sizes 10000,100000]
         [--roads 100000:384:r,100000:384:uuid,1000000:128:r] [--road-queries 100]
         [--filter-sizes 100000:384,1000000:128] [--filter-queries 35]
+        [--columns-memory 1000000:128]
 
-An empty --sizes, --compact, --shape-sizes, --import-sizes, --roads or --filter-sizes skips
-that table. The import table imports one export into an empty collection and then onto the
+An empty --sizes, --compact, --shape-sizes, --import-sizes, --roads, --filter-sizes or
+--columns-memory skips that table. The import table imports one export into an empty collection and then onto the
 same collection, so that every line replaces a committed record. The roads table times each
 road a search can take (nothing committed since the last search, the first and second search
 after a commit, where_={}, a filter matching half the records, and an agent's loop of add, a
 pause and a search) over clustered vectors, next to NumPy. The last table times searches with
 each kind of where_ over zero-padded and generated ids, since a filtered scan reads each
-record's metadata text as well as its vector.
+record's metadata text as well as its vector; and the memory the record columns take is
+measured in a fresh process.
 
 NumPy's speed depends on its BLAS. The set-up step installs OpenBLAS for the comparison
 when it is missing and the script runs as root (elsewhere it prints the apt-get line),
@@ -655,6 +657,52 @@ def filter_table(sizes, queries):
     print(f"  load after the table: {os.getloadavg()[0]:.1f}")
 
 
+# ---- Memory of the record columns ----
+
+# Runs in a fresh process on a collection another process filled: the anonymous memory its
+# first searches take, which is the record columns the second one takes out of the table.
+_COLUMNS_CHILD = """
+import sys
+import numpy as np
+import tornquil
+path, name, dim = sys.argv[1], sys.argv[2], int(sys.argv[3])
+def anon():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1]) * 1024
+c = tornquil.Tornquil(path).get_collection(name)
+q = np.ones(dim, np.float32)
+before = anon()
+for _ in range(3):
+    c.search(q, 10)
+print(anon() - before)
+"""
+
+
+def columns_memory_table(sizes):
+    print("\n== memory of the record columns ==   generated ids (36 bytes), metadata of 40"
+          " bytes; anonymous memory of the first three searches in a fresh process")
+    for n, dim in sizes:
+        rng = np.random.default_rng(SEED)
+        centres = rng.standard_normal((256, dim), dtype=np.float32)
+        root = tempfile.mkdtemp(prefix="tornquil_bench_")
+        try:
+            path = os.path.join(root, "db")
+            db = tornquil.Tornquil(path)
+            c = db.collection("mem", dim)
+            fill_clustered(c, n, dim, rng, centres, lambda i: None,
+                           lambda i: {"i": f"{i:07d}", "kind": "ab"[i % 2], "src": "notes"})
+            del c, db
+            out = subprocess.run([sys.executable, "-c", _COLUMNS_CHILD, path, "mem", str(dim)],
+                                 capture_output=True, text=True, check=True)
+            grown = int(out.stdout.split()[-1])
+        finally:
+            shutil.rmtree(root, ignore_errors=True)
+        print(f"  {n:>9,} x {dim}: {grown / 2**20:8.1f} MiB, {grown / n:6.1f} bytes a record",
+              flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default="10000,100000")
@@ -671,6 +719,8 @@ def main():
     parser.add_argument("--filter-sizes", default="100000:384,1000000:128",
                         help="records:dims pairs for the table of filtered searches by id shape")
     parser.add_argument("--filter-queries", type=int, default=35)
+    parser.add_argument("--columns-memory", default="1000000:128",
+                        help="records:dims pairs for the memory of the record columns")
     args = parser.parse_args()
 
     ensure_openblas()
@@ -721,6 +771,10 @@ def main():
     filter_sizes = [tuple(int(x) for x in s.split(":")) for s in args.filter_sizes.split(",") if s]
     if filter_sizes:
         filter_table(filter_sizes, args.filter_queries)
+    memory_sizes = [tuple(int(x) for x in s.split(":")) for s in args.columns_memory.split(",")
+                    if s]
+    if memory_sizes:
+        columns_memory_table(memory_sizes)
 
 
 if __name__ == "__main__":
