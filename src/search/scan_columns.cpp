@@ -163,13 +163,20 @@ void clear(RecordColumns& c, uint64_t slot) {
 
 // ---- Building
 
-// One Active record as the walk met it: views of its texts into the store's pages, valid
-// while the walk's transactions live.
+// One Active record as the walk met it: where its texts lie in the store's pages (valid
+// while the walk's transactions live), and its metadata word, which the walk's threads
+// work out while the text is at hand.
 struct Taken {
   uint64_t slot;
   uint64_t expires_at;
-  std::string_view id;
-  std::string_view metadata;
+  const char* id;
+  const char* metadata;
+  uint32_t id_len;
+  uint32_t meta_word;  // as meta_lens holds it
+
+  uint64_t text_len() const {
+    return id_len + uint64_t{meta_word & RecordColumns::kMaxMetadataBytes};
+  }
 };
 
 // Takes one stored value into `out`; false when it does not decode or cannot be indexed.
@@ -179,7 +186,9 @@ bool take_value(std::string_view value, std::vector<Taken>& out) {
   const RecordView& r = *decoded;
   if (r.state != RecordState::Active) return true;
   if (r.slot >= kMaxSlots || r.metadata.size() > RecordColumns::kMaxMetadataBytes) return false;
-  out.push_back(Taken{r.slot, r.expires_at ? *r.expires_at : kNeverExpires, r.id, r.metadata});
+  out.push_back(Taken{r.slot, r.expires_at ? *r.expires_at : kNeverExpires, r.id.data(),
+                      r.metadata.data(), static_cast<uint32_t>(r.id.size()),
+                      metadata_word(r.metadata)});
   return true;
 }
 
@@ -213,30 +222,40 @@ std::unique_ptr<RecordColumns> assemble(uint64_t snapshot_id,
   if (top > 0) cover(c, top - 1);
   const uint64_t spacing = rank_spacing(n);
   uint64_t rank = 0;
+  std::vector<const Taken*> taken_at(c.size(), nullptr);  // by slot
   for (const std::vector<Taken>& p : parts) {
     for (const Taken& t : p) {
       if (c.holds(t.slot)) return nullptr;  // two Active records name one slot
       c.expires_at[t.slot] = t.expires_at;
       c.ranks[t.slot] = rank += spacing;
       c.texts[t.slot] = 0;  // held; its offset is set below
-      c.id_lens[t.slot] = static_cast<uint32_t>(t.id.size());
-      c.meta_lens[t.slot] = metadata_word(t.metadata);
-      c.text_bytes += t.id.size() + t.metadata.size();
+      c.id_lens[t.slot] = t.id_len;
+      c.meta_lens[t.slot] = t.meta_word;
+      c.text_bytes += t.text_len();
+      taken_at[t.slot] = &t;
     }
   }
   c.records = n;
-  for (size_t b = 0; b < c.blocks.size(); ++b) {
-    TextBlock& block = c.blocks[b];
-    block.live = block.used = block.capacity = lay_out_offsets(c, b);
-    block.bytes.reset(new char[block.capacity]);
-  }
-  // Each record's text to its place; the parts write to places of their own.
-  parallel_for(parts.size(), 1, [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) {
-      for (const Taken& t : parts[i]) {
-        char* p = c.blocks[t.slot >> RecordColumns::kBlockShift].bytes.get() + c.texts[t.slot];
-        std::memcpy(p, t.id.data(), t.id.size());
-        std::memcpy(p + t.id.size(), t.metadata.data(), t.metadata.size());
+  // Block by block, each written straight through; the texts are read from the store's
+  // pages in slot order, which for keys out of slot order is anywhere, so they are asked
+  // for a few slots ahead.
+  constexpr uint64_t kAhead = 8;
+  parallel_for(c.blocks.size(), 1, [&](size_t begin, size_t end) {
+    for (size_t b = begin; b < end; ++b) {
+      TextBlock& block = c.blocks[b];
+      block.live = block.used = block.capacity = lay_out_offsets(c, b);
+      block.bytes.reset(new char[block.capacity]);
+      const auto [first, stop] = block_slots(c, b);
+      for (uint64_t s = first; s < stop; ++s) {
+        if (s + kAhead < stop && taken_at[s + kAhead] != nullptr) {
+          __builtin_prefetch(taken_at[s + kAhead]->id);
+          __builtin_prefetch(taken_at[s + kAhead]->metadata);
+        }
+        const Taken* t = taken_at[s];
+        if (t == nullptr) continue;
+        char* p = block.bytes.get() + c.texts[s];
+        std::memcpy(p, t->id, t->id_len);
+        std::memcpy(p + t->id_len, t->metadata, t->text_len() - t->id_len);
       }
     }
   });
