@@ -12,6 +12,7 @@ import table compares an import into an empty collection with one onto existing 
         [--shape-queries 100] [--import-sizes 10000,100000]
         [--roads 100000:384:r,100000:384:uuid,1000000:128:r] [--road-queries 100]
         [--filter-sizes 100000:384,1000000:128] [--filter-queries 35]
+        [--filter-passes 3]
         [--columns-memory 1000000:128]
 
 An empty --sizes, --compact, --shape-sizes, --import-sizes, --roads, --filter-sizes or
@@ -607,15 +608,16 @@ FILTERS = [
 ]
 
 
-def run_filters(n, dim, shape, queries):
+def run_filters(n, dim, shape, queries, passes):
     """Median latency of a search with each filter of FILTERS over n clustered records with
-    metadata {"kind": "a"|"b", "i": i} and ids of the given shape, added in steps."""
+    metadata {"kind": "a"|"b", "i": i} and ids of the given shape, added in steps; each
+    query is timed `passes` times, the filters taking turns, so that a moment of load on a
+    busy machine does not fall on one filter alone."""
     rng = np.random.default_rng(SEED)
     centres = rng.standard_normal((256, dim), dtype=np.float32)
     qs = clustered(rng, queries, dim, centres)
     width = max(6, len(str(n - 1)))
     root = tempfile.mkdtemp(prefix="tornquil_bench_")
-    out = {}
     try:
         db = tornquil.Tornquil(os.path.join(root, "db"))
         c = db.collection("bench", dim)
@@ -624,25 +626,31 @@ def run_filters(n, dim, shape, queries):
                        lambda i: {"kind": "ab"[i % 2], "i": i})
         for q in qs[:10]:
             c.search(q, K)
-        for name, where in FILTERS:
-            if where == "half_range":
-                where = {"i": {"$gte": n // 2}}
-            args = [(q, K) if where is None else (q, K, where) for q in qs]
-            for a in args[:3]:
-                c.search(*a)
-            out[name] = median_latency(c.search, args)
+        times = {name: [] for name, _ in FILTERS}
+        for _ in range(passes):
+            for name, where in FILTERS:
+                if where == "half_range":
+                    where = {"i": {"$gte": n // 2}}
+                args = [(q, K) if where is None else (q, K, where) for q in qs]
+                for a in args[:3]:
+                    c.search(*a)
+                for a in args:
+                    t = time.perf_counter()
+                    c.search(*a)
+                    times[name].append(time.perf_counter() - t)
+        out = {name: statistics.median(t) for name, t in times.items()}
         del c, db
     finally:
         shutil.rmtree(root, ignore_errors=True)
     return out
 
 
-def filter_table(sizes, queries):
+def filter_table(sizes, queries, passes):
     print(f"\n== filtered search by id shape ==   k = {K}, cosine, clustered vectors, metadata"
-          f' {{"kind": "a"|"b", "i": n}}; median of {queries} queries; ratio to NumPy\'s'
+          f' {{"kind": "a"|"b", "i": n}}; median of {queries} queries x {passes} passes; ratio to NumPy\'s'
           f" M @ q + argpartition timed after each size; load {os.getloadavg()[0]:.1f}")
     for n, dim in sizes:
-        rows = {shape: run_filters(n, dim, shape, queries) for shape in FILTER_SHAPES}
+        rows = {shape: run_filters(n, dim, shape, queries, passes) for shape in FILTER_SHAPES}
         reference = numpy_search(n, queries, dim)["median_s"]
         print(f"  {n:,} x {dim}: NumPy {fmt_latency(reference)}")
         head = "".join(f"{label:>30}" for label in FILTER_SHAPES.values())
@@ -719,6 +727,7 @@ def main():
     parser.add_argument("--filter-sizes", default="100000:384,1000000:128",
                         help="records:dims pairs for the table of filtered searches by id shape")
     parser.add_argument("--filter-queries", type=int, default=35)
+    parser.add_argument("--filter-passes", type=int, default=3)
     parser.add_argument("--columns-memory", default="1000000:128",
                         help="records:dims pairs for the memory of the record columns")
     args = parser.parse_args()
@@ -770,7 +779,7 @@ def main():
         road_table(roads, args.road_queries)
     filter_sizes = [tuple(int(x) for x in s.split(":")) for s in args.filter_sizes.split(",") if s]
     if filter_sizes:
-        filter_table(filter_sizes, args.filter_queries)
+        filter_table(filter_sizes, args.filter_queries, args.filter_passes)
     memory_sizes = [tuple(int(x) for x in s.split(":")) for s in args.columns_memory.split(",")
                     if s]
     if memory_sizes:

@@ -222,7 +222,6 @@ std::unique_ptr<RecordColumns> assemble(uint64_t snapshot_id,
   if (top > 0) cover(c, top - 1);
   const uint64_t spacing = rank_spacing(n);
   uint64_t rank = 0;
-  std::vector<const Taken*> taken_at(c.size(), nullptr);  // by slot
   for (const std::vector<Taken>& p : parts) {
     for (const Taken& t : p) {
       if (c.holds(t.slot)) return nullptr;  // two Active records name one slot
@@ -232,30 +231,21 @@ std::unique_ptr<RecordColumns> assemble(uint64_t snapshot_id,
       c.id_lens[t.slot] = t.id_len;
       c.meta_lens[t.slot] = t.meta_word;
       c.text_bytes += t.text_len();
-      taken_at[t.slot] = &t;
     }
   }
   c.records = n;
-  // Block by block, each written straight through; the texts are read from the store's
-  // pages in slot order, which for keys out of slot order is anywhere, so they are asked
-  // for a few slots ahead.
-  constexpr uint64_t kAhead = 8;
-  parallel_for(c.blocks.size(), 1, [&](size_t begin, size_t end) {
-    for (size_t b = begin; b < end; ++b) {
-      TextBlock& block = c.blocks[b];
-      block.live = block.used = block.capacity = lay_out_offsets(c, b);
-      block.bytes.reset(new char[block.capacity]);
-      const auto [first, stop] = block_slots(c, b);
-      for (uint64_t s = first; s < stop; ++s) {
-        if (s + kAhead < stop && taken_at[s + kAhead] != nullptr) {
-          __builtin_prefetch(taken_at[s + kAhead]->id);
-          __builtin_prefetch(taken_at[s + kAhead]->metadata);
-        }
-        const Taken* t = taken_at[s];
-        if (t == nullptr) continue;
-        char* p = block.bytes.get() + c.texts[s];
-        std::memcpy(p, t->id, t->id_len);
-        std::memcpy(p + t->id_len, t->metadata, t->text_len() - t->id_len);
+  for (size_t b = 0; b < c.blocks.size(); ++b) {
+    TextBlock& block = c.blocks[b];
+    block.live = block.used = block.capacity = lay_out_offsets(c, b);
+    block.bytes.reset(new char[block.capacity]);
+  }
+  // Each record's text to its place; the parts write to places of their own.
+  parallel_for(parts.size(), 1, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      for (const Taken& t : parts[i]) {
+        char* p = c.blocks[t.slot >> RecordColumns::kBlockShift].bytes.get() + c.texts[t.slot];
+        std::memcpy(p, t.id, t.id_len);
+        std::memcpy(p + t.id_len, t.metadata, t.text_len() - t.id_len);
       }
     }
   });
