@@ -11,13 +11,19 @@ import table compares an import into an empty collection with one onto existing 
         [--shape-sizes 104000:384,150000:384,1000000:128] [--shapes r,uuid,doc,user]
         [--shape-queries 100] [--import-sizes 10000,100000]
         [--roads 100000:384:r,100000:384:uuid,1000000:128:r] [--road-queries 100]
+        [--filter-sizes 100000:384,1000000:128] [--filter-queries 35]
+        [--filter-passes 3]
+        [--columns-memory 1000000:128]
 
-An empty --sizes, --compact, --shape-sizes, --import-sizes or --roads skips that table. The
-import table imports one export into an empty collection and then onto the same collection,
-so that every line replaces a committed record. The last table times each road a search can
-take (nothing committed since the last search, the first and second search after a commit,
-where_={}, a filter matching half the records, and an agent's loop of add, a pause and a
-search) over clustered vectors, next to NumPy.
+An empty --sizes, --compact, --shape-sizes, --import-sizes, --roads, --filter-sizes or
+--columns-memory skips that table. The import table imports one export into an empty collection and then onto the
+same collection, so that every line replaces a committed record. The roads table times each
+road a search can take (nothing committed since the last search, the first and second search
+after a commit, where_={}, a filter matching half the records, and an agent's loop of add, a
+pause and a search) over clustered vectors, next to NumPy. The last table times searches with
+each kind of where_ over zero-padded and generated ids, since a filtered scan reads each
+record's metadata text as well as its vector; and the memory the record columns take is
+measured in a fresh process.
 
 NumPy's speed depends on its BLAS. The set-up step installs OpenBLAS for the comparison
 when it is missing and the script runs as root (elsewhere it prints the apt-get line),
@@ -464,6 +470,18 @@ def clustered(rng, n, dim, centres):
     return v.astype(np.float32)
 
 
+def fill_clustered(c, n, dim, rng, centres, make_id, make_meta):
+    """Fills c with n clustered records in add_batch steps of 50,000, as a collection grows;
+    make_id(i) gives None for ids the collection generates."""
+    step = 50_000
+    for lo in range(0, n, step):
+        hi = min(n, lo + step)
+        ids = [make_id(i) for i in range(lo, hi)]
+        c.add_batch(clustered(rng, hi - lo, dim, centres), [make_meta(i) for i in range(lo, hi)],
+                    ids=None if ids[0] is None else ids)
+    c.sync()
+
+
 def rss_now():
     """Anonymous resident memory: the vector file's pages are the file's."""
     with open("/proc/self/status") as f:
@@ -487,14 +505,8 @@ def run_roads(n, dim, shape, queries):
     try:
         db = tornquil.Tornquil(os.path.join(root, "db"))
         c = db.collection("bench", dim)
-        step = 50_000
-        for lo in range(0, n, step):
-            hi = min(n, lo + step)
-            ids = [make_id(i) for i in range(lo, hi)]
-            c.add_batch(clustered(rng, hi - lo, dim, centres),
-                        [{"half": i % 2, "source": "chat", "turn": i} for i in range(lo, hi)],
-                        ids=None if ids[0] is None else ids)
-        c.sync()
+        fill_clustered(c, n, dim, rng, centres, make_id,
+                       lambda i: {"half": i % 2, "source": "chat", "turn": i})
         before = rss_now()
         for q in qs[:10]:
             c.search(q, K)
@@ -580,6 +592,125 @@ def road_table(configs, queries):
     print(f"  load after the table: {os.getloadavg()[0]:.1f}")
 
 
+# ---- Filtered search by id shape ----
+
+FILTER_SHAPES = {
+    "padded": "zero-padded g%06d",
+    "generated": "generated UUID",
+}
+
+FILTERS = [
+    ("none", None),
+    ("{}", {}),
+    ('{"kind": "a"} (half match)', {"kind": "a"}),
+    ('{"i": {"$gte": n/2}}', "half_range"),
+    ('{"kind": {"$in": ["a"]}}', {"kind": {"$in": ["a"]}}),
+]
+
+
+def run_filters(n, dim, shape, queries, passes):
+    """Median latency of a search with each filter of FILTERS over n clustered records with
+    metadata {"kind": "a"|"b", "i": i} and ids of the given shape, added in steps; each
+    query is timed `passes` times, the filters taking turns, so that a moment of load on a
+    busy machine does not fall on one filter alone."""
+    rng = np.random.default_rng(SEED)
+    centres = rng.standard_normal((256, dim), dtype=np.float32)
+    qs = clustered(rng, queries, dim, centres)
+    width = max(6, len(str(n - 1)))
+    root = tempfile.mkdtemp(prefix="tornquil_bench_")
+    try:
+        db = tornquil.Tornquil(os.path.join(root, "db"))
+        c = db.collection("bench", dim)
+        fill_clustered(c, n, dim, rng, centres,
+                       (lambda i: None) if shape == "generated" else (lambda i: f"g{i:0{width}d}"),
+                       lambda i: {"kind": "ab"[i % 2], "i": i})
+        for q in qs[:10]:
+            c.search(q, K)
+        times = {name: [] for name, _ in FILTERS}
+        for _ in range(passes):
+            for name, where in FILTERS:
+                if where == "half_range":
+                    where = {"i": {"$gte": n // 2}}
+                args = [(q, K) if where is None else (q, K, where) for q in qs]
+                for a in args[:3]:
+                    c.search(*a)
+                for a in args:
+                    t = time.perf_counter()
+                    c.search(*a)
+                    times[name].append(time.perf_counter() - t)
+        out = {name: statistics.median(t) for name, t in times.items()}
+        del c, db
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+    return out
+
+
+def filter_table(sizes, queries, passes):
+    print(f"\n== filtered search by id shape ==   k = {K}, cosine, clustered vectors, metadata"
+          f' {{"kind": "a"|"b", "i": n}}; median of {queries} queries x {passes} passes; ratio to NumPy\'s'
+          f" M @ q + argpartition timed after each size; load {os.getloadavg()[0]:.1f}")
+    for n, dim in sizes:
+        rows = {shape: run_filters(n, dim, shape, queries, passes) for shape in FILTER_SHAPES}
+        reference = numpy_search(n, queries, dim)["median_s"]
+        print(f"  {n:,} x {dim}: NumPy {fmt_latency(reference)}")
+        head = "".join(f"{label:>30}" for label in FILTER_SHAPES.values())
+        print(f"    {'where_':<30}{head}{'generated / padded':>22}")
+        for name, _ in FILTERS:
+            cells = "".join(f"{rows[s][name] * 1e3:>12.2f} ms {rows[s][name] / reference:>6.2f}x"
+                            f"{'':>6}" for s in FILTER_SHAPES)
+            print(f"    {name:<30}{cells}{rows['generated'][name] / rows['padded'][name]:>17.2f}x",
+                  flush=True)
+    print("  goals: a one-field filter matching half <= 1.0x NumPy for both id shapes; generated"
+          " within 1.3x of padded on every filtered road; unfiltered <= 0.8x")
+    print(f"  load after the table: {os.getloadavg()[0]:.1f}")
+
+
+# ---- Memory of the record columns ----
+
+# Runs in a fresh process on a collection another process filled: the anonymous memory its
+# first searches take, which is the record columns the second one takes out of the table.
+_COLUMNS_CHILD = """
+import sys
+import numpy as np
+import tornquil
+path, name, dim = sys.argv[1], sys.argv[2], int(sys.argv[3])
+def anon():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1]) * 1024
+c = tornquil.Tornquil(path).get_collection(name)
+q = np.ones(dim, np.float32)
+before = anon()
+for _ in range(3):
+    c.search(q, 10)
+print(anon() - before)
+"""
+
+
+def columns_memory_table(sizes):
+    print("\n== memory of the record columns ==   generated ids (36 bytes), metadata of 40"
+          " bytes; anonymous memory of the first three searches in a fresh process")
+    for n, dim in sizes:
+        rng = np.random.default_rng(SEED)
+        centres = rng.standard_normal((256, dim), dtype=np.float32)
+        root = tempfile.mkdtemp(prefix="tornquil_bench_")
+        try:
+            path = os.path.join(root, "db")
+            db = tornquil.Tornquil(path)
+            c = db.collection("mem", dim)
+            fill_clustered(c, n, dim, rng, centres, lambda i: None,
+                           lambda i: {"i": f"{i:07d}", "kind": "ab"[i % 2], "src": "notes"})
+            del c, db
+            out = subprocess.run([sys.executable, "-c", _COLUMNS_CHILD, path, "mem", str(dim)],
+                                 capture_output=True, text=True, check=True)
+            grown = int(out.stdout.split()[-1])
+        finally:
+            shutil.rmtree(root, ignore_errors=True)
+        print(f"  {n:>9,} x {dim}: {grown / 2**20:8.1f} MiB, {grown / n:6.1f} bytes a record",
+              flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default="10000,100000")
@@ -593,6 +724,12 @@ def main():
     parser.add_argument("--roads", default="100000:384:r,100000:384:uuid,1000000:128:r",
                         help="records:dims:ids triples for the table of search roads")
     parser.add_argument("--road-queries", type=int, default=100)
+    parser.add_argument("--filter-sizes", default="100000:384,1000000:128",
+                        help="records:dims pairs for the table of filtered searches by id shape")
+    parser.add_argument("--filter-queries", type=int, default=35)
+    parser.add_argument("--filter-passes", type=int, default=3)
+    parser.add_argument("--columns-memory", default="1000000:128",
+                        help="records:dims pairs for the memory of the record columns")
     args = parser.parse_args()
 
     ensure_openblas()
@@ -640,6 +777,13 @@ def main():
              (r.split(":") for r in args.roads.split(",") if r)]
     if roads:
         road_table(roads, args.road_queries)
+    filter_sizes = [tuple(int(x) for x in s.split(":")) for s in args.filter_sizes.split(",") if s]
+    if filter_sizes:
+        filter_table(filter_sizes, args.filter_queries, args.filter_passes)
+    memory_sizes = [tuple(int(x) for x in s.split(":")) for s in args.columns_memory.split(",")
+                    if s]
+    if memory_sizes:
+        columns_memory_table(memory_sizes)
 
 
 if __name__ == "__main__":

@@ -8,7 +8,11 @@
 // order) and sequential ones (keys, pages and slots all in one order).
 //
 // Scans of tables this large walk the record table in parallel; the "single_walk" cases
-// force the one-cursor walk that small tables and the fallback use, for comparison.
+// force the one-cursor walk that small tables and the fallback use, for comparison. The
+// "columns" cases scan the record columns a collection keeps once its second scan has
+// taken them out of the table: what a collection's searches read, filtered or not (and
+// "columns_build" what taking them costs). With random ids the keys' order is not the
+// slots' order, which is the scan's.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -25,6 +29,7 @@
 #include "search/distance.hpp"
 #include "search/exact.hpp"
 #include "search/filter.hpp"
+#include "search/scan_columns.hpp"
 #include "storage/kv_store.hpp"
 #include "storage/records.hpp"
 #include "storage/vector_file.hpp"
@@ -54,6 +59,7 @@ struct Fixture {
   VectorStorage vectors;
   std::vector<float> query;
   std::vector<float> heap_copy;  // the same vectors in slot order, for the heap bound
+  ScanColumnsCache columns;
 
   explicit Fixture(bool random_ids) {
     dir = std::filesystem::temp_directory_path() /
@@ -188,6 +194,50 @@ void BM_Scan(benchmark::State& state, bool random_ids, Metric metric, const char
   state.counters["workers"] = worker_count();
 }
 
+// Scans of the columns, taken by the first two scans.
+void BM_Columns(benchmark::State& state, bool random_ids, const char* where_json) {
+  Fixture& f = fixture(random_ids);
+  const std::optional<MetadataFilter> filter =
+      where_json ? filter_from(where_json) : std::optional<MetadataFilter>();
+  for (int i = 0; i < 2; ++i) {
+    auto r = scan_committed(*f.store, f.vectors, Metric::Cosine, f.query, kK, filter, nullptr,
+                            &f.columns);
+    if (!r) {
+      state.SkipWithError(r.error().render().c_str());
+      return;
+    }
+  }
+  if (!f.columns.TEST_state()) {
+    state.SkipWithError("no columns");
+    return;
+  }
+  size_t hits = 0;
+  for (auto _ : state) {
+    auto r = scan_committed(*f.store, f.vectors, Metric::Cosine, f.query, kK, filter, nullptr,
+                            &f.columns);
+    hits = r ? r->size() : 0;
+    benchmark::DoNotOptimize(hits);
+  }
+  state.SetItemsProcessed(state.iterations() * kRecords);
+  state.counters["hits"] = static_cast<double>(hits);
+}
+
+// What taking the columns out of the table costs: a fresh cache's first scan walks, its
+// second builds the columns and scans them.
+void BM_ColumnsBuild(benchmark::State& state, bool random_ids) {
+  Fixture& f = fixture(random_ids);
+  for (auto _ : state) {
+    ScanColumnsCache cache;
+    for (int i = 0; i < 2; ++i) {
+      auto r = scan_committed(*f.store, f.vectors, Metric::Cosine, f.query, kK, std::nullopt,
+                              nullptr, &cache);
+      benchmark::DoNotOptimize(r);
+    }
+    if (cache.TEST_builds() != 1) state.SkipWithError("no build");
+  }
+  state.SetItemsProcessed(state.iterations() * kRecords);
+}
+
 void register_all() {
   auto ms = [](benchmark::internal::Benchmark* b) {
     b->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -215,6 +265,19 @@ void register_all() {
     for (const Case& c : cases) {
       ms(benchmark::RegisterBenchmark(("scan/" + ids + "/" + c.name + "/k10").c_str(), BM_Scan,
                                       random_ids, c.metric, c.where_json, c.single_walk));
+    }
+    const std::pair<const char*, const char*> column_cases[] = {
+        {"unfiltered", nullptr},
+        {"empty_filter", "{}"},
+        {"filter_eq_one_field", "{\"category\": \"c3\"}"},
+        {"filter_range_half", "{\"n\": {\"$gte\": 50000}}"},
+        {"filter_in_one_field", "{\"source\": {\"$in\": [\"chat\", \"web\"]}}"},
+    };
+    ms(benchmark::RegisterBenchmark(("columns_build/" + ids + "/walk_then_build").c_str(),
+                                    BM_ColumnsBuild, random_ids));
+    for (const auto& [name, where_json] : column_cases) {
+      ms(benchmark::RegisterBenchmark(("columns/" + ids + "/cosine/" + name + "/k10").c_str(),
+                                      BM_Columns, random_ids, where_json));
     }
   }
 }

@@ -505,9 +505,9 @@ void score_columns(const ScoreContext& ctx, const RecordColumns& cols, size_t be
     uint32_t n = 0;
     for (; at < stop; ++at) {
       if (!(now < cols.expires_at[at])) continue;
-      if (filtered && !(cols.plain_metadata(at)
-                            ? matches_plain_object_text(*ctx.filter, cols.metadata(at))
-                            : matches_filter_text(*ctx.filter, cols.metadata(at)))) {
+      if (filtered &&
+          !(cols.plain_metadata(at) ? matches_plain_object_text(*ctx.filter, cols.metadata(at))
+                                    : matches_filter_text(*ctx.filter, cols.metadata(at)))) {
         continue;
       }
       const std::span<const float> v = ctx.vectors->slot_view(at);
@@ -532,8 +532,8 @@ constexpr size_t kSharesPerWorker = 4;
 
 // The best k of the columns, as hits: contiguous shares of the slots, each read straight
 // through by whichever thread takes it, merged by rank.
-std::vector<SearchHit> scan_columns(const ScoreContext& ctx, const RecordColumns& cols,
-                                    uint64_t k, bool hib) {
+std::vector<SearchHit> scan_columns(const ScoreContext& ctx, const RecordColumns& cols, uint64_t k,
+                                    bool hib) {
   const size_t n = cols.size();
   const ScanWalkTestHooks* hooks = scan_walk_test_hooks();
   const size_t shares = hooks && hooks->column_shares != 0 ? hooks->column_shares
@@ -566,8 +566,7 @@ std::vector<SearchHit> scan_columns(const ScoreContext& ctx, const RecordColumns
   hits.reserve(best.size());
   for (const RankedItem& item : best) {
     hits.push_back(SearchHit{std::string(cols.id(item.slot)),
-                             parse_metadata_text(cols.metadata(item.slot)), item.score,
-                             item.slot});
+                             parse_metadata_text(cols.metadata(item.slot)), item.score, item.slot});
   }
   return hits;
 }
@@ -577,6 +576,17 @@ std::vector<SearchHit> scan_columns(const ScoreContext& ctx, const RecordColumns
 Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorage& vectors,
                                               Metric metric, std::span<const float> query,
                                               uint64_t k,
+                                              const std::optional<MetadataFilter>& filter,
+                                              ScanBounds* bounds, ScanColumnsCache* columns) {
+  if (k == 0) return std::vector<SearchHit>{};
+  TQ_TRY(check_dimensions(vectors.dimensions(), query.size()));
+  TQ_ASSIGN(ReadTxn txn, begin_read_txn(store));
+  return scan_committed(store, txn, vectors, metric, query, k, filter, bounds, columns);
+}
+
+Result<std::vector<SearchHit>> scan_committed(KvStore& store, ReadTxn& txn,
+                                              const VectorStorage& vectors, Metric metric,
+                                              std::span<const float> query, uint64_t k,
                                               const std::optional<MetadataFilter>& filter,
                                               ScanBounds* bounds, ScanColumnsCache* columns) {
   if (k == 0) return std::vector<SearchHit>{};
@@ -591,7 +601,6 @@ Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorag
                          distance_kernel(metric),
                          distance_x4_kernel(metric)};
 
-  TQ_ASSIGN(ReadTxn txn, begin_read_txn(store));
   ScanWalkTestHooks* const hooks = scan_walk_test_hooks();
   if (hooks && hooks->after_first_txn) hooks->after_first_txn(hooks->arg);
   if (columns != nullptr) {

@@ -60,11 +60,12 @@ struct ScanCandidate {
 // candidate's slot must be allocated, lie inside the mapping and not carry a NaN first float,
 // or it is skipped without a report. Only hits have their id copied and metadata parsed.
 //
-// The caller holds the collection's `vectors` lock for reading for the whole call. k = 0
-// returns at once, without beginning a transaction. Errors: Transaction when the read
-// transaction cannot begin, Database when the table cannot be walked, Serialization for the
-// first stored value (in key order) that does not decode, DimensionMismatch for a query whose
-// length differs from the vector file's dimensions. A missing table gives no hits.
+// The records are those of `txn`, the caller's read transaction of `store`; a large table is
+// walked by further transactions only when they show the same snapshot. The caller holds
+// the collection's `vectors` lock for reading for the whole call. Errors: Database when the
+// table cannot be walked, Serialization for the first stored value (in key order) that does
+// not decode, DimensionMismatch for a query whose length differs from the vector file's
+// dimensions. A missing table gives no hits.
 //
 // A large table is cut into ranges at the separators of `bounds` (the record table's, kept
 // by its owner between scans; null to learn nothing), and a walk that finds them missing or
@@ -72,6 +73,15 @@ struct ScanCandidate {
 // whatever they hold. A scan given `columns` (the record table's, kept by its owner; null to
 // keep none) searches the columns when they show its snapshot, filtered or not, and builds
 // them at the second scan that finds none; the hits are the same either way.
+Result<std::vector<SearchHit>> scan_committed(KvStore& store, ReadTxn& txn,
+                                              const VectorStorage& vectors, Metric metric,
+                                              std::span<const float> query, uint64_t k,
+                                              const std::optional<MetadataFilter>& filter,
+                                              ScanBounds* bounds = nullptr,
+                                              ScanColumnsCache* columns = nullptr);
+
+// scan_committed in a read transaction of its own. k = 0 returns at once, without beginning
+// a transaction; Transaction when it cannot begin.
 Result<std::vector<SearchHit>> scan_committed(KvStore& store, const VectorStorage& vectors,
                                               Metric metric, std::span<const float> query,
                                               uint64_t k,

@@ -34,9 +34,11 @@ constexpr uint64_t kMaxSlots = uint64_t{1} << 32;
 // hold (Pending records of an interrupted batch, Tombstones whose removal is to come).
 constexpr int kMaxSkippedNeighbours = 4096;
 
-// An arena that holds more than this much beyond the texts of the records it serves (and
-// more than twice their size) is copied afresh.
-constexpr uint64_t kArenaSlackBytes = uint64_t{16} << 20;
+// A text block laid out afresh gets room for this fraction of its texts (and at least
+// kMinBlockRoom bytes) to be placed before it is laid out again; one built from the table
+// gets none until the first text is placed in it.
+constexpr uint64_t kBlockRoomFraction = 8;
+constexpr uint64_t kMinBlockRoom = 4096;
 
 // A commit that writes more records than a sixteenth of those held (and at least
 // kMinLargeLog) is not followed: taking the columns again from the table costs less than
@@ -44,63 +46,56 @@ constexpr uint64_t kArenaSlackBytes = uint64_t{16} << 20;
 constexpr uint64_t kLargeLogFraction = 16;
 constexpr uint64_t kMinLargeLog = 4096;
 
-uint64_t rank_spacing(uint64_t records) {
-  return std::min(kMaxSpacing, kMaxRank / (records + 1));
+uint64_t rank_spacing(uint64_t records) { return std::min(kMaxSpacing, kMaxRank / (records + 1)); }
+
+uint64_t text_len(const RecordColumns& c, uint64_t slot) {
+  return c.id_lens[slot] + uint64_t{c.meta_lens[slot] & RecordColumns::kMaxMetadataBytes};
 }
 
-// ---- Building
+// ---- Text blocks
 
-// What one range of the walk takes: its Active records in key order, texts back to back.
-struct Part {
-  std::vector<uint64_t> slots;
-  std::vector<uint64_t> expires_at;
-  std::vector<uint32_t> id_lens;
-  std::vector<uint32_t> meta_lens;
-  std::string texts;
+// The slots of block b that the columns cover.
+std::pair<uint64_t, uint64_t> block_slots(const RecordColumns& c, size_t b) {
+  const uint64_t first = uint64_t{b} << RecordColumns::kBlockShift;
+  return {first, std::min<uint64_t>(c.size(), first + RecordColumns::kBlockSlots)};
+}
 
-  void reserve(uint64_t n) {
-    slots.reserve(n);
-    expires_at.reserve(n);
-    id_lens.reserve(n);
-    meta_lens.reserve(n);
+// Sets the offsets of the held slots of block b in slot order, back to back from 0; returns
+// the bytes they take.
+uint64_t lay_out_offsets(RecordColumns& c, size_t b) {
+  const auto [first, end] = block_slots(c, b);
+  uint64_t at = 0;
+  for (uint64_t s = first; s < end; ++s) {
+    if (!c.holds(s)) continue;
+    c.texts[s] = at;
+    at += text_len(c, s);
   }
-};
-
-// The meta_lens entry of a metadata text: its length, and whether it is a plain object.
-uint32_t metadata_word(std::string_view metadata) {
-  return static_cast<uint32_t>(metadata.size()) |
-         (is_plain_object_text(metadata) ? RecordColumns::kPlainObject : 0);
+  return at;
 }
 
-// Takes one stored value into `out`; false when it does not decode or cannot be indexed.
-bool take_value(std::string_view value, Part& out) {
-  Result<RecordView> decoded = decode_record_view(value);
-  if (!decoded) return false;
-  const RecordView& r = *decoded;
-  if (r.state != RecordState::Active) return true;
-  if (r.slot >= kMaxSlots || r.metadata.size() > RecordColumns::kMaxMetadataBytes) return false;
-  out.slots.push_back(r.slot);
-  out.expires_at.push_back(r.expires_at ? *r.expires_at : kNeverExpires);
-  out.id_lens.push_back(static_cast<uint32_t>(r.id.size()));
-  out.meta_lens.push_back(metadata_word(r.metadata));
-  out.texts.append(r.id);
-  out.texts.append(r.metadata);
-  return true;
-}
-
-// Walks from the cursor's next entry to the table's end, or to `end` after a seek to
-// `begin`; the tally (or null) sees every key. False on any failure.
-bool take_range(Cursor& cursor, std::string_view begin, const std::string_view* end,
-                bool seek_first, RangeTally* tally, Part& out) {
-  std::string_view key, value;
-  Result<bool> at = seek_first ? cursor.seek(begin, key, value) : cursor.next(key, value);
-  while (at && *at) {
-    if (!in_range(key, end)) return true;
-    if (tally != nullptr) tally->see(key);
-    if (!take_value(value, out)) return false;
-    at = cursor.next(key, value);
+// Lays block b out afresh: its held texts in slot order, with room for `more` bytes and the
+// block's share of room beyond them. The texts given up are left behind.
+void lay_out_block(RecordColumns& c, size_t b, uint64_t more) {
+  TextBlock& block = c.blocks[b];
+  if (block.live == 0 && more == 0) {
+    block = TextBlock();  // emptied: the next text placed makes it afresh
+    return;
   }
-  return at.has_value();
+  const auto [first, end] = block_slots(c, b);
+  const uint64_t capacity =
+      block.live + more + std::max(kMinBlockRoom, block.live / kBlockRoomFraction);
+  std::unique_ptr<char[]> fresh(new char[capacity]);
+  uint64_t at = 0;
+  for (uint64_t s = first; s < end; ++s) {
+    if (!c.holds(s)) continue;
+    const uint64_t n = text_len(c, s);
+    std::memcpy(fresh.get() + at, block.bytes.get() + c.texts[s], n);
+    c.texts[s] = at;
+    at += n;
+  }
+  block.bytes = std::move(fresh);
+  block.used = at;
+  block.capacity = capacity;
 }
 
 // Makes room for `slot`: the columns grow to cover it, amortised.
@@ -112,39 +107,155 @@ void cover(RecordColumns& c, uint64_t slot) {
   c.texts.resize(n, RecordColumns::kNoText);
   c.id_lens.resize(n, 0);
   c.meta_lens.resize(n, 0);
+  c.blocks.resize((n + RecordColumns::kBlockSlots - 1) >> RecordColumns::kBlockShift);
+}
+
+// The meta_lens entry of a metadata text: its length, and whether it is a plain object.
+uint32_t metadata_word(std::string_view metadata) {
+  return static_cast<uint32_t>(metadata.size()) |
+         (is_plain_object_text(metadata) ? RecordColumns::kPlainObject : 0);
 }
 
 // Puts a record into its free slot; false when the slot is taken (two Active records name
-// one slot, which only a damaged table holds) or beyond what the columns index.
+// one slot, which only a damaged table holds) or beyond what the columns index. The text
+// goes into its block's room; a block without room enough is laid out afresh first.
 bool place(RecordColumns& c, uint64_t slot, uint64_t expires_at, uint64_t rank, std::string_view id,
            std::string_view metadata) {
   if (slot >= kMaxSlots || metadata.size() > RecordColumns::kMaxMetadataBytes) return false;
   if (c.holds(slot)) return false;
   cover(c, slot);
+  const size_t b = static_cast<size_t>(slot >> RecordColumns::kBlockShift);
+  TextBlock& block = c.blocks[b];
+  const uint64_t n = id.size() + metadata.size();
+  if (block.bytes == nullptr || block.capacity - block.used < n) lay_out_block(c, b, n);
+  char* p = block.bytes.get() + block.used;
+  std::memcpy(p, id.data(), id.size());
+  std::memcpy(p + id.size(), metadata.data(), metadata.size());
   c.expires_at[slot] = expires_at;
   c.ranks[slot] = rank;
-  c.texts[slot] = c.arena.add(id, metadata);
+  c.texts[slot] = block.used;
   c.id_lens[slot] = static_cast<uint32_t>(id.size());
   c.meta_lens[slot] = metadata_word(metadata);
+  block.used += n;
+  block.live += n;
   ++c.records;
-  c.text_bytes += id.size() + metadata.size();
+  c.text_bytes += n;
   return true;
 }
 
+// Takes the record out of its slot. Its text stays behind in the block until the block is
+// laid out again, which happens here once the texts given up outweigh those held.
 void clear(RecordColumns& c, uint64_t slot) {
-  c.text_bytes -= c.id_lens[slot] + uint64_t{c.meta_lens[slot] & RecordColumns::kMaxMetadataBytes};
+  const uint64_t n = text_len(c, slot);
+  const size_t b = static_cast<size_t>(slot >> RecordColumns::kBlockShift);
+  TextBlock& block = c.blocks[b];
+  c.text_bytes -= n;
+  block.live -= n;
   --c.records;
   c.expires_at[slot] = 0;
   c.ranks[slot] = 0;
   c.texts[slot] = RecordColumns::kNoText;
   c.id_lens[slot] = 0;
   c.meta_lens[slot] = 0;
+  const uint64_t given_up = block.used - block.live;
+  if (given_up > block.live && given_up >= kMinBlockRoom) lay_out_block(c, b, 0);
+}
+
+// ---- Building
+
+// One Active record as the walk met it: where its texts lie in the store's pages (valid
+// while the walk's transactions live), and its metadata word, which the walk's threads
+// work out while the text is at hand.
+struct Taken {
+  uint64_t slot;
+  uint64_t expires_at;
+  const char* id;
+  const char* metadata;
+  uint32_t id_len;
+  uint32_t meta_word;  // as meta_lens holds it
+
+  uint64_t text_len() const {
+    return id_len + uint64_t{meta_word & RecordColumns::kMaxMetadataBytes};
+  }
+};
+
+// Takes one stored value into `out`; false when it does not decode or cannot be indexed.
+bool take_value(std::string_view value, std::vector<Taken>& out) {
+  Result<RecordView> decoded = decode_record_view(value);
+  if (!decoded) return false;
+  const RecordView& r = *decoded;
+  if (r.state != RecordState::Active) return true;
+  if (r.slot >= kMaxSlots || r.metadata.size() > RecordColumns::kMaxMetadataBytes) return false;
+  out.push_back(Taken{r.slot, r.expires_at ? *r.expires_at : kNeverExpires, r.id.data(),
+                      r.metadata.data(), static_cast<uint32_t>(r.id.size()),
+                      metadata_word(r.metadata)});
+  return true;
+}
+
+// Walks from the cursor's next entry to the table's end, or to `end` after a seek to
+// `begin`; the tally (or null) sees every key. False on any failure.
+bool take_range(Cursor& cursor, std::string_view begin, const std::string_view* end,
+                bool seek_first, RangeTally* tally, std::vector<Taken>& out) {
+  std::string_view key, value;
+  Result<bool> at = seek_first ? cursor.seek(begin, key, value) : cursor.next(key, value);
+  while (at && *at) {
+    if (!in_range(key, end)) return true;
+    if (tally != nullptr) tally->see(key);
+    if (!take_value(value, out)) return false;
+    at = cursor.next(key, value);
+  }
+  return at.has_value();
+}
+
+// The columns of the records the walk took, range by range in key order. The texts are
+// copied straight from the store's pages into their blocks, laid out in slot order.
+std::unique_ptr<RecordColumns> assemble(uint64_t snapshot_id,
+                                        std::vector<std::vector<Taken>>& parts) {
+  auto out = std::make_unique<RecordColumns>();
+  RecordColumns& c = *out;
+  c.snapshot_id = snapshot_id;
+  uint64_t n = 0, top = 0;
+  for (const std::vector<Taken>& p : parts) {
+    n += p.size();
+    for (const Taken& t : p) top = std::max(top, t.slot + 1);
+  }
+  if (top > 0) cover(c, top - 1);
+  const uint64_t spacing = rank_spacing(n);
+  uint64_t rank = 0;
+  for (const std::vector<Taken>& p : parts) {
+    for (const Taken& t : p) {
+      if (c.holds(t.slot)) return nullptr;  // two Active records name one slot
+      c.expires_at[t.slot] = t.expires_at;
+      c.ranks[t.slot] = rank += spacing;
+      c.texts[t.slot] = 0;  // held; its offset is set below
+      c.id_lens[t.slot] = t.id_len;
+      c.meta_lens[t.slot] = t.meta_word;
+      c.text_bytes += t.text_len();
+    }
+  }
+  c.records = n;
+  for (size_t b = 0; b < c.blocks.size(); ++b) {
+    TextBlock& block = c.blocks[b];
+    block.live = block.used = block.capacity = lay_out_offsets(c, b);
+    block.bytes.reset(new char[block.capacity]);
+  }
+  // Each record's text to its place; the parts write to places of their own.
+  parallel_for(parts.size(), 1, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      for (const Taken& t : parts[i]) {
+        char* p = c.blocks[t.slot >> RecordColumns::kBlockShift].bytes.get() + c.texts[t.slot];
+        std::memcpy(p, t.id, t.id_len);
+        std::memcpy(p + t.id_len, t.metadata, t.text_len() - t.id_len);
+      }
+    }
+  });
+  return out;
 }
 
 std::unique_ptr<RecordColumns> build_columns(KvStore& store, ReadTxn& txn, ScanBounds* bounds) {
-  SnapshotRangeWalk walk;
+  SnapshotRangeWalk walk;  // holds the pages the taken views point into
   if (!plan_range_walk(store, txn, kRecordsTable, walk, bounds)) return nullptr;
-  std::vector<Part> parts;
+  std::vector<std::vector<Taken>> parts;
   if (!walk.parallel()) {
     parts.resize(1);
     Result<Cursor> cursor = txn.cursor(kRecordsTable);
@@ -152,7 +263,6 @@ std::unique_ptr<RecordColumns> build_columns(KvStore& store, ReadTxn& txn, ScanB
     RangeTally* tally = walk.tallies.empty() ? nullptr : &walk.tallies[0];
     parts[0].reserve(walk.entries);
     if (!take_range(*cursor, {}, nullptr, false, tally, parts[0])) return nullptr;
-    parts[0].texts.shrink_to_fit();
   } else {
     // The parts are joined in range order, which is key order.
     const size_t n_ranges = walk.range_count();
@@ -166,45 +276,12 @@ std::unique_ptr<RecordColumns> build_columns(KvStore& store, ReadTxn& txn, ScanB
                           &walk.tallies[r], parts[r])) {
             failed.store(true, std::memory_order_relaxed);
           }
-          parts[r].texts.shrink_to_fit();  // it is kept as a chunk of the arena
         },
         [&](size_t) { return !failed.load(std::memory_order_relaxed); });
     if (failed.load(std::memory_order_relaxed)) return nullptr;
   }
   finish_range_walk(walk);
-
-  auto out = std::make_unique<RecordColumns>();
-  out->snapshot_id = txn.snapshot_id();
-  uint64_t n = 0, top = 0;
-  for (const Part& p : parts) {
-    n += p.slots.size();
-    for (uint64_t s : p.slots) top = std::max(top, s + 1);
-  }
-  if (top > 0) cover(*out, top - 1);
-  const uint64_t spacing = rank_spacing(n);
-  uint64_t rank = 0;
-  RecordColumns& c = *out;
-  for (Part& p : parts) {
-    // Each part's texts become a chunk of the arena as they are.
-    if (p.texts.size() > std::numeric_limits<uint32_t>::max()) return nullptr;
-    const size_t bytes = p.texts.size();
-    const uint64_t base = c.arena.adopt(std::move(p.texts));
-    uint64_t at = 0;
-    for (size_t i = 0; i < p.slots.size(); ++i) {
-      const uint64_t slot = p.slots[i];
-      if (c.holds(slot)) return nullptr;  // two Active records name one slot
-      c.expires_at[slot] = p.expires_at[i];
-      c.ranks[slot] = rank += spacing;
-      c.texts[slot] = base | at;
-      c.id_lens[slot] = p.id_lens[i];
-      c.meta_lens[slot] = p.meta_lens[i];
-      at += p.id_lens[i] + uint64_t{p.meta_lens[i] & RecordColumns::kMaxMetadataBytes};
-    }
-    c.records += p.slots.size();
-    c.text_bytes += bytes;
-    p = Part();  // give each part back as soon as it is placed
-  }
-  return out;
+  return assemble(txn.snapshot_id(), parts);
 }
 
 // ---- Following a commit
@@ -220,16 +297,6 @@ void renumber(RecordColumns& c, uint64_t more) {
   const uint64_t spacing = rank_spacing(c.records + more);
   uint64_t rank = 0;
   for (const auto& [old, slot] : by_rank) c.ranks[slot] = rank += spacing;
-}
-
-// Copies the texts of the records held into a fresh arena once the old one holds far more.
-void compact_texts(RecordColumns& c) {
-  if (c.arena.bytes() <= 2 * c.text_bytes + kArenaSlackBytes) return;
-  TextArena fresh;
-  for (uint64_t s = 0; s < c.size(); ++s) {
-    if (c.holds(s)) c.texts[s] = fresh.add(c.id(s), c.metadata(s));
-  }
-  c.arena = std::move(fresh);
 }
 
 // One key's change: how the snapshot before had it, how the one after has it.
@@ -295,7 +362,9 @@ bool place_added(RecordColumns& c, std::vector<KeyChange*>& added, ReadTxn& afte
     if (!at || !*at || key != added[i]->key) return false;
     std::optional<uint64_t> below, above;  // slots of the held neighbours
     auto back = [&cur](std::string_view& k, std::string_view& v) { return cur.prev(k, v); };
-    if (!nearest_held(c, back, [](std::string_view) { return false; }, below)) return false;
+    if (!nearest_held(
+            c, back, [](std::string_view) { return false; }, below))
+      return false;
     at = cur.seek(probe, key, value);
     if (!at || !*at) return false;
     // The added keys met on the way forward join this run.
@@ -388,39 +457,10 @@ bool apply_log(RecordColumns& c, const WriteLog& log, ReadTxn& before, ReadTxn& 
       return false;
     }
   }
-  if (!added.empty() && !place_added(c, added, after)) return false;
-  compact_texts(c);
-  return true;
+  return added.empty() || place_added(c, added, after);
 }
 
 }  // namespace
-
-uint64_t TextArena::add(std::string_view a, std::string_view b) {
-  const size_t n = a.size() + b.size();
-  if (last_used_ + n > last_size_) {
-    const size_t size = std::max(n, kChunkBytes);
-    chunks_.emplace_back();
-    chunks_.back().resize(size);
-    last_used_ = 0;
-    last_size_ = size;
-    bytes_ += size;
-  }
-  char* p = chunks_.back().data() + last_used_;
-  std::memcpy(p, a.data(), a.size());
-  std::memcpy(p + a.size(), b.data(), b.size());
-  const uint64_t ref = (uint64_t{chunks_.size() - 1} << 32) | last_used_;
-  last_used_ += n;
-  // A text larger than a chunk has its own; the next one starts a fresh chunk.
-  if (last_size_ > kChunkBytes) last_used_ = last_size_;
-  return ref;
-}
-
-uint64_t TextArena::adopt(std::string&& chunk) {
-  bytes_ += chunk.capacity();
-  chunks_.push_back(std::move(chunk));
-  last_used_ = last_size_ = 0;  // add() starts a chunk of its own
-  return uint64_t{chunks_.size() - 1} << 32;
-}
 
 std::unique_ptr<RecordColumns> build_record_columns(KvStore& store, ReadTxn& txn,
                                                     ScanBounds* bounds) {
@@ -432,8 +472,7 @@ std::unique_ptr<RecordColumns> build_record_columns(KvStore& store, ReadTxn& txn
   }
 }
 
-bool apply_write_log(RecordColumns& columns, const WriteLog& log, ReadTxn& before,
-                     ReadTxn& after) {
+bool apply_write_log(RecordColumns& columns, const WriteLog& log, ReadTxn& before, ReadTxn& after) {
   try {
     return apply_log(columns, log, before, after);
   } catch (const std::bad_alloc&) {

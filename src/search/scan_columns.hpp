@@ -16,6 +16,16 @@
 // spread out again. A scan over the columns gives the same hits in the same order as the
 // walk.
 //
+// The texts lie in slot order too, so that a filtered scan reads the metadata texts in the
+// order it meets them, whatever order the keys are in (generated ids are random, and a
+// table walked in key order would scatter them). Slots fall into blocks of kBlockSlots, and
+// each block's texts have a buffer of their own: laid out in slot order by the build, then
+// followed by the texts commits place there, in the room left at the end. A block whose
+// room runs out, or whose texts given up come to outweigh those held, is laid out afresh in
+// slot order, with room for an eighth more; so at most that much of a block stands out of
+// order, within the block, and the copying is a block at a time, amortised over the texts
+// placed or given up since the last layout.
+//
 // Thread safety: a ScanColumnsCache may be used by any number of threads. Its lock is held
 // for reading by a scan of the columns, and for writing by a commit that brings them along
 // (inside its write transaction) and by the scan that builds them. A scan never waits for
@@ -42,27 +52,15 @@ namespace tornquil {
 // The expiry column's value for a record without one: every clock reading is before it.
 constexpr uint64_t kNeverExpires = std::numeric_limits<uint64_t>::max();
 
-// Texts (ids and metadata) of the columns, in chunks whose bytes never move, so that a text
-// added costs a copy of itself only; a build hands over whole chunks it filled. A text given
-// up leaves its bytes behind until the arena is copied afresh.
-class TextArena {
- public:
-  static constexpr size_t kChunkBytes = size_t{1} << 20;
-  // Where a text was put: chunk << 32 | offset.
-  uint64_t add(std::string_view a, std::string_view b);
-  // Takes a filled chunk (of less than 4 GiB) as it is; texts in it are at index << 32 |
-  // their offset.
-  uint64_t adopt(std::string&& chunk);
-  std::string_view at(uint64_t ref, size_t len) const {
-    return {chunks_[ref >> 32].data() + (ref & 0xffffffffu), len};
-  }
-  size_t bytes() const { return bytes_; }
-
- private:
-  std::vector<std::string> chunks_;  // each sized once, never grown
-  size_t last_used_ = 0;             // of the last chunk, when add() may fill it
-  size_t last_size_ = 0;
-  size_t bytes_ = 0;  // held by chunks
+// The texts of a block of kBlockSlots consecutive slots: each held record's id followed by its
+// metadata, in slot order as the block was last laid out, then those placed since in the
+// order they came, then room. A scan in slot order thus reads the texts in the order they
+// lie, whatever order the keys are in.
+struct TextBlock {
+  std::unique_ptr<char[]> bytes;
+  uint64_t used = 0;      // bytes taken: laid out, placed since, or given up since
+  uint64_t capacity = 0;  // bytes of `bytes`
+  uint64_t live = 0;      // bytes of the texts held
 };
 
 // The Active records of one snapshot, by vector slot.
@@ -71,26 +69,34 @@ struct RecordColumns {
   // In meta_lens: the text is a plain object (is_plain_object_text); the rest is its length.
   static constexpr uint32_t kPlainObject = uint32_t{1} << 31;
   static constexpr uint32_t kMaxMetadataBytes = kPlainObject - 1;
+  // Slots per text block.
+  static constexpr unsigned kBlockShift = 10;
+  static constexpr uint64_t kBlockSlots = uint64_t{1} << kBlockShift;
 
   uint64_t snapshot_id = 0;  // the committed transaction the columns show
   // By slot. A slot without a record has text kNoText and expiry 0 (never live).
   std::vector<uint64_t> expires_at;
   std::vector<uint64_t> ranks;
-  std::vector<uint64_t> texts;       // the id, then the metadata, in `arena`
+  std::vector<uint64_t> texts;  // where the id, then the metadata, begin in the slot's block
   std::vector<uint32_t> id_lens;
   std::vector<uint32_t> meta_lens;
-  TextArena arena;
+  std::vector<TextBlock> blocks;  // block b holds the texts of slots b << kBlockShift on
   uint64_t records = 0;
-  uint64_t text_bytes = 0;  // of the records held; the arena holds more once texts go
+  uint64_t text_bytes = 0;  // of the records held; the blocks hold more, room included
 
   size_t size() const { return expires_at.size(); }  // slots covered
   bool holds(uint64_t slot) const { return slot < size() && texts[slot] != kNoText; }
-  std::string_view id(uint64_t slot) const { return arena.at(texts[slot], id_lens[slot]); }
+  std::string_view id(uint64_t slot) const { return {text(slot), id_lens[slot]}; }
   std::string_view metadata(uint64_t slot) const {
-    return arena.at(texts[slot] + id_lens[slot], meta_lens[slot] & kMaxMetadataBytes);
+    return {text(slot) + id_lens[slot], meta_lens[slot] & kMaxMetadataBytes};
   }
   // Whether the metadata text is a plain object, which a filter reads without validating.
   bool plain_metadata(uint64_t slot) const { return (meta_lens[slot] & kPlainObject) != 0; }
+
+ private:
+  const char* text(uint64_t slot) const {
+    return blocks[slot >> kBlockShift].bytes.get() + texts[slot];
+  }
 };
 
 // Walks the record table as `txn` sees it (in parallel over the ranges of `bounds` when it

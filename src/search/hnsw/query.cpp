@@ -96,40 +96,42 @@ uint64_t query_beam_width(uint64_t ef_search, uint64_t count) {
   return std::max(ef_search, twice);
 }
 
-Result<std::vector<SearchHit>> hnsw_search(const HnswIndex& index, std::span<const float> query,
-                                           uint64_t count, const VectorStorage& vectors,
-                                           KvStore& store) {
-  if (query.size() != vectors.dimensions()) {
-    return std::unexpected(CoreError::dimension_mismatch(vectors.dimensions(), query.size()));
-  }
-  struct Candidate {
-    std::string id;
-    uint64_t slot;
-    float score;
-  };
-  std::vector<Candidate> candidates;
-  {
-    HnswIndex::GraphRead g = index.read_graph();
-    if (count > 0 && g->entry_point && *g->entry_point < g->node_count()) {
-      const uint64_t ef = query_beam_width(g->config.ef_search, count);
-      const uint64_t wanted = query_beam_width(0, count);
-      const NodeScorer score(*g, query, vectors, index.metric());
-      uint32_t current = *g->entry_point;
-      for (size_t layer = g->max_level; layer >= 1; --layer) {
-        current = greedy_walk(score, current, layer);
-      }
-      ScratchLease s;
-      base_layer_walk(score, current, ef, *s);
-      const size_t take = static_cast<size_t>(std::min<uint64_t>(s->sorted.size(), wanted));
-      candidates.reserve(take);
-      for (size_t i = 0; i < take; ++i) {
-        const ScoredNode& sn = s->sorted[i];
-        candidates.push_back({g->id(sn.node), g->slot(sn.node), sn.score});
-      }
-    }
-  }
+namespace {
 
-  TQ_ASSIGN(ReadTxn txn, begin_read_txn(store));
+// A node the walk kept, with what its record lookup needs.
+struct Candidate {
+  std::string id;
+  uint64_t slot;
+  float score;
+};
+
+// The walk: up to 2 x count candidates, best first, under the graph lock for reading.
+std::vector<Candidate> walk_candidates(const HnswIndex& index, std::span<const float> query,
+                                       uint64_t count, const VectorStorage& vectors) {
+  std::vector<Candidate> candidates;
+  HnswIndex::GraphRead g = index.read_graph();
+  if (count == 0 || !g->entry_point || *g->entry_point >= g->node_count()) return candidates;
+  const uint64_t ef = query_beam_width(g->config.ef_search, count);
+  const uint64_t wanted = query_beam_width(0, count);
+  const NodeScorer score(*g, query, vectors, index.metric());
+  uint32_t current = *g->entry_point;
+  for (size_t layer = g->max_level; layer >= 1; --layer) {
+    current = greedy_walk(score, current, layer);
+  }
+  ScratchLease s;
+  base_layer_walk(score, current, ef, *s);
+  const size_t take = static_cast<size_t>(std::min<uint64_t>(s->sorted.size(), wanted));
+  candidates.reserve(take);
+  for (size_t i = 0; i < take; ++i) {
+    const ScoredNode& sn = s->sorted[i];
+    candidates.push_back({g->id(sn.node), g->slot(sn.node), sn.score});
+  }
+  return candidates;
+}
+
+// The candidates' records, read in `txn`, as hits: at most count, in the candidates' order.
+Result<std::vector<SearchHit>> look_up(const std::vector<Candidate>& candidates, uint64_t count,
+                                       ReadTxn& txn) {
   std::vector<SearchHit> hits;
   hits.reserve(static_cast<size_t>(std::min<uint64_t>(count, candidates.size())));
   for (const Candidate& c : candidates) {
@@ -141,6 +143,24 @@ Result<std::vector<SearchHit>> hnsw_search(const HnswIndex& index, std::span<con
     hits.push_back({std::string(rec->id), parse_metadata_text(rec->metadata), c.score, c.slot});
   }
   return hits;
+}
+
+}  // namespace
+
+Result<std::vector<SearchHit>> hnsw_search(const HnswIndex& index, std::span<const float> query,
+                                           uint64_t count, const VectorStorage& vectors,
+                                           ReadTxn& txn) {
+  TQ_TRY(check_dimensions(vectors.dimensions(), query.size()));
+  return look_up(walk_candidates(index, query, count, vectors), count, txn);
+}
+
+Result<std::vector<SearchHit>> hnsw_search(const HnswIndex& index, std::span<const float> query,
+                                           uint64_t count, const VectorStorage& vectors,
+                                           KvStore& store) {
+  TQ_TRY(check_dimensions(vectors.dimensions(), query.size()));
+  const std::vector<Candidate> candidates = walk_candidates(index, query, count, vectors);
+  TQ_ASSIGN(ReadTxn txn, begin_read_txn(store));
+  return look_up(candidates, count, txn);
 }
 
 }  // namespace tornquil

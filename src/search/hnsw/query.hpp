@@ -13,9 +13,9 @@
 
 #include "base/error.hpp"
 #include "base/types.hpp"
-#include "search/top_k.hpp"
 #include "search/hnsw/graph.hpp"
 #include "search/hnsw/walk.hpp"
+#include "search/top_k.hpp"
 #include "storage/kv_store.hpp"
 #include "storage/vector_file.hpp"
 
@@ -46,14 +46,20 @@ uint64_t query_beam_width(uint64_t ef_search, uint64_t count);
 
 // At most `count` hits for the prepared query, best first. The walk uses a beam of
 // query_beam_width and keeps up to 2 x count nodes as candidates; their records are read by
-// id in one read transaction of `store`, after the graph lock is released. A candidate is
-// skipped when its record is gone, not Active, expired, or names another slot than the
+// id in `txn`, the caller's read transaction of the collection's store, after the graph
+// lock is released, so the hits show the records as that snapshot holds them. A candidate
+// is skipped when its record is gone, not Active, expired, or names another slot than the
 // node; skipped candidates are not made up for.
 //
 // The caller holds the collection's `hnsw` and `vectors` locks for reading. Errors:
-// DimensionMismatch when the query length differs from the stored vectors, Transaction when
-// the read transaction cannot begin (also for count 0 or an empty graph), and any error of
+// DimensionMismatch when the query length differs from the stored vectors, and any error of
 // the record lookup, which ends the query with no hits.
+Result<std::vector<SearchHit>> hnsw_search(const HnswIndex& index, std::span<const float> query,
+                                           uint64_t count, const VectorStorage& vectors,
+                                           ReadTxn& txn);
+
+// hnsw_search in a read transaction of its own, begun once the graph walk is over:
+// Transaction when it cannot begin (also for count 0 or an empty graph).
 Result<std::vector<SearchHit>> hnsw_search(const HnswIndex& index, std::span<const float> query,
                                            uint64_t count, const VectorStorage& vectors,
                                            KvStore& store);

@@ -1,7 +1,8 @@
 // The record columns follow every kind of commit a collection makes: after each one, the
 // collection's search (which reads the columns) gives exactly the hits of a walk of the
-// record table, bit for bit, filtered or not, and the columns show the snapshot the commit
-// made without having been built again.
+// record table, bit for bit, filtered or not, for zero-padded, generated and unpadded ids
+// and ids added between others, over several blocks of texts; and the columns show the
+// snapshot the commit made without having been built again.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -22,6 +23,8 @@ namespace tornquil::testing {
 namespace {
 
 constexpr uint64_t kDims = 8;
+// Numbers of the ids: the first batch takes every tenth, over 2,500 records.
+constexpr uint64_t kSpan = 25000;
 
 // Vectors in a few tight clusters, some exact copies of each other, so that many scores tie
 // and the order among equal scores (key order) decides the hits.
@@ -89,7 +92,7 @@ class ColumnsFollowTest : public CollectionTest {
     ASSERT_TRUE(flush_pending(c));
     ASSERT_EQ(buffered(c), 0u);
     const char* const kFilters[] = {nullptr, "{}", "{\"g\": 1}", "{\"g\": {\"$in\": [0, 2]}}",
-                                    "{\"n\": {\"$gte\": 40}}"};
+                                    "{\"n\": {\"$gte\": 1300}}"};
     std::vector<std::vector<float>> queries = {std::vector<float>(kDims, 0.0f)};
     for (int i = 0; i < 4; ++i) {
       queries.emplace_back(vectors_.centre(i).begin(), vectors_.centre(i).end());
@@ -107,8 +110,8 @@ class ColumnsFollowTest : public CollectionTest {
             ASSERT_TRUE(got) << got.error().render();
             const std::vector<float> prepared = prepare_vector(c.config.metric, q);
             std::shared_lock lk(c.slots.vectors_lock);
-            auto walked = scan_committed(*c.meta, c.slots.vectors, c.config.metric, prepared, k,
-                                         filter);
+            auto walked =
+                scan_committed(*c.meta, c.slots.vectors, c.config.metric, prepared, k, filter);
             ASSERT_TRUE(walked) << walked.error().render();
             ASSERT_EQ(got->size(), walked->size());
             for (size_t i = 0; i < got->size(); ++i) {
@@ -165,9 +168,9 @@ TEST_F(ColumnsFollowTest, EveryKindOfCommitKeepsTheColumnRoadOnTheWalksHits) {
     std::filesystem::remove_all(coll_dir());
     auto c = open(make_config(kDims, Metric::Cosine));
     ASSERT_TRUE(c);
-    // Every tenth number now; those between come later.
+    // Every tenth number now, enough for several blocks of texts; those between come later.
     std::vector<std::string> first;
-    for (uint64_t n = 0; n < 600; n += 10) first.push_back(shaped_id(shape, n));
+    for (uint64_t n = 0; n < kSpan; n += 10) first.push_back(shaped_id(shape, n));
     add_batch(*c, first);
     // The first search asks for the log, the second builds the columns.
     for (int i = 0; i < 2; ++i) ASSERT_TRUE(search_collection(*c, vectors_.next(), 5, {}));
@@ -177,25 +180,25 @@ TEST_F(ColumnsFollowTest, EveryKindOfCommitKeepsTheColumnRoadOnTheWalksHits) {
 
     // The flush of the write buffer: new keys between and after the stored ones, one id
     // twice in the buffer, and a committed id replaced.
-    for (uint64_t n = 1; n < 600; n += 37) add_one(*c, shaped_id(shape, n));
+    for (uint64_t n = 1; n < kSpan; n += 370) add_one(*c, shaped_id(shape, n));
     add_one(*c, shaped_id(shape, 5, true));
     add_one(*c, shaped_id(shape, 5, true));
-    add_one(*c, shaped_id(shape, 600 + 3));
+    add_one(*c, shaped_id(shape, kSpan + 3));
     add_one(*c, first[4]);
     expect_columns_match_the_walk(*c, "a flush");
 
     // Deletes of committed records (Tombstone, then removal) and of an absent id.
-    for (size_t i = 0; i < first.size(); i += 7) ASSERT_TRUE(delete_by_id(*c, first[i]));
+    for (size_t i = 0; i < first.size(); i += 70) ASSERT_TRUE(delete_by_id(*c, first[i]));
     ASSERT_TRUE(delete_by_id(*c, "absent"));
     expect_columns_match_the_walk(*c, "deletes");
 
     // Upserts: committed records replaced in place, a deleted id and a new one buffered.
-    for (size_t i = 1; i < first.size(); i += 9) {
+    for (size_t i = 1; i < first.size(); i += 90) {
       ASSERT_TRUE(upsert_record(*c, first[i], vectors_.next(), json(meta_of(next_meta_++)),
                                 std::nullopt, false));
     }
-    ASSERT_TRUE(upsert_record(*c, first[0], vectors_.next(), json("{\"g\":1}"), std::nullopt,
-                              false));
+    ASSERT_TRUE(
+        upsert_record(*c, first[0], vectors_.next(), json("{\"g\":1}"), std::nullopt, false));
     ASSERT_TRUE(upsert_record(*c, shaped_id(shape, 2, true), vectors_.next(), json("{}"),
                               std::nullopt, false));
     expect_columns_match_the_walk(*c, "upserts");
@@ -203,7 +206,7 @@ TEST_F(ColumnsFollowTest, EveryKindOfCommitKeepsTheColumnRoadOnTheWalksHits) {
     // A batch (its phase 3 makes the records Active): keys between the stored ones, ids
     // the table holds, and an id twice.
     std::vector<std::string> batch;
-    for (uint64_t n = 3; n < 600; n += 20) batch.push_back(shaped_id(shape, n));
+    for (uint64_t n = 3; n < kSpan; n += 200) batch.push_back(shaped_id(shape, n));
     batch.push_back(first[2]);
     batch.push_back(first[3]);
     batch.push_back(shaped_id(shape, 3));
@@ -212,7 +215,7 @@ TEST_F(ColumnsFollowTest, EveryKindOfCommitKeepsTheColumnRoadOnTheWalksHits) {
 
     // Compaction of expired records: a batch with a TTL of 0 is dead at once.
     std::vector<std::string> dying;
-    for (uint64_t n = 7; n < 600; n += 50) dying.push_back(shaped_id(shape, n));
+    for (uint64_t n = 7; n < kSpan; n += 500) dying.push_back(shaped_id(shape, n));
     add_batch(*c, dying, 0);
     expect_columns_match_the_walk(*c, "expired records");
     auto compacted = compact_collection(*c);

@@ -1003,10 +1003,10 @@ TEST_F(ScanTest, BufferScanOfManyCopiesMatchesTheOracleAndAShortVectorIsSkipped)
 // Scans through a columns cache, as a collection makes them; the hooks fix the shares.
 class ColumnsTest : public ParallelWalkTest {
  protected:
-  Result<std::vector<SearchHit>> scan_cached(ScanFixture& fx, ScanColumnsCache& cache,
-                                             uint32_t shares, Metric m, const std::vector<float>& q,
-                                             uint64_t k,
-                                             const std::optional<MetadataFilter>& f = std::nullopt) {
+  Result<std::vector<SearchHit>> scan_cached(
+      ScanFixture& fx, ScanColumnsCache& cache, uint32_t shares, Metric m,
+      const std::vector<float>& q, uint64_t k,
+      const std::optional<MetadataFilter>& f = std::nullopt) {
     hooks_ = ScanWalkTestHooks();
     hooks_.column_shares = shares;
     TEST_set_scan_walk_hooks(&hooks_);
@@ -1065,15 +1065,14 @@ TEST_F(ColumnsTest, ScansOverTheColumnsGiveTheWalksHitsBitForBit) {
     std::vector<float> q(fx.dims());
     for (float& x : q) x = nd(rng);
     for (const char* f : kFilters) {
-      const std::optional<MetadataFilter> filter =
-          f ? where(f) : std::optional<MetadataFilter>();
+      const std::optional<MetadataFilter> filter = f ? where(f) : std::optional<MetadataFilter>();
       for (Metric m : {Metric::Dot, Metric::L2}) {
         const std::vector<float> query = prepare_vector(m, q);
         for (uint64_t k :
              {uint64_t{1}, uint64_t{37}, uint64_t{1800}, std::numeric_limits<uint64_t>::max()}) {
           for (uint32_t shares : {1u, 3u, 13u}) {
-            SCOPED_TRACE(std::string(f ? f : "no filter") + " " + std::string(metric_name(m)) + " k " +
-                         std::to_string(k) + " shares " + std::to_string(shares));
+            SCOPED_TRACE(std::string(f ? f : "no filter") + " " + std::string(metric_name(m)) +
+                         " k " + std::to_string(k) + " shares " + std::to_string(shares));
             TEST_set_scan_walk_hooks(nullptr);
             auto walked = fx.scan(m, query, k, filter);
             ASSERT_TRUE(walked) << walked.error().render();
@@ -1179,8 +1178,7 @@ class FollowTest : public ColumnsTest {
     SCOPED_TRACE(what);
     ASSERT_TRUE(current(fx, cache));
     for (const char* f : {static_cast<const char*>(nullptr), "{\"t\": 1}"}) {
-      const std::optional<MetadataFilter> filter =
-          f ? where(f) : std::optional<MetadataFilter>();
+      const std::optional<MetadataFilter> filter = f ? where(f) : std::optional<MetadataFilter>();
       for (uint64_t k : {uint64_t{3}, uint64_t{1000}}) {
         auto got = scan_cached(fx, cache, 3, Metric::Dot, query_of({1, 0}), k, filter);
         ASSERT_TRUE(current(fx, cache));
@@ -1244,6 +1242,123 @@ TEST_F(FollowTest, KeysAddedBetweenOthersTakeRanksBetweenTheirsUntilTheGapRunsOu
   EXPECT_EQ(ids_by_rank(cache).size(), want.size() + 1);
 }
 
+// How a scan in slot order meets the texts of one block: the held records, and how often the
+// next one's text does not begin where the last one's ended.
+struct BlockLayout {
+  uint64_t records = 0;
+  uint64_t jumps = 0;
+};
+
+// The layout of every block, after checking what every block keeps to: its texts inside it,
+// its live bytes those of the records it holds, and texts given up never more than those
+// held (or than a few KiB), so that deleting records gives their memory back.
+std::vector<BlockLayout> layout_of(ScanColumnsCache& cache) {
+  std::vector<BlockLayout> out;
+  cache.TEST_inspect([&](const RecordColumns& c) {
+    out.resize(c.blocks.size());
+    uint64_t all_live = 0;
+    for (size_t b = 0; b < c.blocks.size(); ++b) {
+      const TextBlock& block = c.blocks[b];
+      uint64_t live = 0;
+      std::optional<uint64_t> end;
+      const uint64_t first = uint64_t{b} << RecordColumns::kBlockShift;
+      for (uint64_t s = first; s < std::min<uint64_t>(c.size(), first + RecordColumns::kBlockSlots);
+           ++s) {
+        if (!c.holds(s)) continue;
+        const uint64_t n = c.id(s).size() + c.metadata(s).size();
+        EXPECT_LE(c.texts[s] + n, block.used) << "slot " << s;
+        ++out[b].records;
+        if (end && *end != c.texts[s]) ++out[b].jumps;
+        end = c.texts[s] + n;
+        live += n;
+      }
+      EXPECT_EQ(block.live, live) << "block " << b;
+      EXPECT_LE(block.used, block.capacity) << "block " << b;
+      EXPECT_LE(block.used - block.live, std::max<uint64_t>(block.live, 4095)) << "block " << b;
+      all_live += live;
+    }
+    EXPECT_EQ(c.text_bytes, all_live);
+  });
+  return out;
+}
+
+TEST_F(FollowTest, TextsLieInSlotOrderWhateverTheKeysAndStayCloseToItThroughCommits) {
+  // Random ids: key order says nothing of slot order, yet a scan in slot order reads each
+  // block's texts back to back after the build. Commits then empty most of the first block
+  // and fill its slots again with new ids, replace records into fresh slots and add some:
+  // each block may drift from slot order only by the texts placed since it was last laid
+  // out, which its room bounds, and every scan still gives the walk's hits.
+  ScanFixture fx(2);
+  std::mt19937_64 rng(23);
+  std::vector<std::string> ids = shaped_ids("random hex", 3000, rng);
+  std::vector<Rec> recs;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    recs.push_back({ids[i], {float(i % 13), 1}, "{\"t\":" + std::to_string(i % 2) + "}"});
+  }
+  const std::vector<uint64_t> slots = fx.add(recs);
+  ScanColumnsCache cache;
+  ASSERT_NO_FATAL_FAILURE(build(fx, cache));
+  std::vector<BlockLayout> built = layout_of(cache);
+  ASSERT_EQ(built.size(), 3u);
+  for (const BlockLayout& b : built) EXPECT_EQ(b.jumps, 0u);
+  expect_followed(fx, cache, "the build");
+
+  // Most of the first block goes: its texts are laid out again without those given up.
+  std::vector<uint64_t> freed;
+  commit(fx, cache, [&](WriteTxn& txn) {
+    for (size_t i = 0; i < recs.size(); ++i) {
+      if (slots[i] < 800) {
+        ASSERT_TRUE(remove_record(txn, recs[i].id));
+        freed.push_back(slots[i]);
+      }
+    }
+  });
+  expect_followed(fx, cache, "most of a block removed");
+  EXPECT_EQ(layout_of(cache)[0].jumps, 0u);
+
+  // New ids into the freed slots, in one commit and then a few at a time.
+  std::sort(freed.begin(), freed.end());
+  std::vector<std::string> fresh = shaped_ids("random hex", 6000, rng);
+  size_t next = 0;
+  auto put_into = [&](WriteTxn& txn, uint64_t slot) {
+    ASSERT_TRUE(write_vector(fx.vectors(), slot, std::vector<float>{float(slot % 11), 1}));
+    Record r{fresh[next++] + "-new", slot, "{\"t\":1}", kNow - 10, std::nullopt,
+             RecordState::Active};
+    ASSERT_TRUE(put_record(txn, r));
+  };
+  commit(fx, cache, [&](WriteTxn& txn) {
+    for (size_t i = 0; i < 500; ++i) put_into(txn, freed[i]);
+  });
+  expect_followed(fx, cache, "freed slots taken again");
+  for (size_t i = 500; i < freed.size(); i += 20) {
+    commit(fx, cache, [&](WriteTxn& txn) {
+      for (size_t j = i; j < std::min(freed.size(), i + 20); ++j) put_into(txn, freed[j]);
+    });
+  }
+  expect_followed(fx, cache, "the rest of them, a few at a time");
+
+  // Replacements into fresh slots, taken from the blocks in the middle and the end.
+  commit(fx, cache, [&](WriteTxn& txn) {
+    for (size_t i = 1; i < recs.size(); i += 9) {
+      if (slots[i] < 800) continue;
+      auto slot = append_slot(fx.vectors());
+      ASSERT_TRUE(slot);
+      ASSERT_TRUE(write_vector(fx.vectors(), *slot, std::vector<float>{float(i % 7), 1}));
+      ASSERT_TRUE(put_record(txn, Record{recs[i].id, *slot, "{\"t\":0}", kNow - 10, std::nullopt,
+                                         RecordState::Active}));
+    }
+  });
+  expect_followed(fx, cache, "replacements");
+
+  // Texts of similar length: a block may have an eighth of its texts out of order, each of
+  // them a jump there and back, and a block of few texts a few KiB.
+  for (const BlockLayout& b : layout_of(cache)) {
+    if (b.records >= 512) {
+      EXPECT_LE(b.jumps, b.records / 2);
+    }
+  }
+}
+
 TEST_F(FollowTest, IdsThatDifferOnlyByTrailingNulsAreFollowedApart) {
   using namespace std::string_literals;
   ScanFixture fx(2);
@@ -1294,8 +1409,8 @@ TEST_F(FollowTest, WhatTheColumnsCannotFollowRetiresThem) {
        [](ScanFixture&, WriteTxn& txn) { ASSERT_TRUE(txn.put(kRecordsTable, "x", "\x02")); }},
       {"a record in a slot another holds",
        [](ScanFixture&, WriteTxn& txn) {
-         ASSERT_TRUE(put_record(txn, Record{"x", 0, "{}", kNow, std::nullopt,
-                                            RecordState::Active}));
+         ASSERT_TRUE(
+             put_record(txn, Record{"x", 0, "{}", kNow, std::nullopt, RecordState::Active}));
        }},
   };
   for (const Case& c : kCases) {
