@@ -27,7 +27,11 @@
 //                       moment; a read transaction never waits for a writer)
 //   2. slots.freelist_lock   (inside pending_lock; for reading inside a write transaction)
 //   3. hnsw_lock
-//   4. slots.vectors_lock    (inside hnsw_lock; never with pending_lock or freelist_lock)
+//   4. slots.vectors_lock    (inside hnsw_lock; never with pending_lock or freelist_lock;
+//                            a search begins a second read transaction under it, to tell
+//                            whether a commit came since its moment: a record stored
+//                            unchanged then names a slot that no release can touch while
+//                            the lock is held)
 //   5. the index's graph lock
 //   6. the index's deleted-slot lock
 //   7. scan_columns' lock: for reading by an exact scan, inside vectors_lock; for writing

@@ -21,6 +21,8 @@ namespace tornquil::testing {
 namespace {
 
 using SearchGetDeleteTest = CollectionTest;
+// With the clock held still, records stay buffered until a flush or the hundredth add.
+using BufferedSearchTest = ManualClockTest;
 
 constexpr uint64_t kDims = 4;
 
@@ -32,7 +34,7 @@ std::vector<std::string> ids_of(const std::vector<SearchHit>& hits) {
 
 JsonValue meta_of(const std::string& text) { return parse_metadata_text(text); }
 
-TEST_F(SearchGetDeleteTest, SearchMergesCommittedAheadOfBufferedAtEqualScoresAndCutsToK) {
+TEST_F(BufferedSearchTest, SearchMergesCommittedAheadOfBufferedAtEqualScoresAndCutsToK) {
   auto c = open(make_config(kDims, Metric::L2));
   ASSERT_TRUE(c);
   const std::vector<float> v = vec(kDims, 1), far = vec(kDims, 9);

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "../storage/test_dir.hpp"
+#include "../turns.hpp"
 #include "base/json_read.hpp"
 #include "base/json_write.hpp"
 #include "search/distance.hpp"
@@ -889,28 +890,24 @@ TEST_F(ScanTest, ParallelWalksBesideCommitsEachSeeOneWholeSnapshot) {
     return std::string(id);
   };
   constexpr uint64_t kK = kPerBatch + 10;
-  std::atomic<bool> done{false};
   std::atomic<int> checked{0};
-  std::vector<std::thread> scanners;
-  for (int t = 0; t < 3; ++t) {
-    scanners.emplace_back([&] {
-      while (!done.load()) {
-        auto r = fx.scan(Metric::Dot, query_of({1, 0}), kK, std::nullopt);
-        ASSERT_TRUE(r) << r.error().render();
-        ASSERT_EQ(r->size(), kK);
-        std::vector<std::string> want;
-        const int newest = static_cast<int>((*r)[0].score) - 1;
-        for (int b = newest; b >= 0 && b >= newest - 1; --b) {
-          for (int i = 0; i < kPerBatch; ++i) want.push_back(batch_id(b, i));
-        }
-        for (int i = 0; want.size() < kK; ++i) want.push_back(base[static_cast<size_t>(i)].id);
-        want.resize(kK);
-        ASSERT_EQ(ids_of(*r), want);
-        checked.fetch_add(1);
-      }
-    });
-  }
-  for (int b = 0; b < kBatches; ++b) {
+  auto scan = [&](uint64_t) {
+    auto r = fx.scan(Metric::Dot, query_of({1, 0}), kK, std::nullopt);
+    ASSERT_TRUE(r) << r.error().render();
+    ASSERT_EQ(r->size(), kK);
+    std::vector<std::string> want;
+    const int newest = static_cast<int>((*r)[0].score) - 1;
+    for (int b = newest; b >= 0 && b >= newest - 1; --b) {
+      for (int i = 0; i < kPerBatch; ++i) want.push_back(batch_id(b, i));
+    }
+    for (int i = 0; want.size() < kK; ++i) want.push_back(base[static_cast<size_t>(i)].id);
+    want.resize(kK);
+    ASSERT_EQ(ids_of(*r), want);
+    checked.fetch_add(1);
+  };
+  // One commit a turn; before each, every scanner has finished a scan since the last one.
+  auto commit_batch = [&](uint64_t turn) {
+    const int b = static_cast<int>(turn);
     auto txn = begin_write_txn(fx.store());
     ASSERT_TRUE(txn);
     for (int i = 0; i < kPerBatch; ++i) {
@@ -921,11 +918,11 @@ TEST_F(ScanTest, ParallelWalksBesideCommitsEachSeeOneWholeSnapshot) {
       ASSERT_TRUE(put_record(*txn, rec));
     }
     ASSERT_TRUE(txn->commit());
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  done.store(true);
-  for (std::thread& t : scanners) t.join();
-  EXPECT_GT(checked.load(), 0);
+  };
+  std::vector<testing::TurnWorker> workers = {{kBatches, commit_batch}};
+  for (int t = 0; t < 3; ++t) workers.push_back({std::nullopt, scan});
+  testing::run_turns(workers);
+  EXPECT_GE(checked.load(), 3 * (kBatches - 1));
 }
 
 // ---- scan_write_buffer ----
