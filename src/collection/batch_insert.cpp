@@ -15,6 +15,7 @@
 #include "base/platform.hpp"
 #include "base/uuid.hpp"
 #include "base/worker_pool.hpp"
+#include "collection/slot_grant.hpp"
 #include "collection/vector_check.hpp"
 #include "search/distance.hpp"
 #include "storage/records.hpp"
@@ -312,6 +313,9 @@ struct PhaseOne {
   std::vector<Role> roles;                   // per position in key order
   std::vector<uint32_t> replaced_index;      // per Replacing position, into replaced_values
   std::vector<std::string> replaced_values;  // the live records as phase 1 found them
+  // The slots of the items phase 1 stored no record for (Superseded, Replacing): named by
+  // nothing until phase 3 commits.
+  std::vector<uint64_t> unnamed;
 };
 
 // Phase 1: the records of new ids stored Pending, with the free list, in one transaction.
@@ -321,9 +325,10 @@ struct PhaseOne {
 // by a crash, or a Tombstone) is overwritten; its slot is freed after the commit, but a
 // Tombstone's, which its delete frees. Of several items with one id only the last is
 // stored. The puts go in ascending order of the ids through one cursor, so each search
-// starts from the page of the previous put instead of the root.
+// starts from the page of the previous put instead of the root. Once the commit has named
+// the new ids' slots, `grant` holds the others alone (PhaseOne::unnamed).
 Result<PhaseOne> commit_pending(Collection& c, const EncodedRecords& records_in_order,
-                                StepClock& clock) {
+                                const BatchPlan& plan, SlotGrant& grant, StepClock& clock) {
   const std::vector<std::string_view>& keys = records_in_order.keys;
   const std::vector<std::string_view>& values = records_in_order.values;
   const size_t n = keys.size();
@@ -368,6 +373,9 @@ Result<PhaseOne> commit_pending(Collection& c, const EncodedRecords& records_in_
       TQ_TRY(append ? records.append(keys[k], values[k]) : records.put(keys[k], values[k]));
     }
   }
+  for (size_t k = 0; k < n; ++k) {
+    if (out.roles[k] != Role::New) out.unnamed.push_back(plan.slots[plan.key_order[k]]);
+  }
   std::vector<uint64_t> freed;
   {
     std::shared_lock lk(c.slots.freelist_lock);
@@ -376,9 +384,13 @@ Result<PhaseOne> commit_pending(Collection& c, const EncodedRecords& records_in_
   }
   clock.mark(&BatchStepTimes::put);
   TQ_TRY(commit_collection_txn(c, txn));
+  // The vector's buffer moves with `out`, so the grant's view of it stays valid.
+  grant.hold(out.unnamed);
   clock.mark(&BatchStepTimes::commit1);
-  // Slots of a running batch, this one's included, wait for that batch's end.
-  (void)release_slots(c, freed);
+  // Slots of a running batch, this one's included, wait for that batch's end. A slot
+  // whose release fails for want of memory is left to compaction's sweep, and the batch
+  // goes on.
+  ignore_allocation_failure([&] { (void)release_slots(c, freed); });
   return out;
 }
 
@@ -488,7 +500,8 @@ Result<void> write_vectors(Collection& c, const BatchInput& in, const BatchPlan&
 // whose record changed meanwhile) are saved in the free list with the replaced records'
 // slots, and released with them.
 Result<void> commit_active(Collection& c, const EncodedRecords& records_in_order,
-                           const BatchPlan& plan, const PhaseOne& found, StepClock& clock) {
+                           const BatchPlan& plan, const PhaseOne& found, SlotGrant& grant,
+                           StepClock& clock) {
   const std::vector<std::string_view>& keys = records_in_order.keys;
   const std::vector<std::string_view>& values = records_in_order.values;
   // The replaced records' slots, released at once after the commit, and the batch's own
@@ -533,10 +546,12 @@ Result<void> commit_active(Collection& c, const EncodedRecords& records_in_order
     TQ_TRY(save_freelist_with(c.slots.freelist, freed, txn));
   }
   clock.mark(&BatchStepTimes::activate);
-  TQ_TRY(commit_collection_txn(c, txn));
+  TQ_TRY(grant.commit(txn));
   clock.mark(&BatchStepTimes::commit3);
-  // Slots of a running batch, this one's included, wait for that batch's end.
-  (void)release_slots(c, freed);
+  // Slots of a running batch, this one's included, wait for that batch's end. The batch is
+  // committed whatever becomes of them: a slot whose release fails, for want of memory too,
+  // stays off the free list until compaction's sweep gives it back.
+  ignore_allocation_failure([&] { (void)release_slots(c, freed); });
   return {};
 }
 
@@ -552,23 +567,27 @@ Result<std::vector<std::string>> add_batch_records(Collection& c, const BatchInp
   clock.mark(&BatchStepTimes::check);
   BatchPlan plan = plan_ids(in);
   std::optional<BatchRegistration> running;
-  {
-    // The slots are held privately from their allocation until the batch is registered.
-    SlotUse use(c.slot_book);
-    plan.slots.reserve(plan.ids.size());
-    TQ_TRY(allocate_slots(c.slots, plan.ids.size(), plan.slots));
-    running.emplace(c, plan.slots);
-  }
+  // The slots are held privately from their allocation until the batch is registered.
+  std::optional<SlotUse> use(std::in_place, c.slot_book);
+  // The slots that nothing names yet go back when the batch fails: all of them until
+  // phase 1 commits, then those it stored no record for until phase 3 commits. Declared
+  // after `running` and `use`, so that they are back before either ends.
+  SlotGrant grant(c);
+  plan.slots.reserve(plan.ids.size());
+  grant.hold_list(plan.slots);
+  TQ_TRY(allocate_slots(c.slots, plan.ids.size(), plan.slots));
+  running.emplace(c, plan.slots);
+  use.reset();
   finish_plan(plan);
   clock.mark(&BatchStepTimes::plan);
   const EncodedRecords records_in_order = encode_pending(in, plan);
   clock.mark(&BatchStepTimes::encode);
-  TQ_ASSIGN(PhaseOne found, commit_pending(c, records_in_order, clock));
+  TQ_ASSIGN(PhaseOne found, commit_pending(c, records_in_order, plan, grant, clock));
   after_phase(1);
   TQ_TRY(write_vectors(c, in, plan, clock));
   if (c.config.hnsw) c.needs_rebuild.store(true);
   after_phase(2);
-  TQ_TRY(commit_active(c, records_in_order, plan, found, clock));
+  TQ_TRY(commit_active(c, records_in_order, plan, found, grant, clock));
   // Again once the records are live: a refresh that cleared the first mark may have read
   // the records while they were still Pending.
   if (c.config.hnsw) c.needs_rebuild.store(true);
