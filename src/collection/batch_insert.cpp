@@ -313,9 +313,6 @@ struct PhaseOne {
   std::vector<Role> roles;                   // per position in key order
   std::vector<uint32_t> replaced_index;      // per Replacing position, into replaced_values
   std::vector<std::string> replaced_values;  // the live records as phase 1 found them
-  // The slots of the items phase 1 stored no record for (Superseded, Replacing): named by
-  // nothing until phase 3 commits.
-  std::vector<uint64_t> unnamed;
 };
 
 // Phase 1: the records of new ids stored Pending, with the free list, in one transaction.
@@ -326,7 +323,7 @@ struct PhaseOne {
 // Tombstone's, which its delete frees. Of several items with one id only the last is
 // stored. The puts go in ascending order of the ids through one cursor, so each search
 // starts from the page of the previous put instead of the root. Once the commit has named
-// the new ids' slots, `grant` holds the others alone (PhaseOne::unnamed).
+// the new ids' slots, `grant` holds the others alone.
 Result<PhaseOne> commit_pending(Collection& c, const EncodedRecords& records_in_order,
                                 const BatchPlan& plan, SlotGrant& grant, StepClock& clock) {
   const std::vector<std::string_view>& keys = records_in_order.keys;
@@ -373,8 +370,11 @@ Result<PhaseOne> commit_pending(Collection& c, const EncodedRecords& records_in_
       TQ_TRY(append ? records.append(keys[k], values[k]) : records.put(keys[k], values[k]));
     }
   }
+  // The slots of the items that phase 1 stores no record for: named by nothing until
+  // phase 3 commits.
+  std::vector<uint64_t> unnamed;
   for (size_t k = 0; k < n; ++k) {
-    if (out.roles[k] != Role::New) out.unnamed.push_back(plan.slots[plan.key_order[k]]);
+    if (out.roles[k] != Role::New) unnamed.push_back(plan.slots[plan.key_order[k]]);
   }
   std::vector<uint64_t> freed;
   {
@@ -384,8 +384,7 @@ Result<PhaseOne> commit_pending(Collection& c, const EncodedRecords& records_in_
   }
   clock.mark(&BatchStepTimes::put);
   TQ_TRY(commit_collection_txn(c, txn));
-  // The vector's buffer moves with `out`, so the grant's view of it stays valid.
-  grant.hold(out.unnamed);
+  grant.hold(std::move(unnamed));
   clock.mark(&BatchStepTimes::commit1);
   // Slots of a running batch, this one's included, wait for that batch's end. A slot
   // whose release fails for want of memory is left to compaction's sweep, and the batch
@@ -498,10 +497,11 @@ Result<void> write_vectors(Collection& c, const BatchInput& in, const BatchPlan&
 // while that record is still exactly as phase 1 found it; its slot is then freed after the
 // commit. Slots that no record names after the commit (superseded items, replacing items
 // whose record changed meanwhile) are saved in the free list with the replaced records'
-// slots, and released with them.
+// slots, and released with them once the batch has left the running batches (`running`):
+// it writes nothing more, so its own slots need not wait for its end.
 Result<void> commit_active(Collection& c, const EncodedRecords& records_in_order,
                            const BatchPlan& plan, const PhaseOne& found, SlotGrant& grant,
-                           StepClock& clock) {
+                           std::optional<BatchRegistration>& running, StepClock& clock) {
   const std::vector<std::string_view>& keys = records_in_order.keys;
   const std::vector<std::string_view>& values = records_in_order.values;
   // The replaced records' slots, released at once after the commit, and the batch's own
@@ -548,10 +548,13 @@ Result<void> commit_active(Collection& c, const EncodedRecords& records_in_order
   clock.mark(&BatchStepTimes::activate);
   TQ_TRY(grant.commit(txn));
   clock.mark(&BatchStepTimes::commit3);
-  // Slots of a running batch, this one's included, wait for that batch's end. The batch is
-  // committed whatever becomes of them: a slot whose release fails, for want of memory too,
-  // stays off the free list until compaction's sweep gives it back.
-  ignore_allocation_failure([&] { (void)release_slots(c, freed); });
+  // The batch is committed whatever becomes of its slots: a slot whose release fails, for
+  // want of memory too, stays off the free list until compaction's sweep gives it back.
+  ignore_allocation_failure([&] {
+    running.reset();
+    // Slots of another running batch wait for that batch's end.
+    (void)release_slots(c, freed);
+  });
   return {};
 }
 
@@ -587,7 +590,7 @@ Result<std::vector<std::string>> add_batch_records(Collection& c, const BatchInp
   TQ_TRY(write_vectors(c, in, plan, clock));
   if (c.config.hnsw) c.needs_rebuild.store(true);
   after_phase(2);
-  TQ_TRY(commit_active(c, records_in_order, plan, found, grant, clock));
+  TQ_TRY(commit_active(c, records_in_order, plan, found, grant, running, clock));
   // Again once the records are live: a refresh that cleared the first mark may have read
   // the records while they were still Pending.
   if (c.config.hnsw) c.needs_rebuild.store(true);

@@ -35,7 +35,7 @@ class SlotGrant {
   // Gives back whatever the grant still holds. When even that runs out of memory, the
   // slots not pushed yet stay off the list until compaction's sweep finds them.
   ~SlotGrant() {
-    const std::span<const uint64_t> slots = list_ ? std::span<const uint64_t>(*list_) : slots_;
+    const std::span<const uint64_t> slots = held();
     if (slots.empty()) return;
     ignore_allocation_failure([&] {
       std::unique_lock lk(c_.slots.freelist_lock);
@@ -48,26 +48,26 @@ class SlotGrant {
 
   // The one slot just taken.
   void hold(uint64_t slot) {
-    list_ = nullptr;
+    named();
     one_ = slot;
-    slots_ = std::span<const uint64_t>(&one_, 1);
-  }
-  // The slots just taken, or those of them that are still named by nothing; the caller
-  // keeps the memory for the grant's life.
-  void hold(std::span<const uint64_t> slots) {
-    list_ = nullptr;
-    slots_ = slots;
+    has_one_ = true;
   }
   // Whatever `list` holds when the grant goes: for a list that the allocation fills, which
   // may stop half way. The caller keeps the list for the grant's life.
   void hold_list(const std::vector<uint64_t>& list) {
+    named();
     list_ = &list;
-    slots_ = {};
+  }
+  // These slots alone, the grant's own from now on (a move, which cannot fail).
+  void hold(std::vector<uint64_t>&& slots) {
+    named();
+    owned_ = std::move(slots);
   }
   // A record names the slots now (or the slots must stay off the list): nothing goes back.
   void named() {
+    has_one_ = false;
     list_ = nullptr;
-    slots_ = {};
+    owned_.clear();
   }
 
   // Commits `txn`, which names the held slots. A commit that fails took nothing, and the
@@ -79,10 +79,17 @@ class SlotGrant {
   }
 
  private:
+  std::span<const uint64_t> held() const {
+    if (has_one_) return std::span<const uint64_t>(&one_, 1);
+    if (list_ != nullptr) return *list_;
+    return owned_;
+  }
+
   Collection& c_;
-  const std::vector<uint64_t>* list_ = nullptr;
-  std::span<const uint64_t> slots_;
   uint64_t one_ = 0;
+  bool has_one_ = false;
+  const std::vector<uint64_t>* list_ = nullptr;
+  std::vector<uint64_t> owned_;
 };
 
 // A new record for `id` with its vector prepared for the metric and written into a new
