@@ -186,16 +186,29 @@ namespace {
 // of a dropped buffered copy is not lost to the next open.
 Result<void> save_unsaved_freelist(Collection& c) {
   if (!c.slot_book.freelist_unsaved.exchange(false)) return {};
-  Result<void> r = [&]() -> Result<void> {
-    TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
-    {
-      std::shared_lock lk(c.slots.freelist_lock);
-      TQ_TRY(save_freelist(c.slots.freelist, txn));
+  // Marked again unless the save commits, also when it runs out of memory on the way.
+  class MarkUnsaved {
+   public:
+    explicit MarkUnsaved(std::atomic<bool>& flag) : flag_(flag) {}
+    ~MarkUnsaved() {
+      if (!saved_) flag_.store(true);
     }
-    return commit_collection_txn(c, txn);
-  }();
-  if (!r) c.slot_book.freelist_unsaved.store(true);
-  return r;
+    MarkUnsaved(const MarkUnsaved&) = delete;
+    MarkUnsaved& operator=(const MarkUnsaved&) = delete;
+    void saved() { saved_ = true; }
+
+   private:
+    std::atomic<bool>& flag_;
+    bool saved_ = false;
+  } mark(c.slot_book.freelist_unsaved);
+  TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
+  {
+    std::shared_lock lk(c.slots.freelist_lock);
+    TQ_TRY(save_freelist(c.slots.freelist, txn));
+  }
+  TQ_TRY(commit_collection_txn(c, txn));
+  mark.saved();
+  return {};
 }
 
 }  // namespace
