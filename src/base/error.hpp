@@ -1,9 +1,13 @@
 // CoreError: the one error value of the core. A kind with its payload, turned into text
-// only by render(). Core functions return Result<T>; nothing is thrown across a layer.
+// only by render(). Core functions return Result<T>; nothing is thrown across a layer but an
+// allocation failure (std::bad_alloc), which every layer lets pass, undoing what the call
+// had begun on the way out as for any other failure, and which the binding raises as
+// MemoryError.
 #pragma once
 
 #include <cstdint>
 #include <expected>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -111,6 +115,21 @@ inline Result<void> check_dimensions(uint64_t expected, uint64_t got) {
   auto tmp = (expr);                                        \
   if (!tmp) return std::unexpected(std::move(tmp).error()); \
   lhs = std::move(*tmp)
+
+// Runs `f`, work whose failure for want of memory the caller can afford to drop: the last
+// flush of a destructor, the give-back of slots on a failure path, the release of slots
+// after a change was committed (compaction's sweep finds a slot whose release was dropped).
+// True when f ran to its end, false when an allocation inside it failed. Any other
+// exception ends the process, as everywhere in the core.
+template <class F>
+bool ignore_allocation_failure(F&& f) noexcept {
+  try {
+    f();
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
 
 // Ends the process for a state no input can produce.
 [[noreturn]] void fatal(const char* what);

@@ -10,6 +10,12 @@
 // is created on first use. Any number of threads may run parallel_for at once, and a task
 // may itself call parallel_for. Work placed by index gives the same result on any number of
 // workers, which is the rule for every caller.
+//
+// Exceptions: the only exception the core lets fly is an allocation failure. One thrown by
+// a task is carried to the thread that waits for the work (run_isolated and parallel_for
+// throw it there, once every task of the work has stopped), so a task must leave nothing
+// that its caller cannot clean up by unwinding; a task that another task waits for by a
+// handshake of their own must catch it and end the handshake.
 #pragma once
 
 #include <oneapi/tbb/blocked_range.h>
@@ -43,7 +49,8 @@ tbb::task_arena& worker_pool();
 // f starts (a parallel_for, a task_group), it runs only that work, never a task of another
 // caller. Every wait in the pool goes through here, because the caller may hold a lock of a
 // collection, and another caller's task may need that lock (or wait for a writer that waits
-// for it). f itself may run on a worker when the pool has no room for the calling thread.
+// for it). f itself may run on a worker when the pool has no room for the calling thread;
+// what f throws, or a task it waits for, is thrown again on the calling thread.
 template <class F>
 void run_isolated(const F& f) {
   worker_pool().execute([&] { tbb::this_task_arena::isolate(f); });
@@ -53,9 +60,10 @@ void run_isolated(const F& f) {
 // pool, and returns when every range is done. A range of `grain` items or fewer is not split
 // further; the sizes of the ranges and the order they run in are otherwise unspecified,
 // except that with one worker (or n <= grain) f runs once, on the calling thread, over
-// [0, n). f must not throw: an exception ends the process.
+// [0, n). When f throws (an allocation failure), ranges not begun yet are skipped, those
+// under way run to their end, and the first exception is then thrown to the caller.
 template <class F>
-void parallel_for(size_t n, size_t grain, const F& f) noexcept {
+void parallel_for(size_t n, size_t grain, const F& f) {
   if (n == 0) return;
   if (grain == 0) grain = 1;
   if (n <= grain || worker_count() == 1) {

@@ -15,6 +15,7 @@
 #include "base/platform.hpp"
 #include "base/uuid.hpp"
 #include "base/worker_pool.hpp"
+#include "collection/slot_grant.hpp"
 #include "collection/vector_check.hpp"
 #include "search/distance.hpp"
 #include "storage/records.hpp"
@@ -321,9 +322,10 @@ struct PhaseOne {
 // by a crash, or a Tombstone) is overwritten; its slot is freed after the commit, but a
 // Tombstone's, which its delete frees. Of several items with one id only the last is
 // stored. The puts go in ascending order of the ids through one cursor, so each search
-// starts from the page of the previous put instead of the root.
+// starts from the page of the previous put instead of the root. Once the commit has named
+// the new ids' slots, `grant` holds the others alone.
 Result<PhaseOne> commit_pending(Collection& c, const EncodedRecords& records_in_order,
-                                StepClock& clock) {
+                                const BatchPlan& plan, SlotGrant& grant, StepClock& clock) {
   const std::vector<std::string_view>& keys = records_in_order.keys;
   const std::vector<std::string_view>& values = records_in_order.values;
   const size_t n = keys.size();
@@ -368,6 +370,12 @@ Result<PhaseOne> commit_pending(Collection& c, const EncodedRecords& records_in_
       TQ_TRY(append ? records.append(keys[k], values[k]) : records.put(keys[k], values[k]));
     }
   }
+  // The slots of the items that phase 1 stores no record for: named by nothing until
+  // phase 3 commits.
+  std::vector<uint64_t> unnamed;
+  for (size_t k = 0; k < n; ++k) {
+    if (out.roles[k] != Role::New) unnamed.push_back(plan.slots[plan.key_order[k]]);
+  }
   std::vector<uint64_t> freed;
   {
     std::shared_lock lk(c.slots.freelist_lock);
@@ -376,9 +384,12 @@ Result<PhaseOne> commit_pending(Collection& c, const EncodedRecords& records_in_
   }
   clock.mark(&BatchStepTimes::put);
   TQ_TRY(commit_collection_txn(c, txn));
+  grant.hold(std::move(unnamed));
   clock.mark(&BatchStepTimes::commit1);
-  // Slots of a running batch, this one's included, wait for that batch's end.
-  (void)release_slots(c, freed);
+  // Slots of a running batch, this one's included, wait for that batch's end. A slot
+  // whose release fails for want of memory is left to compaction's sweep, and the batch
+  // goes on.
+  ignore_allocation_failure([&] { (void)release_slots(c, freed); });
   return out;
 }
 
@@ -486,9 +497,11 @@ Result<void> write_vectors(Collection& c, const BatchInput& in, const BatchPlan&
 // while that record is still exactly as phase 1 found it; its slot is then freed after the
 // commit. Slots that no record names after the commit (superseded items, replacing items
 // whose record changed meanwhile) are saved in the free list with the replaced records'
-// slots, and released with them.
+// slots, and released with them once the batch has left the running batches (`running`):
+// it writes nothing more, so its own slots need not wait for its end.
 Result<void> commit_active(Collection& c, const EncodedRecords& records_in_order,
-                           const BatchPlan& plan, const PhaseOne& found, StepClock& clock) {
+                           const BatchPlan& plan, const PhaseOne& found, SlotGrant& grant,
+                           std::optional<BatchRegistration>& running, StepClock& clock) {
   const std::vector<std::string_view>& keys = records_in_order.keys;
   const std::vector<std::string_view>& values = records_in_order.values;
   // The replaced records' slots, released at once after the commit, and the batch's own
@@ -533,10 +546,15 @@ Result<void> commit_active(Collection& c, const EncodedRecords& records_in_order
     TQ_TRY(save_freelist_with(c.slots.freelist, freed, txn));
   }
   clock.mark(&BatchStepTimes::activate);
-  TQ_TRY(commit_collection_txn(c, txn));
+  TQ_TRY(grant.commit(txn));
   clock.mark(&BatchStepTimes::commit3);
-  // Slots of a running batch, this one's included, wait for that batch's end.
-  (void)release_slots(c, freed);
+  // The batch is committed whatever becomes of its slots: a slot whose release fails, for
+  // want of memory too, stays off the free list until compaction's sweep gives it back.
+  ignore_allocation_failure([&] {
+    running.reset();
+    // Slots of another running batch wait for that batch's end.
+    (void)release_slots(c, freed);
+  });
   return {};
 }
 
@@ -552,23 +570,27 @@ Result<std::vector<std::string>> add_batch_records(Collection& c, const BatchInp
   clock.mark(&BatchStepTimes::check);
   BatchPlan plan = plan_ids(in);
   std::optional<BatchRegistration> running;
-  {
-    // The slots are held privately from their allocation until the batch is registered.
-    SlotUse use(c.slot_book);
-    plan.slots.reserve(plan.ids.size());
-    TQ_TRY(allocate_slots(c.slots, plan.ids.size(), plan.slots));
-    running.emplace(c, plan.slots);
-  }
+  // The slots are held privately from their allocation until the batch is registered.
+  std::optional<SlotUse> use(std::in_place, c.slot_book);
+  // The slots that nothing names yet go back when the batch fails: all of them until
+  // phase 1 commits, then those it stored no record for until phase 3 commits. Declared
+  // after `running` and `use`, so that they are back before either ends.
+  SlotGrant grant(c);
+  plan.slots.reserve(plan.ids.size());
+  grant.hold_list(plan.slots);
+  TQ_TRY(allocate_slots(c.slots, plan.ids.size(), plan.slots));
+  running.emplace(c, plan.slots);
+  use.reset();
   finish_plan(plan);
   clock.mark(&BatchStepTimes::plan);
   const EncodedRecords records_in_order = encode_pending(in, plan);
   clock.mark(&BatchStepTimes::encode);
-  TQ_ASSIGN(PhaseOne found, commit_pending(c, records_in_order, clock));
+  TQ_ASSIGN(PhaseOne found, commit_pending(c, records_in_order, plan, grant, clock));
   after_phase(1);
   TQ_TRY(write_vectors(c, in, plan, clock));
   if (c.config.hnsw) c.needs_rebuild.store(true);
   after_phase(2);
-  TQ_TRY(commit_active(c, records_in_order, plan, found, clock));
+  TQ_TRY(commit_active(c, records_in_order, plan, found, grant, running, clock));
   // Again once the records are live: a refresh that cleared the first mark may have read
   // the records while they were still Pending.
   if (c.config.hnsw) c.needs_rebuild.store(true);

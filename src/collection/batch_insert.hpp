@@ -10,17 +10,21 @@
 // batch's record (once phase 3 committed) or, for a new id, as absent; never as absent when
 // it had a record before.
 //
-// Nothing is rolled back. A batch that fails leaves:
+// No commit is rolled back, but no slot is left in no hand: the slots that no record names
+// go back to the free list when the batch fails (SlotGrant). A batch that fails, whatever
+// the cause (an allocation failure included), leaves:
 //   before slots are taken (lengths, dimensions, finite elements, ids, the flush): nothing
 //     changed by the batch
-//   while taking slots, at item i: the slots of items before i taken, named by nothing
-//   in phase 1: every slot taken, named by nothing; no record stored
-//   in phase 2: the new ids' records stored Pending; some vectors written, not all durable
-//   in phase 3: the new ids' records stored Pending; every vector written and durable
+//   while taking slots, or before phase 1 commits: nothing changed; the slots taken are
+//     back on the free list
+//   in phase 2: the new ids' records stored Pending; some vectors written, not all durable;
+//     the slots of the other items back on the free list
+//   in phase 3: the new ids' records stored Pending; every vector written and durable; the
+//     slots of the other items back on the free list
 // A Pending record is never live: get, search, len, export and the index leave it out,
 // while delete and upsert of its id still find and remove it. Compaction removes the
-// Pending records that no running batch of this process owns, and its slot sweep gives back
-// the slots named by nothing.
+// Pending records that no running batch of this process owns, with their slots, and its
+// slot sweep gives back any slot named by nothing (a kill leaves such slots).
 //
 // While it runs, a batch is registered in the collection's running batches (slots.hpp):
 // compaction leaves its Pending records alone, and a slot of its own that another operation

@@ -28,8 +28,9 @@ Collection::Collection(CollectionConfig config_in, std::string dir_in,
 
 Collection::~Collection() {
   // Nobody else holds the collection any more, so this flush cannot race with anything.
-  // Its failure has nowhere to go; the records then stay out of the table.
-  (void)flush_pending(*this);
+  // Its failure, for want of memory too, has nowhere to go; the records then stay out of
+  // the table.
+  ignore_allocation_failure([this] { (void)flush_pending(*this); });
 }
 
 bool Collection::TEST_take_commit_failure() {
@@ -51,16 +52,25 @@ std::function<void()> Collection::TEST_take_commit_hook() {
 }
 
 Result<void> commit_collection_txn(Collection& c, WriteTxn& txn) {
-  if (std::function<void()> hook = c.TEST_take_commit_hook()) hook();
-  // The record columns follow the commit: it is made under their lock, and its writes to
-  // the record table are applied to them before any later commit can be.
-  return c.scan_columns.commit(*c.meta, txn, [&c, &txn]() -> Result<void> {
-    if (c.TEST_take_commit_failure()) {
-      // Leaving the transaction uncommitted abandons it when its owner drops it.
-      return std::unexpected(CoreError::transaction("injected commit failure"));
-    }
-    return txn.commit();
-  });
+  try {
+    if (std::function<void()> hook = c.TEST_take_commit_hook()) hook();
+    // The record columns follow the commit: it is made under their lock, and its writes to
+    // the record table are applied to them before any later commit can be.
+    return c.scan_columns.commit(*c.meta, txn, [&c, &txn]() -> Result<void> {
+      if (c.TEST_take_commit_failure()) {
+        // Leaving the transaction uncommitted abandons it when its owner drops it.
+        return std::unexpected(CoreError::transaction("injected commit failure"));
+      }
+      return txn.commit();
+    });
+  } catch (const std::bad_alloc&) {
+    // Once the store has committed, only bookkeeping is left, and the columns drop
+    // themselves when they cannot follow. The commit stands: the caller, which undoes its
+    // in-memory changes on an exception, must take it for the success it is. Before the
+    // commit the transaction is abandoned, and the failure goes on.
+    if (txn.committed_snapshot_id() != txn.parent_snapshot_id()) return {};
+    throw;
+  }
 }
 
 uint64_t vector_file_bytes(Collection& c) {

@@ -175,15 +175,17 @@ Result<void> Database::drop(std::string_view name) {
 
   TQ_ASSIGN(std::optional<CollectionConfig> stored, lookup_config(name));
   if (!stored) return {};
+  const std::string dir = collection_dir(path_, name);
+  // The directory's identity, taken while it still exists: the collections open on it may
+  // have reached it through other spellings of the path. Taken before the name goes, like
+  // everything here that needs memory, so that running out of it leaves the name
+  // registered and the drop can be tried again.
+  Result<std::optional<platform::FileId>> dir_id = platform::file_id(dir);
   {
     TQ_ASSIGN(WriteTxn txn, begin_write_txn(*registry_));
     TQ_TRY(delete_collection_config(txn, name));
     TQ_TRY(txn.commit());
   }
-  const std::string dir = collection_dir(path_, name);
-  // The directory's identity, taken while it still exists: the collections open on it may
-  // have reached it through other spellings of the path.
-  Result<std::optional<platform::FileId>> dir_id = platform::file_id(dir);
   // Every collection still open on the directory, through any handle or Python object,
   // refuses work from now on: what it wrote would go to files about to be removed, or into
   // a collection created again under the name.

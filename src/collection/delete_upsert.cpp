@@ -6,6 +6,7 @@
 #include "base/platform.hpp"
 #include "collection/collection.hpp"
 #include "collection/index_refresh.hpp"
+#include "collection/slot_grant.hpp"
 #include "collection/vector_check.hpp"
 #include "search/hnsw/persist.hpp"
 #include "storage/records.hpp"
@@ -57,9 +58,11 @@ Result<std::optional<bool>> tombstone_record(Collection& c, std::string_view id,
 // Puts a staged record under its id in place of the committed one, after making its vector
 // durable: one write transaction replaces the record and saves the free list with the old
 // slot, so a crash leaves the old record or the new one. The old slot is released only
-// after the commit. A failure leaves the new slot allocated and off the free list, as a
-// failed add does.
-Result<void> replace_committed(Collection& c, const Record& fresh) {
+// after the commit. Until the commit names it, the new slot is `grant`'s: an allocation
+// failure gives it back on the way out, while a failure the store or the file reports
+// leaves it allocated and off the free list, as it leaves a failed add's, for compaction's
+// sweep.
+Result<void> replace_committed(Collection& c, const Record& fresh, SlotGrant& grant) {
   {
     std::shared_lock lk(c.slots.vectors_lock);
     TQ_TRY(flush_vectors(c.slots.vectors));
@@ -75,7 +78,7 @@ Result<void> replace_committed(Collection& c, const Record& fresh) {
   if (old && old->state != RecordState::Tombstone) freed = old->slot;
   TQ_TRY(put_record(txn, fresh));
   TQ_TRY(save_freelist_freeing(c, txn, freed));
-  TQ_TRY(commit_collection_txn(c, txn));
+  TQ_TRY(grant.commit(txn));
   if (freed) TQ_TRY(release_slot(c, *freed));
   return {};
 }
@@ -170,8 +173,11 @@ Result<void> upsert_record(Collection& c, std::string_view id, std::span<const f
   // The new slot is held privately until the commit names it, and the old one from the
   // commit until it is released.
   SlotUse use(c.slot_book);
-  TQ_ASSIGN(PendingRecord fresh, stage_record(c, vector, metadata, std::string(id), ttl));
-  return replace_committed(c, fresh.record);
+  SlotGrant grant(c);
+  TQ_ASSIGN(PendingRecord fresh, stage_record(c, vector, metadata, std::string(id), ttl, grant));
+  Result<void> r = replace_committed(c, fresh.record, grant);
+  if (!r) grant.named();
+  return r;
 }
 
 namespace {
@@ -180,16 +186,29 @@ namespace {
 // of a dropped buffered copy is not lost to the next open.
 Result<void> save_unsaved_freelist(Collection& c) {
   if (!c.slot_book.freelist_unsaved.exchange(false)) return {};
-  Result<void> r = [&]() -> Result<void> {
-    TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
-    {
-      std::shared_lock lk(c.slots.freelist_lock);
-      TQ_TRY(save_freelist(c.slots.freelist, txn));
+  // Marked again unless the save commits, also when it runs out of memory on the way.
+  class MarkUnsaved {
+   public:
+    explicit MarkUnsaved(std::atomic<bool>& flag) : flag_(flag) {}
+    ~MarkUnsaved() {
+      if (!saved_) flag_.store(true);
     }
-    return commit_collection_txn(c, txn);
-  }();
-  if (!r) c.slot_book.freelist_unsaved.store(true);
-  return r;
+    MarkUnsaved(const MarkUnsaved&) = delete;
+    MarkUnsaved& operator=(const MarkUnsaved&) = delete;
+    void saved() { saved_ = true; }
+
+   private:
+    std::atomic<bool>& flag_;
+    bool saved_ = false;
+  } mark(c.slot_book.freelist_unsaved);
+  TQ_ASSIGN(WriteTxn txn, begin_write_txn(*c.meta));
+  {
+    std::shared_lock lk(c.slots.freelist_lock);
+    TQ_TRY(save_freelist(c.slots.freelist, txn));
+  }
+  TQ_TRY(commit_collection_txn(c, txn));
+  mark.saved();
+  return {};
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "base/json_write.hpp"
 #include "base/uuid.hpp"
 #include "collection/collection.hpp"
+#include "collection/slot_grant.hpp"
 #include "collection/vector_check.hpp"
 #include "search/distance.hpp"
 #include "storage/records.hpp"
@@ -89,26 +90,26 @@ Result<void> check_not_dropped(const Collection& c) {
 
 Result<PendingRecord> stage_record(Collection& c, std::span<const float> vector,
                                    const JsonValue& metadata, std::string id,
-                                   std::optional<uint64_t> ttl) {
+                                   std::optional<uint64_t> ttl, SlotGrant& grant) {
   TQ_TRY(check_dimensions(c.config.dimensions, vector.size()));
-  std::vector<float> prepared = prepare_vector(c.config.metric, vector);
-
-  TQ_ASSIGN(uint64_t slot, allocate_slot(c.slots));
-  {
-    // From here on a failure leaves the slot allocated and off the free list.
-    std::unique_lock lk(c.slots.vectors_lock);
-    TQ_TRY(write_vector(c.slots.vectors, slot, prepared));
-  }
-
+  // Everything that allocates comes before the slot is taken.
   const uint64_t now = now_unix_secs();
   PendingRecord p;
   p.record.id = std::move(id);
-  p.record.slot = slot;
   p.record.metadata = to_compact_json(metadata);
   p.record.created_at = now;
   p.record.expires_at = expiry_for(now, ttl);
   p.record.state = RecordState::Active;
-  p.vector = std::move(prepared);
+  p.vector = prepare_vector(c.config.metric, vector);
+
+  TQ_ASSIGN(p.record.slot, allocate_slot(c.slots));
+  grant.hold(p.record.slot);
+  std::unique_lock lk(c.slots.vectors_lock);
+  if (Result<void> r = write_vector(c.slots.vectors, p.record.slot, p.vector); !r) {
+    // A slot the file cannot hold is not offered again, as release_slot leaves it.
+    grant.named();
+    return std::unexpected(std::move(r).error());
+  }
   return p;
 }
 
@@ -126,17 +127,56 @@ Result<std::string> add_record(Collection& c, std::span<const float> vector,
 
   bool due;
   {
-    // The slot is held privately from its allocation until the buffer names it.
+    // The slot is held privately from its allocation until the buffer names it, and goes
+    // back when the buffer has no room for the record.
     SlotUse use(c.slot_book);
-    TQ_ASSIGN(PendingRecord p, stage_record(c, vector, metadata, *id, ttl));
+    SlotGrant grant(c);
+    TQ_ASSIGN(PendingRecord p, stage_record(c, vector, metadata, *id, ttl, grant));
     std::lock_guard lk(c.pending_lock);
-    if (c.pending.empty()) c.pending_since_ms.store(now_unix_millis());
     c.pending.push_back(std::move(p));
+    grant.named();
+    if (c.pending.size() == 1) c.pending_since_ms.store(now_unix_millis());
     due = flush_when_due && flush_due(c);
   }
   if (due) TQ_TRY(flush_pending(c));
   return std::move(*id);
 }
+
+namespace {
+
+// Puts the records of a flush that committed nothing back into the buffer, ahead of those
+// added meanwhile, unless the flush let it go after its commit. The buffer keeps the age of
+// its oldest record, so the next add tries again. When there is no memory to join the two
+// lists, the records stay in flight, which readers take for buffered records ahead of the
+// buffer all the same, and the next flush commits them first.
+class PutBack {
+ public:
+  PutBack(Collection& c, uint64_t since) : c_(c), since_(since) {}
+  ~PutBack() {
+    if (!armed_) return;
+    std::lock_guard lk(c_.pending_lock);
+    // A move-only record moves without failing, so the join either happens or leaves both
+    // lists as they are.
+    ignore_allocation_failure([this] {
+      c_.in_flight.insert(c_.in_flight.end(), std::make_move_iterator(c_.pending.begin()),
+                          std::make_move_iterator(c_.pending.end()));
+      c_.pending.swap(c_.in_flight);
+      c_.in_flight.clear();
+    });
+    c_.pending_since_ms.store(since_);
+  }
+  PutBack(const PutBack&) = delete;
+  PutBack& operator=(const PutBack&) = delete;
+
+  void committed() { armed_ = false; }
+
+ private:
+  Collection& c_;
+  uint64_t since_;
+  bool armed_ = true;
+};
+
+}  // namespace
 
 Result<void> flush_pending(Collection& c) {
   TQ_TRY(check_not_dropped(c));
@@ -144,33 +184,37 @@ Result<void> flush_pending(Collection& c) {
   uint64_t since;
   {
     std::lock_guard lk(c.pending_lock);
-    if (c.pending.empty()) return {};
-    c.in_flight.swap(c.pending);  // in_flight is empty outside a flush
+    if (c.in_flight.empty()) {
+      if (c.pending.empty()) return {};
+      c.in_flight.swap(c.pending);
+    } else {
+      // Records an earlier flush had no memory to put back: older than the buffer, they
+      // are committed with it, ahead of it. Joining the lists changes nothing when it fails.
+      c.in_flight.insert(c.in_flight.end(), std::make_move_iterator(c.pending.begin()),
+                         std::make_move_iterator(c.pending.end()));
+      c.pending.clear();
+    }
     since = c.pending_since_ms.load();
   }
 
   // The slots the commit stops naming are held privately until they are released.
   SlotUse use(c.slot_book);
   std::vector<uint64_t> freed;
-  // Only this flush changes in_flight, so it reads the list without pending_lock.
-  Result<void> r = commit_records(c, c.in_flight, freed);
-  std::unique_lock lk(c.pending_lock);
-  if (!r) {
-    // Nothing reached the store. The records go back ahead of those added meanwhile, and
-    // the buffer keeps the age of its oldest record, so the next add tries again.
-    c.in_flight.insert(c.in_flight.end(), std::make_move_iterator(c.pending.begin()),
-                       std::make_move_iterator(c.pending.end()));
-    c.pending.swap(c.in_flight);
-    c.in_flight.clear();
-    c.pending_since_ms.store(since);
-    return r;
+  {
+    // Nothing reached the store unless the commit returned success.
+    PutBack back(c, since);
+    // Only this flush changes in_flight, so it reads the list without pending_lock.
+    TQ_TRY(commit_records(c, c.in_flight, freed));
+    back.committed();
   }
-  c.in_flight.clear();
-  c.pending_since_ms.store(0);
-  lk.unlock();
-  // The records are committed, whatever becomes of these: a slot whose release fails stays
-  // off the free list until compaction's sweep gives it back.
-  (void)release_slots(c, freed);
+  {
+    std::lock_guard lk(c.pending_lock);
+    c.in_flight.clear();
+    c.pending_since_ms.store(0);
+  }
+  // The records are committed, whatever becomes of these: a slot whose release fails (for
+  // want of memory too) stays off the free list until compaction's sweep gives it back.
+  ignore_allocation_failure([&] { (void)release_slots(c, freed); });
   return {};
 }
 
@@ -249,27 +293,37 @@ BufferedCopy buffered_copy(Collection& c, std::string_view id) {
   return out;
 }
 
-bool drop_buffered_record(Collection& c, std::string_view id) {
-  for (;;) {
-    {
-      std::lock_guard lk(c.pending_lock);
-      if (!holds_id(c.in_flight, id)) {
-        for (auto it = c.pending.begin(); it != c.pending.end(); ++it) {
-          if (it->record.id != id) continue;
-          const uint64_t slot = it->record.slot;
-          c.pending.erase(it);
-          // The buffered copy was never committed, so its slot is free again at once.
-          free_buffered_slot(c, slot);
-          return true;
-        }
-        return false;
-      }
-    }
-    // A running flush is committing a copy of the id. Once it ends, that copy is in the
-    // table (or back in the buffer when the flush failed); dropping it from the list now
-    // could not stop the commit, which would then undo the caller's delete or upsert.
-    std::lock_guard wait(c.flush_lock);
+namespace {
+
+// Removes the first record of `list` with this id and frees its slot; false when none has
+// it. The caller holds pending_lock, and flush_lock too when `list` is in_flight.
+bool drop_first(Collection& c, std::vector<PendingRecord>& list, std::string_view id) {
+  for (auto it = list.begin(); it != list.end(); ++it) {
+    if (it->record.id != id) continue;
+    // The copy was never committed, so its slot is free again at once. Freed before the
+    // copy goes: when there is no memory to push the slot, the copy stays as it was.
+    free_buffered_slot(c, it->record.slot);
+    list.erase(it);
+    return true;
   }
+  return false;
+}
+
+}  // namespace
+
+bool drop_buffered_record(Collection& c, std::string_view id) {
+  {
+    std::lock_guard lk(c.pending_lock);
+    if (!holds_id(c.in_flight, id)) return drop_first(c, c.pending, id);
+  }
+  // A running flush is committing a copy of the id. Once it ends, that copy is in the table
+  // (or back in the buffer when the flush failed); dropping it from the list now could not
+  // stop the commit, which would then undo the caller's delete or upsert. While this holds
+  // flush_lock no flush runs, so records still in flight then are those a failed flush had
+  // no memory to put back, older than the buffer.
+  std::lock_guard wait(c.flush_lock);
+  std::lock_guard lk(c.pending_lock);
+  return drop_first(c, c.in_flight, id) || drop_first(c, c.pending, id);
 }
 
 size_t drop_buffered_copies(Collection& c, std::string_view id) {

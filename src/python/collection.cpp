@@ -22,6 +22,7 @@
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/memory.hpp"
 #include "python/py_ref.hpp"
 #include "python/results.hpp"
 #include "python/util.hpp"
@@ -106,10 +107,8 @@ PyObject* collection_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (id_text) id.emplace(*id_text);
 
   std::shared_ptr<Collection> core = share_core(self);
-  Result<std::string> r = [&] {
-    GilRelease nogil;
-    return add_record(*core, vector, *metadata, std::move(id), ttl);
-  }();
+  Result<std::string> r =
+      without_gil([&] { return add_record(*core, vector, *metadata, std::move(id), ttl); });
   if (!r) return raise_core_error(PyExc_ValueError, r.error());
   return unicode_from(*r);
 }
@@ -133,10 +132,7 @@ PyObject* collection_upsert(PyObject* self, PyObject* const* args, Py_ssize_t na
   const std::string id(id_text);
 
   std::shared_ptr<Collection> core = share_core(self);
-  Result<void> r = [&] {
-    GilRelease nogil;
-    return upsert_record(*core, id, vector, *metadata, ttl);
-  }();
+  Result<void> r = without_gil([&] { return upsert_record(*core, id, vector, *metadata, ttl); });
   if (!r) return raise_core_error(PyExc_ValueError, r.error());
   Py_RETURN_NONE;
 }
@@ -172,10 +168,7 @@ PyObject* collection_add_batch(PyObject* self, PyObject* const* args, Py_ssize_t
   if (ids) in.ids = std::span<const std::string_view>(*ids);
   if (ttls) in.ttls = std::span<const std::optional<uint64_t>>(*ttls);
   std::shared_ptr<Collection> core = share_core(self);
-  Result<std::vector<std::string>> r = [&] {
-    GilRelease nogil;
-    return add_batch_records(*core, in);
-  }();
+  Result<std::vector<std::string>> r = without_gil([&] { return add_batch_records(*core, in); });
   if (!r) return raise_core_error(PyExc_ValueError, r.error());
   return text_list(*r);
 }
@@ -275,10 +268,8 @@ PyObject* collection_search(PyObject* self, PyObject* const* args, Py_ssize_t na
   }
 
   std::shared_ptr<Collection> core = share_core(self);
-  Result<std::vector<SearchHit>> hits = [&] {
-    GilRelease nogil;
-    return search_collection(*core, query, k, filter);
-  }();
+  Result<std::vector<SearchHit>> hits =
+      without_gil([&] { return search_collection(*core, query, k, filter); });
   if (!hits) return raise_core_error(PyExc_ValueError, hits.error());
 
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hits->size())));
@@ -329,7 +320,7 @@ PyObject* collection_import_from_file(PyObject* self, PyObject* const* args, Py_
 
 // The collection's methods, in the order of the class's method table.
 PyMethodDef collection_methods[] = {
-    {"add", as_cfunction(collection_add), METH_FASTCALL | METH_KEYWORDS,
+    {"add", as_cfunction(guarded<collection_add>), METH_FASTCALL | METH_KEYWORDS,
      "add($self, vector, metadata, id=None, ttl=None)\n--\n\n"
      "Add a vector to the collection.\n\n"
      "Args:\n"
@@ -339,7 +330,7 @@ PyMethodDef collection_methods[] = {
      "    ttl: Optional time-to-live in seconds.\n\n"
      "Returns:\n"
      "    The record ID."},
-    {"upsert", as_cfunction(collection_upsert), METH_FASTCALL | METH_KEYWORDS,
+    {"upsert", as_cfunction(guarded<collection_upsert>), METH_FASTCALL | METH_KEYWORDS,
      "upsert($self, id, vector, metadata, ttl=None)\n--\n\n"
      "Insert or update a vector by ID.\n\n"
      "This is idempotent - calling with the same ID will replace the previous vector.\n\n"
@@ -348,7 +339,7 @@ PyMethodDef collection_methods[] = {
      "    vector: The vector as a NumPy float32 array (fast path) or a list of floats.\n"
      "    metadata: Associated metadata as a dict.\n"
      "    ttl: Optional time-to-live in seconds."},
-    {"add_batch", as_cfunction(collection_add_batch), METH_FASTCALL | METH_KEYWORDS,
+    {"add_batch", as_cfunction(guarded<collection_add_batch>), METH_FASTCALL | METH_KEYWORDS,
      "add_batch($self, vectors, metadatas, ids=None, ttls=None)\n--\n\n"
      "Batch add vectors (10-100x faster than looped add).\n\n"
      "Args:\n"
@@ -359,7 +350,7 @@ PyMethodDef collection_methods[] = {
      "    ttls: Optional list of TTLs in seconds.\n\n"
      "Returns:\n"
      "    List of record IDs."},
-    {"search", as_cfunction(collection_search), METH_FASTCALL | METH_KEYWORDS,
+    {"search", as_cfunction(guarded<collection_search>), METH_FASTCALL | METH_KEYWORDS,
      "search($self, vector, k, where_=None)\n--\n\n"
      "Search for nearest neighbors.\n\n"
      "Args:\n"
@@ -368,32 +359,33 @@ PyMethodDef collection_methods[] = {
      "    where_: Optional metadata filter as a dict.\n\n"
      "Returns:\n"
      "    List of SearchResult objects."},
-    {"get", as_cfunction(collection_get), METH_FASTCALL | METH_KEYWORDS,
+    {"get", as_cfunction(guarded<collection_get>), METH_FASTCALL | METH_KEYWORDS,
      "get($self, id)\n--\n\n"
      "Get a record by ID.\n\n"
      "Args:\n"
      "    id: The record ID.\n\n"
      "Returns:\n"
      "    SearchResult if found and not expired, None otherwise."},
-    {"delete", as_cfunction(collection_delete), METH_FASTCALL | METH_KEYWORDS,
+    {"delete", as_cfunction(guarded<collection_delete>), METH_FASTCALL | METH_KEYWORDS,
      "delete($self, id)\n--\n\n"
      "Delete a record by ID.\n\n"
      "Args:\n"
      "    id: The record ID.\n\n"
      "Returns:\n"
      "    True if the record existed and was deleted."},
-    {"compact", collection_compact, METH_NOARGS,
+    {"compact", guarded<collection_compact>, METH_NOARGS,
      "compact($self)\n--\n\n"
      "Compact the collection (remove expired records, defragment storage).\n\n"
      "Returns:\n"
      "    CompactStats with details about what was cleaned up."},
-    {"preload", collection_preload, METH_NOARGS,
+    {"preload", guarded<collection_preload>, METH_NOARGS,
      "preload($self)\n--\n\n"
      "Preload vectors into memory for faster search."},
-    {"sync", collection_sync, METH_NOARGS,
+    {"sync", guarded<collection_sync>, METH_NOARGS,
      "sync($self)\n--\n\n"
      "Flush pending writes to disk."},
-    {"export_to_file", as_cfunction(collection_export_to_file), METH_FASTCALL | METH_KEYWORDS,
+    {"export_to_file", as_cfunction(guarded<collection_export_to_file>),
+     METH_FASTCALL | METH_KEYWORDS,
      "export_to_file($self, path)\n--\n\n"
      "Export the collection to a file.\n\n"
      "Creates an NDJSON file with all records including vectors and metadata.\n\n"
@@ -401,7 +393,8 @@ PyMethodDef collection_methods[] = {
      "    path: Output file path.\n\n"
      "Returns:\n"
      "    Number of records exported."},
-    {"import_from_file", as_cfunction(collection_import_from_file), METH_FASTCALL | METH_KEYWORDS,
+    {"import_from_file", as_cfunction(guarded<collection_import_from_file>),
+     METH_FASTCALL | METH_KEYWORDS,
      "import_from_file($self, path)\n--\n\n"
      "Import records from a file.\n\n"
      "Reads an NDJSON file and imports all records. The file must have\n"
@@ -415,11 +408,11 @@ PyMethodDef collection_methods[] = {
 
 // The read-only properties.
 PyGetSetDef collection_getset[] = {
-    {"vectors_size_bytes", collection_vectors_size_bytes, nullptr, "Vector storage size in bytes.",
-     nullptr},
-    {"dimensions", collection_dimensions, nullptr, "Collection dimensions.", nullptr},
-    {"name", collection_name, nullptr, "Collection name.", nullptr},
-    {"metric", collection_metric, nullptr, "Distance metric (cosine, dot, l2).", nullptr},
+    {"vectors_size_bytes", guarded<collection_vectors_size_bytes>, nullptr,
+     "Vector storage size in bytes.", nullptr},
+    {"dimensions", guarded<collection_dimensions>, nullptr, "Collection dimensions.", nullptr},
+    {"name", guarded<collection_name>, nullptr, "Collection name.", nullptr},
+    {"metric", guarded<collection_metric>, nullptr, "Distance metric (cosine, dot, l2).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -427,9 +420,9 @@ PyType_Slot collection_slots[] = {
     {Py_tp_doc, const_cast<char*>("A collection of vectors with associated metadata.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(collection_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(collection_repr)},
-    {Py_sq_length, reinterpret_cast<void*>(collection_len)},
-    {Py_mp_length, reinterpret_cast<void*>(collection_len)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<collection_repr>)},
+    {Py_sq_length, reinterpret_cast<void*>(guarded<collection_len>)},
+    {Py_mp_length, reinterpret_cast<void*>(guarded<collection_len>)},
     {Py_tp_methods, collection_methods},
     {Py_tp_getset, collection_getset},
     {0, nullptr},

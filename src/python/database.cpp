@@ -11,6 +11,7 @@
 #include "python/args.hpp"
 #include "python/collection.hpp"
 #include "python/errors.hpp"
+#include "python/memory.hpp"
 #include "python/py_ref.hpp"
 #include "python/results.hpp"
 #include "python/util.hpp"
@@ -191,7 +192,7 @@ PyObject* tornquil_repr(PyObject* self) {
 
 // The handle's methods, in the order of the class's method table.
 PyMethodDef tornquil_methods[] = {
-    {"collection", as_cfunction(tornquil_collection), METH_FASTCALL | METH_KEYWORDS,
+    {"collection", as_cfunction(guarded<tornquil_collection>), METH_FASTCALL | METH_KEYWORDS,
      "collection($self, name, dim, metric=\"cosine\")\n--\n\n"
      "Get or create a collection.\n\n"
      "Args:\n"
@@ -200,7 +201,8 @@ PyMethodDef tornquil_methods[] = {
      "    metric: Distance metric (\"cosine\", \"dot\", or \"l2\").\n\n"
      "Returns:\n"
      "    The Collection object."},
-    {"get_collection", as_cfunction(tornquil_get_collection), METH_FASTCALL | METH_KEYWORDS,
+    {"get_collection", as_cfunction(guarded<tornquil_get_collection>),
+     METH_FASTCALL | METH_KEYWORDS,
      "get_collection($self, name)\n--\n\n"
      "Get an existing collection.\n\n"
      "Args:\n"
@@ -209,20 +211,21 @@ PyMethodDef tornquil_methods[] = {
      "    The Collection object.\n\n"
      "Raises:\n"
      "    KeyError: If collection does not exist."},
-    {"collections", tornquil_collections, METH_NOARGS,
+    {"collections", guarded<tornquil_collections>, METH_NOARGS,
      "collections($self)\n--\n\n"
      "List all collection names.\n\n"
      "Returns:\n"
      "    List of collection names."},
-    {"drop_collection", as_cfunction(tornquil_drop_collection), METH_FASTCALL | METH_KEYWORDS,
+    {"drop_collection", as_cfunction(guarded<tornquil_drop_collection>),
+     METH_FASTCALL | METH_KEYWORDS,
      "drop_collection($self, name)\n--\n\n"
      "Delete a collection and all its data.\n\n"
      "Args:\n"
      "    name: Collection name."},
-    {"sync", tornquil_sync, METH_NOARGS,
+    {"sync", guarded<tornquil_sync>, METH_NOARGS,
      "sync($self)\n--\n\n"
      "Flush all pending writes to disk."},
-    {"recovery_stats", tornquil_recovery_stats, METH_NOARGS,
+    {"recovery_stats", guarded<tornquil_recovery_stats>, METH_NOARGS,
      "recovery_stats($self)\n--\n\n"
      "Get recovery statistics from database open.\n\n"
      "Returns:\n"
@@ -240,9 +243,9 @@ PyTypeObject* tornquil_type() {
   if (doc == nullptr) return nullptr;
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(doc)},
-      {Py_tp_new, reinterpret_cast<void*>(tornquil_new)},
+      {Py_tp_new, reinterpret_cast<void*>(guarded<tornquil_new>)},
       {Py_tp_dealloc, reinterpret_cast<void*>(tornquil_dealloc)},
-      {Py_tp_repr, reinterpret_cast<void*>(tornquil_repr)},
+      {Py_tp_repr, reinterpret_cast<void*>(guarded<tornquil_repr>)},
       {Py_tp_methods, tornquil_methods},
       {0, nullptr},
   };

@@ -9,6 +9,7 @@
 #include "collection/live_collections.hpp"
 #include "python/collection.hpp"
 #include "python/database.hpp"
+#include "python/memory.hpp"
 #include "python/py_ref.hpp"
 #include "python/results.hpp"
 #include "python/util.hpp"
@@ -69,14 +70,11 @@ int add_module_classes(PyObject* module) {
 // The exit hook: a collection held by a thread that outlives the interpreter's shutdown
 // (a daemon thread) is never released, so its buffered records would be lost without it.
 PyObject* flush_at_exit(PyObject*, PyObject*) {
-  {
-    GilRelease nogil;
-    flush_live_collections();
-  }
+  without_gil([] { flush_live_collections(); });
   Py_RETURN_NONE;
 }
 
-PyMethodDef flush_at_exit_def = {"_flush_at_exit", flush_at_exit, METH_NOARGS, nullptr};
+PyMethodDef flush_at_exit_def = {"_flush_at_exit", guarded<flush_at_exit>, METH_NOARGS, nullptr};
 
 // Registers the exit hook with the interpreter's atexit. Returns 0, or -1 with an
 // exception set.
@@ -112,4 +110,4 @@ PyObject* init_module() {
 }  // namespace
 }  // namespace tornquil
 
-PyMODINIT_FUNC PyInit_tornquil() { return tornquil::init_module(); }
+PyMODINIT_FUNC PyInit_tornquil() { return tornquil::guarded<tornquil::init_module>(); }

@@ -10,6 +10,7 @@
 #include "base/json_read.hpp"
 #include "base/json_write.hpp"
 #include "python/errors.hpp"
+#include "python/memory.hpp"
 #include "python/py_ref.hpp"
 #include "python/util.hpp"
 
@@ -106,9 +107,10 @@ PyObject* search_result_repr(PyObject* self) {
 }
 
 PyGetSetDef search_result_getset[] = {
-    {"id", search_result_id, nullptr, "Record ID.", nullptr},
-    {"score", search_result_score, nullptr, "Similarity/distance score.", nullptr},
-    {"metadata", search_result_metadata, nullptr, "Get the metadata as a Python dict.", nullptr},
+    {"id", guarded<search_result_id>, nullptr, "Record ID.", nullptr},
+    {"score", guarded<search_result_score>, nullptr, "Similarity/distance score.", nullptr},
+    {"metadata", guarded<search_result_metadata>, nullptr, "Get the metadata as a Python dict.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -116,7 +118,7 @@ PyType_Slot search_result_slots[] = {
     {Py_tp_doc, const_cast<char*>("Search result from a vector query.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc<SearchResultData>)},
-    {Py_tp_repr, reinterpret_cast<void*>(search_result_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<search_result_repr>)},
     {Py_tp_getset, search_result_getset},
     {0, nullptr},
 };
@@ -148,13 +150,14 @@ PyObject* compact_stats_repr(PyObject* self) {
 }
 
 PyGetSetDef compact_stats_getset[] = {
-    {"expired_removed", get_u64<CompactStatsData, &CompactStatsData::expired_removed>, nullptr,
-     "Number of expired records removed.", nullptr},
-    {"tombstones_removed", get_u64<CompactStatsData, &CompactStatsData::tombstones_removed>,
-     nullptr, "Number of tombstone records removed.", nullptr},
-    {"bytes_freed", get_u64<CompactStatsData, &CompactStatsData::bytes_freed>, nullptr,
+    {"expired_removed", guarded<get_u64<CompactStatsData, &CompactStatsData::expired_removed>>,
+     nullptr, "Number of expired records removed.", nullptr},
+    {"tombstones_removed",
+     guarded<get_u64<CompactStatsData, &CompactStatsData::tombstones_removed>>, nullptr,
+     "Number of tombstone records removed.", nullptr},
+    {"bytes_freed", guarded<get_u64<CompactStatsData, &CompactStatsData::bytes_freed>>, nullptr,
      "Bytes freed (approximate).", nullptr},
-    {"duration_ms", get_u64<CompactStatsData, &CompactStatsData::duration_ms>, nullptr,
+    {"duration_ms", guarded<get_u64<CompactStatsData, &CompactStatsData::duration_ms>>, nullptr,
      kDurationDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -163,7 +166,7 @@ PyType_Slot compact_stats_slots[] = {
     {Py_tp_doc, const_cast<char*>("Statistics from a compaction operation.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc<CompactStatsData>)},
-    {Py_tp_repr, reinterpret_cast<void*>(compact_stats_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<compact_stats_repr>)},
     {Py_tp_getset, compact_stats_getset},
     {0, nullptr},
 };
@@ -191,11 +194,11 @@ PyObject* recovery_stats_repr(PyObject* self) {
 }
 
 PyGetSetDef recovery_stats_getset[] = {
-    {"promoted", get_u64<RecoveryStatsData, &RecoveryStatsData::promoted>, nullptr,
+    {"promoted", guarded<get_u64<RecoveryStatsData, &RecoveryStatsData::promoted>>, nullptr,
      "Records promoted from Pending to Active.", nullptr},
-    {"rolled_back", get_u64<RecoveryStatsData, &RecoveryStatsData::rolled_back>, nullptr,
+    {"rolled_back", guarded<get_u64<RecoveryStatsData, &RecoveryStatsData::rolled_back>>, nullptr,
      "Records rolled back (incomplete writes).", nullptr},
-    {"tombstones", get_u64<RecoveryStatsData, &RecoveryStatsData::tombstones>, nullptr,
+    {"tombstones", guarded<get_u64<RecoveryStatsData, &RecoveryStatsData::tombstones>>, nullptr,
      "Tombstone records found.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -204,7 +207,7 @@ PyType_Slot recovery_stats_slots[] = {
     {Py_tp_doc, const_cast<char*>("Statistics from crash recovery.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc<RecoveryStatsData>)},
-    {Py_tp_repr, reinterpret_cast<void*>(recovery_stats_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<recovery_stats_repr>)},
     {Py_tp_getset, recovery_stats_getset},
     {0, nullptr},
 };
@@ -234,14 +237,14 @@ PyObject* import_stats_repr(PyObject* self) {
 }
 
 PyGetSetDef import_stats_getset[] = {
-    {"imported", get_u64<ImportStatsData, &ImportStatsData::imported>, nullptr,
+    {"imported", guarded<get_u64<ImportStatsData, &ImportStatsData::imported>>, nullptr,
      "Number of records successfully imported.", nullptr},
-    {"skipped", get_u64<ImportStatsData, &ImportStatsData::skipped>, nullptr,
+    {"skipped", guarded<get_u64<ImportStatsData, &ImportStatsData::skipped>>, nullptr,
      "Number of records skipped.", nullptr},
-    {"failed", get_u64<ImportStatsData, &ImportStatsData::failed>, nullptr,
+    {"failed", guarded<get_u64<ImportStatsData, &ImportStatsData::failed>>, nullptr,
      "Number of records that failed to import.", nullptr},
-    {"duration_ms", get_u64<ImportStatsData, &ImportStatsData::duration_ms>, nullptr, kDurationDoc,
-     nullptr},
+    {"duration_ms", guarded<get_u64<ImportStatsData, &ImportStatsData::duration_ms>>, nullptr,
+     kDurationDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -249,7 +252,7 @@ PyType_Slot import_stats_slots[] = {
     {Py_tp_doc, const_cast<char*>("Statistics from an import operation.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc<ImportStatsData>)},
-    {Py_tp_repr, reinterpret_cast<void*>(import_stats_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<import_stats_repr>)},
     {Py_tp_getset, import_stats_getset},
     {0, nullptr},
 };
