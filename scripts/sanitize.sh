@@ -74,6 +74,10 @@ case "$mode" in
     setup_args+=(-Db_sanitize=address,undefined)
     flag=-fsanitize=address
     runtime=$(realpath "$(g++ -print-file-name=libasan.so)")
+    # With the runtime preloaded ahead of a Python that does not link libstdc++, ASan finds
+    # no __cxa_throw to pass a C++ exception on to (MemoryError from the module needs one):
+    # libstdc++ goes in right behind it.
+    runtime="$runtime $(realpath "$(g++ -print-file-name=libstdc++.so.6)")"
     # UBSan only warns by default; a report must fail the run.
     export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
     gtest_env=(ASAN_OPTIONS=check_initialization_order=1:detect_leaks=1)

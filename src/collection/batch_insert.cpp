@@ -271,6 +271,15 @@ EncodedRecords encode_pending(const BatchInput& in, const BatchPlan& plan) {
       const size_t begin = ch * kRecordsPerChunk;
       const size_t end = std::min(n, begin + kRecordsPerChunk);
       std::string& bytes = out.chunks[ch];
+      // Room for the chunk as its own texts measure it (the fixed fields of a value take
+      // well under 64 bytes): a guess from one record would ask a chunk that starts with a
+      // large metadata text for a thousand times that much.
+      size_t room = 0;
+      for (size_t k = begin; k < end; ++k) {
+        const size_t i = plan.key_order[k];
+        room += in.metadata[i].size() + 2 * plan.ids[i].size() + 64;
+      }
+      bytes.reserve(room);
       // Each position's value, then its id; the views are placed once the chunk stops
       // growing. Until then they hold only the lengths.
       for (size_t k = begin; k < end; ++k) {
@@ -284,7 +293,6 @@ EncodedRecords encode_pending(const BatchInput& in, const BatchPlan& plan) {
         r.expires_at = expiry_for(r.created_at, in.ttls ? (*in.ttls)[i] : std::nullopt);
         r.state = RecordState::Pending;
         encode_record_into(r, value);
-        if (k == begin) bytes.reserve((end - begin) * (value.size() + r.id.size()) * 5 / 4);
         bytes.append(value);
         bytes.append(r.id);
         out.values[k] = std::string_view(nullptr, value.size());

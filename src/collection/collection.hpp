@@ -21,7 +21,8 @@
 //   dropped                  atomic
 // Lock order: no thread takes a lock of this list while holding one that comes later, and
 // pairs not listed together are never held together:
-//   0. flush_lock      (taken by flush_pending alone, with nothing else held)
+//   0. flush_lock      (taken by flush_pending alone, with nothing else held; and by
+//                       drop_buffered_record, which takes pending_lock inside it)
 //   1. pending_lock    (len, compaction and search begin their committed read transaction
 //                       while holding it, so that they see the buffer and the table of one
 //                       moment; a read transaction never waits for a writer)
@@ -126,7 +127,9 @@ class Collection {
   // a record stays visible and countable while it moves into the table. A delete or upsert
   // of an id found here waits for the flush (flush_lock) and looks again. Guarded by
   // pending_lock; changed only by the flush that holds flush_lock, which alone may read it
-  // without pending_lock.
+  // without pending_lock. A flush that failed and had no memory to put its records back
+  // leaves them here, still buffered ahead of `pending`: the next flush commits them first,
+  // and drop_buffered_record removes them holding flush_lock (then pending_lock).
   std::vector<PendingRecord> in_flight;
   // Wall-clock Unix milliseconds at which the buffer last went from empty to non-empty;
   // 0 after a successful flush.
@@ -215,8 +218,10 @@ Result<std::string> add_record(Collection& c, std::span<const float> vector,
 // replaced (other than Tombstones, whose delete frees them) are saved in the free list by
 // the same transaction and released after the commit (release_slot). On failure the
 // records go back to the buffer, in their order and ahead of newer ones, for the next
-// flush; nothing of the transaction reaches the store. A dropped collection is refused with
-// CollectionNotFound and nothing is written. The caller holds no lock of the collection.
+// flush (or, with no memory to put them back, stay in flight for it), an allocation
+// failure included; nothing of the transaction reaches the store. A dropped collection is
+// refused with CollectionNotFound and nothing is written. The caller holds no lock of the
+// collection.
 Result<void> flush_pending(Collection& c);
 
 // The records `len` counts: each id once, as its newest copy shows it. Live committed
@@ -240,13 +245,7 @@ size_t drop_buffered_copies(Collection& c, std::string_view id);
 // caller holds pending_lock (or owns the lists).
 std::vector<bool> newest_copies(std::span<const std::vector<PendingRecord>* const> lists);
 
-// A new record for `id` with its vector prepared for the metric and written into a new
-// slot (not yet durable), created now, with the expiry of `ttl`: what add buffers and
-// upsert commits. DimensionMismatch before anything changes; a failure after the slot was
-// taken leaves it allocated and off the free list. The caller holds no lock.
-Result<PendingRecord> stage_record(Collection& c, std::span<const float> vector,
-                                   const JsonValue& metadata, std::string id,
-                                   std::optional<uint64_t> ttl);
+// stage_record, which takes a new record's slot, is in slot_grant.hpp.
 
 // What the newest buffered copy of an id says.
 struct BufferedCopy {
@@ -298,7 +297,9 @@ Result<void> sync_collection(Collection& c);
 // CollectionNotFound "Collection not found: {name}" once the collection was dropped.
 Result<void> check_not_dropped(const Collection& c);
 
-// Commits a write transaction of the collection (see TEST_fail_next_commit).
+// Commits a write transaction of the collection (see TEST_fail_next_commit). An allocation
+// failure thrown from here means that nothing was committed; one that comes after the
+// store's commit is dropped and the commit counts as made.
 Result<void> commit_collection_txn(Collection& c, WriteTxn& txn);
 
 // The length of the vector file's mapping in bytes, under the `vectors` lock for reading.

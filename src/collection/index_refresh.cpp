@@ -90,7 +90,17 @@ Result<void> refresh_index(Collection& c) {
   // refresh, whose records this refresh may not see; false means another thread refreshed
   // meanwhile.
   if (!c.needs_rebuild.exchange(false)) return {};
-  Result<void> r = refresh_locked(c);
+  Result<void> r;
+  try {
+    r = refresh_locked(c);
+  } catch (...) {
+    // Out of memory part-way: the incremental road may have left a node with only some of
+    // its links. The index goes, searches take the exact scan meanwhile, and the next
+    // refresh builds it whole.
+    c.hnsw.reset();
+    c.needs_rebuild.store(true);
+    throw;
+  }
   if (!r) c.needs_rebuild.store(true);  // the index still lags: the next caller tries again
   return r;
 }

@@ -47,8 +47,11 @@ void flush_live_collections() {
   }
   // A failure has nowhere to go at exit; the records then stay out of the table as after
   // any failed flush. Dropping `open` may close collections whose other holders went
-  // meanwhile; their release flush then finds an empty buffer.
-  for (const std::shared_ptr<Collection>& c : open) (void)flush_pending(*c);
+  // meanwhile; their release flush then finds an empty buffer. One collection that runs
+  // out of memory does not keep the others from their flush.
+  for (const std::shared_ptr<Collection>& c : open) {
+    ignore_allocation_failure([&] { (void)flush_pending(*c); });
+  }
 }
 
 void mark_collections_dropped(const std::optional<platform::FileId>& dir_id,

@@ -125,10 +125,10 @@ BatchRegistration::~BatchRegistration() {
     deferred = std::move(it_->deferred);
     c_.slot_book.batches.erase(it_);
   }
-  // Released in ascending order. A slot whose release fails stays off the free list until
-  // compaction's sweep.
+  // Released in ascending order. A slot whose release fails (memory running out included:
+  // a destructor cannot throw) stays off the free list until compaction's sweep.
   std::sort(deferred.begin(), deferred.end());
-  (void)release_slots(c_, deferred);
+  ignore_allocation_failure([&] { (void)release_slots(c_, deferred); });
 }
 
 std::vector<uint64_t> running_batch_slots(Collection& c) {

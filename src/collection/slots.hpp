@@ -132,8 +132,9 @@ Result<void> release_slot(Collection& c, uint64_t slot);
 uint64_t release_slots(Collection& c, std::span<const uint64_t> slots);
 
 // Gives back the slot of a buffered copy that was never committed: pushed at once, without
-// a marker, for the next save of the list to store. The caller holds pending_lock and has
-// just removed the copy from the buffer.
+// a marker, for the next save of the list to store. The caller holds pending_lock and
+// removes the copy from the buffer right after (freed first: when there is no memory to
+// push the slot, the copy stays as it was).
 void free_buffered_slot(Collection& c, uint64_t slot);
 
 }  // namespace tornquil

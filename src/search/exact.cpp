@@ -22,8 +22,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -259,6 +261,11 @@ std::optional<CoreError> single_walk(const ScoreContext& ctx, Cursor& cursor, Ra
     uint64_t filled = 0;  // chunks handed out, in key order
     uint64_t merged = 0;  // of those, merged
     std::atomic<bool> stop{false};
+    // An allocation that failed while a chunk was scored: the chunk still counts as scored,
+    // so that the walker never waits for it, and the failure reaches the caller once every
+    // task is done.
+    std::mutex failure_mu;
+    std::exception_ptr failure;  // guarded by failure_mu
 
     // Scores a chunk unless another thread claimed it first.
     auto claim_and_score = [&](Chunk& c) {
@@ -266,7 +273,13 @@ std::optional<CoreError> single_walk(const ScoreContext& ctx, Cursor& cursor, Ra
       if (!c.state.compare_exchange_strong(expected, kChunkClaimed, std::memory_order_acquire)) {
         return false;
       }
-      score_chunk(ctx, c);
+      try {
+        score_chunk(ctx, c);
+      } catch (...) {
+        std::lock_guard lk(failure_mu);
+        if (!failure) failure = std::current_exception();
+        stop.store(true, std::memory_order_relaxed);
+      }
       if (c.error) stop.store(true, std::memory_order_relaxed);
       c.state.store(kChunkScored, std::memory_order_release);
       return true;
@@ -310,6 +323,7 @@ std::optional<CoreError> single_walk(const ScoreContext& ctx, Cursor& cursor, Ra
       // The walk is over: score what no worker has taken yet, then wait for the rest.
       for (uint64_t s = merged; s < filled; ++s) claim_and_score(*chunks[s % ring]);
       tasks.wait();
+      if (failure) std::rethrow_exception(failure);
       merge_scored();
     });
   }

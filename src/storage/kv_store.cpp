@@ -371,14 +371,21 @@ WriteTxn::WriteTxn(KvStore* s, MDB_txn* t) : store_(s), txn_(t) {
   committed_id_ = parent_id_;
   KvStore::Impl& im = *s->impl_;
   if (!im.log_on.load(std::memory_order_acquire)) return;
-  log_ = std::make_unique<WriteLog>();
-  std::string table;
-  {
-    std::lock_guard lk(im.log_mu);
-    table = im.log_table;
+  // A constructor that throws runs no destructor: the transaction, which holds the store's
+  // writer lock, is abandoned here or every later write would wait for it for good.
+  try {
+    log_ = std::make_unique<WriteLog>();
+    std::string table;
+    {
+      std::lock_guard lk(im.log_mu);
+      table = im.log_table;
+    }
+    MDB_dbi dbi;
+    if (im.find(table, &dbi)) logged_dbi_ = dbi;
+  } catch (...) {
+    mdb_txn_abort(t);
+    throw;
   }
-  MDB_dbi dbi;
-  if (im.find(table, &dbi)) logged_dbi_ = dbi;
 }
 
 WriteTxn::WriteTxn(WriteTxn&& o) noexcept
@@ -460,6 +467,12 @@ Result<bool> WriteTxn::remove(std::string_view table, std::string_view key) {
 }
 
 Result<void> WriteTxn::commit() {
+  if (!created_.empty()) {
+    // Room for the new tables' handles before the commit, so that no allocation can fail
+    // between a commit that made them and the cache that lets readers find them.
+    std::unique_lock lk(store_->impl_->tables_mu);
+    store_->impl_->tables.reserve(store_->impl_->tables.size() + created_.size());
+  }
   MDB_txn* txn = std::exchange(txn_, nullptr);
   int rc;
   {

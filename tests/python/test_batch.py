@@ -442,3 +442,16 @@ def test_a_dict_that_fails_deep_in_a_big_batch_raises_as_it_would_alone(c):
         "Invalid JSON: expected value at line 1 column 7",
     )
     assert len(c) == 0
+
+
+def test_a_batch_led_by_a_large_metadata_text_is_stored_whole(c):
+    # The first record of a thousand carries 30 MiB of metadata, the others a few bytes:
+    # room for the encoded records must follow each one's own size, not the first one's.
+    big = {"text": "x" * (30 << 20)}
+    metadatas = [big] + [{"i": i} for i in range(1, 1024)]
+    ids = [f"r{i:04d}" for i in range(1024)]
+    vectors = np.arange(1024 * D, dtype=np.float32).reshape(1024, D)
+    assert c.add_batch(vectors, metadatas, ids=ids) == ids
+    assert len(c) == 1024
+    assert c.get("r0000").metadata == big
+    assert c.get("r1023").metadata == {"i": 1023}

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <new>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "base/json_read.hpp"
 #include "base/worker_pool.hpp"
 #include "collection/compact.hpp"
 #include "collection/get.hpp"
@@ -30,6 +32,11 @@ namespace {
 // Allocations the calling thread may still make before one fails; negative: none fails.
 thread_local long t_allocations_left = -1;
 thread_local bool t_failed = false;
+// The same for every thread at once (the pool's workers included), and how many failures
+// came on a thread that is not the one that armed it.
+std::atomic<long> g_any_left{-1};
+std::atomic<int> g_failed_elsewhere{0};
+thread_local bool t_armed_any = false;
 
 }  // namespace
 
@@ -38,6 +45,11 @@ thread_local bool t_failed = false;
 void* operator new(std::size_t n) {
   if (t_allocations_left >= 0 && t_allocations_left-- == 0) {
     t_failed = true;
+    throw std::bad_alloc();
+  }
+  if (g_any_left.load(std::memory_order_relaxed) >= 0 &&
+      g_any_left.fetch_sub(1, std::memory_order_relaxed) == 0) {
+    if (!t_armed_any) g_failed_elsewhere.fetch_add(1, std::memory_order_relaxed);
     throw std::bad_alloc();
   }
   if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
@@ -97,6 +109,56 @@ TEST(WorkerPoolExceptions, ATaskExceptionReachesTheCallerAndThePoolGoesOn) {
                  });
                }),
                std::bad_alloc);
+}
+
+// A scan whose workers run out of memory while they score: the walk that hands them its
+// chunks must not wait for a chunk that never comes back, and the failure reaches the
+// caller. Every allocation of any thread fails in turn, on the single walk of a fresh
+// collection (a filter of many fields parses every record's metadata on the workers).
+TEST_F(CollectionTest, AScanWhoseWorkersRunOutOfMemoryEndsWithTheFailure) {
+  std::string where = "{";
+  for (int f = 0; f < 17; ++f) where += (f ? ",\"f" : "\"f") + std::to_string(f) + "\":{\"$ne\":1}";
+  where += "}";
+  auto parsed = parse_json(where);
+  ASSERT_TRUE(parsed);
+  const std::optional<MetadataFilter> filter = parse_where_filter(*parsed);
+  auto meta = parse_json(R"({"tags":["a","b"],"n":{"deep":[1,2,3]}})");
+  ASSERT_TRUE(meta);
+  // The walk of one cursor, whose workers score the chunks it hands them.
+  ScanWalkTestHooks single;
+  single.transactions = 1;
+  TEST_set_scan_walk_hooks(&single);
+  int failures = 0;
+  for (long n = 0;; n = 2 * n + 1) {
+    auto c = open(make_config(4, Metric::L2));
+    ASSERT_TRUE(c);
+    // More chunks than the walk keeps in hand for the workers, so that it waits for them.
+    for (uint64_t i = 0; i < 4 * 256 * uint64_t{worker_count()} + 3000; ++i) {
+      ASSERT_TRUE(add_record(*c, vec(4, i), *meta, "r" + std::to_string(10000 + i), std::nullopt,
+                             false));
+    }
+    ASSERT_TRUE(flush_pending(*c));
+    t_armed_any = true;
+    g_any_left.store(n);
+    bool threw = false;
+    try {
+      (void)search_collection(*c, vec(4, 1), 5, filter);
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+    g_any_left.store(-1);
+    t_armed_any = false;
+    if (!threw) break;
+    ++failures;
+    auto again = search_collection(*c, vec(4, 1), 5, filter);
+    ASSERT_TRUE(again) << again.error().render();
+    c.reset();
+    std::filesystem::remove_all(coll_dir());
+  }
+  TEST_set_scan_walk_hooks(nullptr);
+  EXPECT_GT(failures, 0);
+  EXPECT_GT(g_failed_elsewhere.load(), 0) << "no failure came on a worker";
+  EXPECT_EQ(single.walked_transactions, 1u);
 }
 
 // ---- The sweep
@@ -301,9 +363,8 @@ TEST_F(AllocationFailureTest, EveryFailedAllocationLeavesTheCollectionWhole) {
 
 // The first commit of a collection creates its tables. An allocation failure after the
 // store committed must neither be reported as a failure nor hide the tables from the
-// readers that follow. Disabled until the store keeps room for a created table's handle
-// before it commits (the handle cache grows after the commit today).
-TEST_F(AllocationFailureTest, DISABLED_TheFirstCommitKeepsItsTablesVisible) {
+// readers that follow.
+TEST_F(AllocationFailureTest, TheFirstCommitKeepsItsTablesVisible) {
   int n = 0;
   sweep({"first flush", [&](Collection&) {
            auto fresh =
