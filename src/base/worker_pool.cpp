@@ -3,9 +3,15 @@
 
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/info.h>
+#include <oneapi/tbb/task_group.h>
+#include <oneapi/tbb/task_scheduler_observer.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <exception>
+#include <thread>
 
 #include "base/platform.hpp"
 
@@ -40,6 +46,52 @@ unsigned worker_count() {
   return count;
 }
 
+void prepare_thread_to_throw() {
+  // The library declares the call pure; a result that is kept makes the call happen.
+  [[maybe_unused]] volatile int kept = std::uncaught_exceptions();
+}
+
+namespace {
+
+// Prepares each thread as it comes to work in the pool, for a thread the scheduler starts
+// after the pool's first use.
+class ThreadPreparer final : public tbb::task_scheduler_observer {
+ public:
+  explicit ThreadPreparer(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) {
+    observe(true);
+  }
+  void on_scheduler_entry(bool) override { prepare_thread_to_throw(); }
+};
+
+// Starts every thread of the pool at once, while memory is still to be had: the scheduler
+// would otherwise start them one by one as work comes, and a thread started, or throwing
+// for the first time, when memory has run out ends the process instead of raising. Each of
+// n tasks waits for the others, so that n threads hold one each. When the scheduler gives
+// fewer (another arena in the process holds them), the tasks stop waiting after a while;
+// the preparer still covers a thread that comes later.
+void start_every_thread(tbb::task_arena& arena, int n) {
+  std::atomic<int> arrived{0};
+  arena.execute([&] {
+    tbb::this_task_arena::isolate([&] {
+      tbb::task_group group;
+      for (int i = 0; i < n; ++i) {
+        group.run([&] {
+          prepare_thread_to_throw();
+          arrived.fetch_add(1, std::memory_order_relaxed);
+          const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+          while (arrived.load(std::memory_order_relaxed) < n &&
+                 std::chrono::steady_clock::now() < give_up) {
+            std::this_thread::yield();
+          }
+        });
+      }
+      group.wait();
+    });
+  });
+}
+
+}  // namespace
+
 tbb::task_arena& worker_pool() {
   static tbb::task_arena* const arena = [] {
     const int n = static_cast<int>(worker_count());
@@ -50,6 +102,9 @@ tbb::task_arena& worker_pool() {
     }
     auto* a = new tbb::task_arena(n);
     a->initialize();
+    new ThreadPreparer(*a);
+    prepare_thread_to_throw();
+    if (n > 1) start_every_thread(*a, n);
     return a;
   }();
   return *arena;

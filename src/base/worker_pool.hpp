@@ -40,9 +40,16 @@ unsigned choose_worker_count(const char* num_threads, const char* rs_num_cpus,
 // The number of workers of the pool, the calling thread of a parallel_for included.
 unsigned worker_count();
 
-// The process's arena, created on first use and never destroyed (threads still inside it
-// at interpreter shutdown must not find it gone). Wait in it only through run_isolated or
-// parallel_for.
+// Makes the calling thread's C++ runtime state (where a throw is recorded) exist now. The
+// C library makes it on the thread's first throw, and ends the process when that needs
+// memory it cannot have: a thread whose first exception is an allocation failure would
+// abort instead of reporting it. The pool's threads do this as they start, the binding on
+// each call it takes.
+void prepare_thread_to_throw();
+
+// The process's arena, created on first use with all its threads started, and never
+// destroyed (threads still inside it at interpreter shutdown must not find it gone). Wait
+// in it only through run_isolated or parallel_for.
 tbb::task_arena& worker_pool();
 
 // Runs f() inside the pool, isolated: while the calling thread waits there for the work that

@@ -22,6 +22,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/worker_pool.hpp"
 #include "python/py_ref.hpp"
 
 namespace tornquil {
@@ -33,6 +34,7 @@ template <class R, class... A, R (*F)(A...)>
 struct MemoryGuard<F> {
   // Not noexcept: the forced unwind that ends a thread at finalisation must pass.
   static R call(A... args) {
+    prepare_thread_to_throw();
     try {
       return F(args...);
     } catch (const std::bad_alloc&) {

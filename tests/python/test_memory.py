@@ -11,6 +11,8 @@ in steps with some records still buffered."""
 
 import json
 import os
+import shutil
+import subprocess
 
 import pytest
 
@@ -236,6 +238,84 @@ def test_an_import_of_an_endless_line_under_a_cap_fails_cleanly(tmp_path):
     assert "MemoryError" in [t["raised"] for t in tries]
     assert last["count"] == last["before"]
     assert check_slots(path) == last["count"]
+
+
+# The child for the pool's threads: it starts the pool with work that throws nothing, then
+# runs `op` while every allocation off the interpreter's thread fails. Prints what the call
+# raised, then the count and the answers once allocations succeed again.
+WORKERS_CHILD = """
+import ctypes, json, sys
+import numpy as np
+import tornquil
+
+gate = ctypes.CDLL(None)
+path, op, export = sys.argv[1], sys.argv[2], sys.argv[3]
+rng = np.random.default_rng(3)
+centres = rng.standard_normal((6, 16)).astype(np.float32) * 3
+
+
+def clustered(n):
+    v = centres[rng.integers(0, 6, n)] + rng.standard_normal((n, 16)).astype(np.float32) * 0.1
+    v[::50] = v[0]
+    return v
+
+
+db = tornquil.Tornquil(path)
+c = db.collection("c", 16)
+rows = clustered(30000)
+c.add_batch(rows, [{"i": i, "even": i % 2 == 0} for i in range(len(rows))],
+            ids=[f"a-{i:06d}" for i in range(len(rows))])
+c.export_to_file(export)
+fresh = clustered(40000)
+meta = [{"i": i, "text": "x" * 30} for i in range(len(fresh))]
+ids = [f"b-{i:06d}" for i in range(len(fresh))]
+before = [[h.id for h in c.search(rows[i], 5)] for i in (0, 7, 99)]
+
+gate.malloc_gate_close(1)
+try:
+    if op == "add_batch":
+        c.add_batch(fresh, meta, ids=ids)
+    elif op == "search":
+        c.search(rows[3], 1000)
+        c.search(rows[3], 1000, where_={"even": True})
+    elif op == "import":
+        c.import_from_file(export)
+    raised = "ok"
+except MemoryError:
+    raised = "MemoryError"
+gate.malloc_gate_close(0)
+after = [[h.id for h in c.search(rows[i], 5)] for i in (0, 7, 99)]
+print(json.dumps({"raised": raised, "count": len(c), "same": after == before,
+                  "fresh": c.get("b-000001") is not None}))
+"""
+
+
+@pytest.fixture(scope="module")
+def malloc_gate(tmp_path_factory):
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler for the allocation gate")
+    lib = tmp_path_factory.mktemp("gate") / "malloc_gate.so"
+    source = os.path.join(os.path.dirname(__file__), "malloc_gate.c")
+    subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", str(lib), source], check=True)
+    return lib
+
+
+@capped
+@pytest.mark.parametrize("op", ["add_batch", "search", "import"])
+def test_a_worker_that_runs_out_of_memory_on_its_first_throw_raises(tmp_path, malloc_gate,
+                                                                      op, monkeypatch):
+    """A pool thread's first exception needs the C library to allocate the thread's
+    exception state; when that fails the process is ended on the spot. The pool's threads
+    have that state from their start, so the failure reaches the caller as MemoryError."""
+    monkeypatch.setenv("LD_PRELOAD", str(malloc_gate))
+    monkeypatch.setenv("RAYON_NUM_THREADS", "4")  # workers, whatever the machine has
+    out = json.loads(run(WORKERS_CHILD, tmp_path / "db", op, tmp_path / "a.ndjson"))
+    assert out["raised"] in ("ok", "MemoryError"), out
+    if op == "add_batch":
+        # The batch's workers convert its metadata: the gate bites, and nothing is stored.
+        assert out["raised"] == "MemoryError" and not out["fresh"], out
+    assert out["count"] == 30000 and out["same"], out
 
 
 @pytest.mark.skipif(
