@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <thread>
 
 #include "base/platform.hpp"
@@ -57,9 +58,7 @@ namespace {
 // after the pool's first use.
 class ThreadPreparer final : public tbb::task_scheduler_observer {
  public:
-  explicit ThreadPreparer(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) {
-    observe(true);
-  }
+  explicit ThreadPreparer(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) {}
   void on_scheduler_entry(bool) override { prepare_thread_to_throw(); }
 };
 
@@ -90,24 +89,33 @@ void start_every_thread(tbb::task_arena& arena, int n) {
   });
 }
 
+// The arena and what it keeps for as long as the process lives.
+struct Pool {
+  explicit Pool(int n)
+      // The scheduler keeps no more threads than the processors by default; a pool asked
+      // to be larger needs the process-wide limit raised.
+      : raised_limit(n > tbb::info::default_concurrency()
+                         ? std::make_unique<tbb::global_control>(
+                               tbb::global_control::max_allowed_parallelism,
+                               static_cast<size_t>(n))
+                         : nullptr),
+        arena(n),
+        preparer(arena) {
+    arena.initialize();
+    preparer.observe(true);
+    prepare_thread_to_throw();
+    if (n > 1) start_every_thread(arena, n);
+  }
+  std::unique_ptr<tbb::global_control> raised_limit;
+  tbb::task_arena arena;
+  ThreadPreparer preparer;
+};
+
 }  // namespace
 
 tbb::task_arena& worker_pool() {
-  static tbb::task_arena* const arena = [] {
-    const int n = static_cast<int>(worker_count());
-    // The scheduler keeps no more threads than the processors by default; a pool asked to be
-    // larger needs the process-wide limit raised, for as long as the process lives.
-    if (n > tbb::info::default_concurrency()) {
-      new tbb::global_control(tbb::global_control::max_allowed_parallelism, static_cast<size_t>(n));
-    }
-    auto* a = new tbb::task_arena(n);
-    a->initialize();
-    new ThreadPreparer(*a);
-    prepare_thread_to_throw();
-    if (n > 1) start_every_thread(*a, n);
-    return a;
-  }();
-  return *arena;
+  static Pool* const pool = new Pool(static_cast<int>(worker_count()));
+  return pool->arena;
 }
 
 }  // namespace tornquil
