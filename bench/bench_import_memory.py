@@ -29,6 +29,7 @@ LAYOUTS = {
     "every line near the line bound": (1, 24, 16_700_000, "every"),
 }
 
+# Writes the file into a pipe, so that it needs no disk and its memory is not the importer's.
 FEED = """
 import sys
 target, where, groups, per_group, size, places = sys.argv[1:7]
@@ -44,6 +45,7 @@ with open(target, "w") as f:
         shift = 7 * g if places == "shift" else 0
         long_places = {(k * step + shift) % lines for k in range(per_group)}
         for i in range(lines):
+            # Vectors in four clusters, as an agent's memories gather around a few topics.
             vector = ",".join(f"{n % 4 + 0.001 * ((n * 7 + j) % 13)}" for j in range(@DIMS@))
             metadata, extra = '{"topic":%d}' % (n % 4), ""
             if i in long_places:
@@ -67,6 +69,7 @@ with open("/proc/self/clear_refs", "w") as f:
 before = peak()
 s = c.import_from_file(sys.argv[2])
 after = peak()
+# The store's own pages that this process has mapped by now, in KiB.
 store, inside = 0, False
 for line in open("/proc/self/smaps"):
     head = line.split()
@@ -74,23 +77,50 @@ for line in open("/proc/self/smaps"):
         inside = head[-1].endswith("/collections/c/meta.redb")
     elif inside and head[0] == "Rss:":
         store += int(head[1])
-print(after - before, store, s.imported, s.failed)
+long_one = c.get(sys.argv[3]).metadata  # a long line of the last group, read back whole
+print(after - before, store, s.imported, s.failed, len(c), len(long_one.get("text", "")),
+      long_one.get("topic", -1))
 """.replace("@DIMS@", str(DIMS))
 
 
-def import_cost(env, where, layout):
+def long_line_id(layout):
+    """The id of the first long line of the file's last group."""
+    groups, per_group, _, places = layout
+    lines = per_group if places == "every" else 1000
+    last = groups - 1
+    return f"m{last * lines + (7 * last if places == 'shift' else 0) % lines:07d}"
+
+
+def run_import(env, work, where, layout):
+    """Feeds a file of `layout` through a pipe to a child that imports it. Returns, in KiB,
+    the growth of the child's peak resident size and the store's pages it has mapped, then
+    the import's counts, the collection's length, and the text length and topic of the last
+    group's first long line as read back."""
     groups, per_group, size, places = layout
+    fifo = os.path.join(work, "export.ndjson")
+    os.mkfifo(fifo)
+    feeder = subprocess.Popen([sys.executable, "-c", FEED, fifo, where, str(groups),
+                               str(per_group), str(size), places], env=env,
+                              stderr=subprocess.PIPE, text=True)
+    try:
+        r = subprocess.run([sys.executable, "-c", IMPORT, os.path.join(work, "db"), fifo,
+                            long_line_id(layout)], env=env, capture_output=True, text=True,
+                           timeout=600)
+    finally:
+        _, feeder_err = feeder.communicate(timeout=600)
+    if feeder.returncode != 0:
+        raise RuntimeError(f"the feeder failed: {feeder_err.strip()[-200:]}")
+    if r.returncode != 0:
+        raise RuntimeError(f"the import failed: {r.stderr.strip()[-200:]}")
+    return tuple(map(int, r.stdout.split()))
+
+
+def import_cost(env, where, layout):
     with tempfile.TemporaryDirectory() as work:
-        fifo = os.path.join(work, "export.ndjson")
-        os.mkfifo(fifo)
-        feeder = subprocess.Popen([sys.executable, "-c", FEED, fifo, where, str(groups),
-                                   str(per_group), str(size), places], env=env)
-        r = subprocess.run([sys.executable, "-c", IMPORT, os.path.join(work, "db"), fifo],
-                           env=env, capture_output=True, text=True)
-        feeder.wait()
-        if r.returncode != 0:
-            return f"failed: {r.stderr.strip()[-200:]}"
-        grown, store, imported, failed = map(int, r.stdout.split())
+        try:
+            grown, store, imported, failed, *_ = run_import(env, work, where, layout)
+        except RuntimeError as e:
+            return str(e)
         return (f"peak RSS +{grown >> 10} MiB, of it the store's pages {store >> 10} MiB "
                 f"(+{(grown - store) >> 10} MiB beyond them); {imported} imported, "
                 f"{failed} failed")
