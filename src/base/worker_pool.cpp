@@ -54,8 +54,8 @@ void prepare_thread_to_throw() {
 
 namespace {
 
-// Prepares each thread as it comes to work in the pool, for a thread the scheduler starts
-// after the pool's first use.
+// Prepares each thread as it enters the pool, before it runs a task there: the workers as
+// they start (and any the scheduler starts later), and each caller.
 class ThreadPreparer final : public tbb::task_scheduler_observer {
  public:
   explicit ThreadPreparer(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) {}
@@ -67,7 +67,7 @@ class ThreadPreparer final : public tbb::task_scheduler_observer {
 // for the first time, when memory has run out ends the process instead of raising. Each of
 // n tasks waits for the others, so that n threads hold one each. When the scheduler gives
 // fewer (another arena in the process holds them), the tasks stop waiting after a while;
-// the preparer still covers a thread that comes later.
+// the preparer still prepares a thread that comes later.
 void start_every_thread(tbb::task_arena& arena, int n) {
   std::atomic<int> arrived{0};
   arena.execute([&] {
@@ -75,7 +75,6 @@ void start_every_thread(tbb::task_arena& arena, int n) {
       tbb::task_group group;
       for (int i = 0; i < n; ++i) {
         group.run([&] {
-          prepare_thread_to_throw();
           arrived.fetch_add(1, std::memory_order_relaxed);
           const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
           while (arrived.load(std::memory_order_relaxed) < n &&
@@ -103,7 +102,6 @@ struct Pool {
         preparer(arena) {
     arena.initialize();
     preparer.observe(true);
-    prepare_thread_to_throw();
     if (n > 1) start_every_thread(arena, n);
   }
   std::unique_ptr<tbb::global_control> raised_limit;
